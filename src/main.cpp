@@ -1,0 +1,116 @@
+// pardulo: packs image resources into a resource map (mode d) and moves the
+// map to a display device over a serial line (modes p, r, g).
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "device_transfer.h"
+#include "globals.h"
+#include "progress_log.h"
+#include "resource_map.h"
+
+namespace {
+
+// Milliseconds since the program started, on a monotonic clock: the
+// transmission time is wall-clock time whatever the processor does.
+const auto kProgramStart = std::chrono::steady_clock::now();
+
+double Uptimems() {
+    const auto elapsed = std::chrono::steady_clock::now() - kProgramStart;
+    return static_cast<double>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+// Develop: rebuild the map and the snippet from resources/, then read the
+// map back. Fails when anything was skipped or the map does not check.
+int DevelopRun(const char * /*port*/) {
+    const int32_t built = BuildResourceZebmapFile();
+    printf("** Reading for check....\n");
+    const int32_t checked = ReadResourceZebmapFile();
+    return (built != 0 || checked != 0) ? EXIT_FAILURE : EXIT_SUCCESS;
+}
+
+// Production: check the map, test the progress log, upload, report the time.
+int ProductionRun(const char *port) {
+    printf("Production mode\n");
+    if (ReadResourceZebmapFile() != 0) {
+        printf("** Some errors occurred. Stopping procedure....\n");
+        return EXIT_FAILURE;
+    }
+    const double t_i = Uptimems();
+    if (OpenLogProgress() != 0) {
+        printf("** Unable to open log-progress file [%s]. Stopping procedure....\n", LOG_FILE);
+        return EXIT_FAILURE;
+    }
+    CloseLogProgress();
+    printf("Sending data...\n");
+    const int sent = SendResourceZebmapFile(port);
+    const double t_f = Uptimems();
+    printf("** Transmission time : %.0f ms  (Start time:%.0f, End time:%.0f) \n", t_f - t_i, t_i, t_f);
+    return sent == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+int ResetRun(const char *port) {
+    printf("Sending data...\n");
+    return SendResetCommand(port) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+int GetScreenshotRun(const char *port) {
+    printf("Sending data...\n");
+    return GetResource(port) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+struct Mode {
+    const char *name;
+    const char *description;
+    int (*run)(const char *port);
+};
+
+// In the order the usage banner lists them.
+constexpr Mode kModes[] = {
+    {"d", "develop", DevelopRun},
+    {"p", "production", ProductionRun},
+    {"r", "reset only", ResetRun},
+    {"g", "get last stored screenshot", GetScreenshotRun},
+};
+
+void PrintUsage(const char *program) {
+    std::string names;
+    std::string meanings;
+    for (const Mode &mode : kModes) {
+        names += names.empty() ? "" : ", ";
+        names += mode.name;
+        meanings += meanings.empty() ? "" : ", ";
+        meanings += std::string(mode.name) + "=" + mode.description;
+    }
+    printf("\n");
+    printf(" Usage: %s {%s} [port] \n", program, names.c_str());
+    printf("        (%s)\n", meanings.c_str());
+    printf("        (port=serial port to use. I.E:\"COM1\")\n");
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    // Line tooling reads standard output as it happens, also from a pipe.
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+    // A mode is required; an unknown one is as good as none.
+    const Mode *mode = nullptr;
+    if (argc > 1) {
+        for (const Mode &candidate : kModes) {
+            if (strcmp(argv[1], candidate.name) == 0) mode = &candidate;
+        }
+    }
+    if (mode == nullptr) {
+        PrintUsage(argc > 0 ? argv[0] : "pardulo");
+        exit(EXIT_FAILURE);
+    }
+
+    // The port argument is optional; the device modes pick a default.
+    const char *port_arg = argc >= 3 ? argv[2] : "";
+
+    exit(mode->run(port_arg));
+}

@@ -1,0 +1,2 @@
+// stand-in for libserialport (to be written)
+#include <libserialport.h>

@@ -1,0 +1,1 @@
+#include "temp_dir.h"
