@@ -1,1 +1,0 @@
-#include "temp_dir.h"
