@@ -1,7 +1,366 @@
 #include "device_transfer.h"
 
-uint32_t ChecksumAdd(uint32_t c, unsigned char b) { return c + b; }
-int PingWait() { return 1; }
-int SendResourceZebmapFile(const char *) { return -2; }
-int SendResetCommand(const char *) { return -11; }
-int GetResource(const char *) { return -11; }
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "globals.h"
+#include "progress_log.h"
+#include "serial_link.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE *file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// The port the device operations talk to: the default when the argument is
+// (nearly) empty, otherwise the argument cut to PORT_NAME_SIZE characters.
+struct PortName {
+    char text[PORT_NAME_SIZE + 1] = {};
+
+    explicit PortName(const char *argument) {
+        const char *chosen = (argument == nullptr || strnlen(argument, 2) < 2) ? PORT_NAME_DEFAULT : argument;
+        strncpy(text, chosen, PORT_NAME_SIZE);
+        text[PORT_NAME_SIZE] = '\0';
+    }
+};
+
+void PauseOneSecond() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
+
+// The answer byte as the messages show it: a signed byte widened to int,
+// so 0x89 reads -119 in decimal and FFFFFF89 in hexadecimal.
+int AsSignedByte(char byte) { return static_cast<int>(static_cast<signed char>(byte)); }
+
+// Opens the map for reading, but only when it is a regular file: a FIFO or a
+// device named like the map must neither block the open nor be streamed to
+// the device. The size comes from the same open file that is then read.
+FilePtr OpenMapFile(const char *path, uint32_t *size) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE *file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    setvbuf(file, nullptr, _IOFBF, 1 << 16);
+    *size = static_cast<uint32_t>(st.st_size);
+    return FilePtr(file);
+}
+
+// The share of the map read so far, truncated toward zero. A map that grew
+// while it was being sent must not claim more than 100.
+signed char ProgressPercent(uint32_t byte_count, uint32_t byte_tot) {
+    if (byte_tot == 0 || byte_count >= byte_tot) return 100;
+    const double percent = std::trunc(static_cast<double>(byte_count) / static_cast<double>(byte_tot) * 100.0);
+    return static_cast<signed char>(percent);
+}
+
+// Reads the five header bytes that follow a record's first byte. False when
+// the map ends among them.
+bool ReadRestOfHeader(FILE *map, unsigned char first, unsigned char bc[2], unsigned char sc[4]) {
+    unsigned char rest[5];
+    for (unsigned char &byte : rest) {
+        const int x = getc(map);
+        if (x == EOF) return false;
+        byte = static_cast<unsigned char>(x);
+    }
+    bc[0] = first;
+    bc[1] = rest[0];
+    memcpy(sc, rest + 1, 4);
+    return true;
+}
+
+}  // namespace
+
+uint32_t ChecksumAdd(uint32_t checksum, unsigned char byte) {
+    // The reset comes before the addition, so the sum stays within 31 bits;
+    // the device applies the same rule.
+    if (checksum > 0x7FFFFF00u) checksum = 0;
+    return checksum + byte;
+}
+
+int PingWait() {
+    for (int retry = 1; retry <= MAX_PING_RETRY; ++retry) {
+        if (SerialSendSpecialCmd(static_cast<char>(CMD_PING)) == 0) {
+            char rcv = 0;
+            if (SerialReceive(&rcv, 1) != 0) {
+                printf("* ping: nothing received\n");
+            } else if (static_cast<unsigned char>(rcv) == CMD_PING) {
+                return 0;
+            } else {
+                const int shown = AsSignedByte(rcv);
+                printf("* ping: received unattended char %d [%X]\n", shown, static_cast<unsigned int>(shown));
+            }
+        }
+        printf("* Ping retry %d\n", retry);
+        PauseOneSecond();
+    }
+    return 1;
+}
+
+int SendResourceZebmapFile(const char *port_argument) {
+    char zebmapfile_path[PATH_MAX_SIZE + 1];
+    snprintf(zebmapfile_path, sizeof zebmapfile_path, "%s", ZEBMAP_FILE);
+
+    uint32_t byte_tot = 0;
+    const FilePtr map = OpenMapFile(zebmapfile_path, &byte_tot);
+    if (!map) return -2;
+    FILE *fpo = map.get();
+
+    const PortName portname(port_argument);
+    printf("Working on port '%s'\n", portname.text);
+    int err = SerialConnect(portname.text);
+    if (err != 0) {
+        printf("* SerialConnect Error [err=%d]\n", err);
+        return -11;
+    }
+
+    WriteLogProgress(0);
+
+    // The map's first line is a single byte; it is not sent.
+    getc(fpo);
+    uint32_t byte_count = 1;
+
+    bool bContinue = true;
+    bool complete = false;  // the map ended where a record would begin, or right after an accepted record's data
+    bool failed = false;    // something in a record did not go as it should
+    while (bContinue) {
+        uint32_t checksum = 0;
+
+        const int first = getc(fpo);
+        if (first == EOF) {
+            if (ferror(fpo)) {
+                printf("* ERROR: cannot read %s\n", zebmapfile_path);
+                failed = true;
+            } else {
+                complete = true;
+            }
+            break;
+        }
+        unsigned char bc[2];
+        unsigned char sc[4];
+        if (!ReadRestOfHeader(fpo, static_cast<unsigned char>(first), bc, sc)) {
+            printf("ERR: Unattended end of file inside a record header\n");
+            failed = true;
+            break;
+        }
+        byte_count += 6;
+        const int block = bc[0] * 256 + bc[1];
+        const uint32_t raw_size = (uint32_t{sc[0]} << 24) | (uint32_t{sc[1]} << 16) | (uint32_t{sc[2]} << 8) | sc[3];
+        const int32_t size = static_cast<int32_t>(raw_size);
+        printf("Reading from block %d  -> size %ld\n", block, static_cast<long>(size));
+        if (size < 0) {
+            // No terminator position exists for it: sending on would push the
+            // rest of the map to the device as this record's data.
+            printf("* ERROR: invalid size %ld on block %d\n", static_cast<long>(size), block);
+            failed = true;
+            break;
+        }
+
+        // After a failure inside the record, the rest of the record still
+        // runs so the device sees a message of the length it was told.
+        err = SerialSend(static_cast<char>(CMD_PUT));
+        if (err != 0) {
+            printf("* SerialSend on [CMD_PUT] Error %d\n", err);
+            bContinue = false;
+            failed = true;
+        }
+        for (const unsigned char byte : bc) {
+            err = SerialSend(static_cast<char>(byte));
+            if (err != 0) {
+                printf("* SerialSend on [Block] Error %d\n", err);
+                bContinue = false;
+                failed = true;
+                break;
+            }
+        }
+        for (const unsigned char byte : sc) {
+            err = SerialSend(static_cast<char>(byte));
+            if (err != 0) {
+                printf("* SerialSend on [Block] Error %d\n", err);
+                bContinue = false;
+                failed = true;
+                break;
+            }
+        }
+        printf("Sending data...\n");
+
+        long rc = 0;
+        bool ended_in_data = false;  // the map ended before this record's terminator
+        for (;;) {
+            const int x = getc(fpo);
+            if (x == EOF) {
+                ended_in_data = true;
+                break;
+            }
+            ++byte_count;
+            ++rc;
+            if (rc == static_cast<long>(size) + 1) {
+                if (x != TERMINATOR) {
+                    printf("* ERROR: no terminator found on pos %ld : expected [%d] but found [%d])\n", rc,
+                           TERMINATOR, x);
+                    bContinue = false;
+                    failed = true;
+                }
+                break;
+            }
+            err = SerialSend(static_cast<char>(x));
+            if (err != 0) {
+                printf("* SerialSend on [data] Error %d\n", err);
+                bContinue = false;
+                failed = true;
+                break;
+            }
+            checksum = ChecksumAdd(checksum, static_cast<unsigned char>(x));
+        }
+
+        err = SerialSend4B(checksum);
+        if (err != 0) {
+            printf("* SerialSend4B Error %d\n", err);
+            failed = true;
+            break;
+        }
+
+        char rcv = 0;
+        err = SerialReceive(&rcv, 1);
+        if (err != 0) {
+            printf("* SerialReceive Error %d\n", err);
+            failed = true;
+            break;
+        }
+        const int shown = AsSignedByte(rcv);
+        printf("* Received CheckSum response %d [%X]\n", shown, static_cast<unsigned int>(shown));
+
+        if (static_cast<unsigned char>(rcv) != RESPONSE_OK) {
+            if (static_cast<unsigned char>(rcv) == RESPONSE_KO_CHECKSUM) printf("*ERR CHECKSUM FAILED!\n");
+            failed = true;
+            break;
+        }
+
+        printf("* CHECKSUM OK!\n");
+        printf("* FLASH WRITE OK!\n");
+        if (ended_in_data) {
+            if (ferror(fpo)) {
+                printf("* ERROR: cannot read %s\n", zebmapfile_path);
+                failed = true;
+            } else if (rc < static_cast<long>(size)) {
+                printf("ERR: Unattended end of file after read %ld bytes [of %ld]\n", rc, static_cast<long>(size));
+                failed = true;
+            } else {
+                // Only the last terminator is missing: every byte of the map went out.
+                complete = true;
+            }
+            bContinue = false;
+        }
+        WriteLogProgress(ProgressPercent(byte_count, byte_tot));
+        PauseOneSecond();
+    }
+
+    const bool exit_sent = SerialSendSpecialCmd(static_cast<char>(CMD_EXIT)) == 0;
+    printf(exit_sent ? "* SerialSend EXIT [ok]\n" : "* SerialSend EXIT Fault !!\n");
+
+    SerialDisconnect();
+    return (complete && !failed && exit_sent) ? 0 : -3;
+}
+
+int SendResetCommand(const char *port_argument) {
+    const PortName portname(port_argument);
+    printf("Working on port '%s'\n", portname.text);
+    const int err = SerialConnect(portname.text);
+    if (err != 0) {
+        printf("* SerialConnect Error [err=%d]\n", err);
+        return -11;
+    }
+    if (SerialSendSpecialCmd(static_cast<char>(CMD_ERASE)) == 0) {
+        printf("* SerialSend ERASE [ok]\n");
+    } else {
+        printf("* SerialSend ERASE Fault !!\n");
+    }
+    return 0;
+}
+
+int GetResource(const char *port_argument) {
+    const PortName portname(port_argument);
+    printf("GetResource::Working on port '%s'\n", portname.text);
+    int err = SerialConnect(portname.text);
+    if (err != 0) {
+        printf("* SerialConnect Error [err=%d]\n", err);
+        return -11;
+    }
+
+    // The get request: CMD_GET, the block (2 bytes) and the size (4 bytes),
+    // high bytes first.
+    const unsigned char bc[2] = {static_cast<unsigned char>(SCREENSHOT_BLOCK >> 8),
+                                 static_cast<unsigned char>(SCREENSHOT_BLOCK & 0xFF)};
+    const uint32_t requested = static_cast<uint32_t>(SCREENSHOT_SIZE);
+    const unsigned char sc[4] = {static_cast<unsigned char>(requested >> 24), static_cast<unsigned char>(requested >> 16),
+                                 static_cast<unsigned char>(requested >> 8), static_cast<unsigned char>(requested)};
+
+    err = SerialSend(static_cast<char>(CMD_GET));
+    if (err != 0) {
+        printf("* SerialSend on [CMD_GET] Error %d\n", err);
+        return -1;
+    }
+    for (const unsigned char byte : bc) {
+        err = SerialSend(static_cast<char>(byte));
+        if (err != 0) {
+            printf("* SerialSend on [Block] Error %d\n", err);
+            return -2;
+        }
+    }
+    for (const unsigned char byte : sc) {
+        err = SerialSend(static_cast<char>(byte));
+        if (err != 0) {
+            printf("* SerialSend on [Block] Error %d\n", err);
+            return -3;
+        }
+    }
+
+    // Created only now: a request that did not go out leaves an earlier
+    // screenshot as it was.
+    FILE *fimg = fopen(SCREENSHOT_FILE, "wb+");
+    if (fimg == nullptr) return -1;
+    setvbuf(fimg, nullptr, _IOFBF, 1 << 16);
+
+    unsigned long received = 0;
+    bool bContinue = true;
+    while (bContinue) {
+        char rcv = 0;
+        err = SerialReceive(&rcv, 1);
+        if (err != 0) {
+            // Silence is the only end of a download, a complete one too.
+            printf("* SerialReceive Error %d\n", err);
+            bContinue = false;
+        } else {
+            if (fputc(static_cast<unsigned char>(rcv), fimg) == EOF) {
+                fclose(fimg);
+                return -4;
+            }
+            ++received;
+        }
+    }
+    // Buffered bytes reach the file only at the close; a failure there loses them.
+    const bool closed = fclose(fimg) == 0;
+
+    if (received != static_cast<unsigned long>(SCREENSHOT_SIZE)) {
+        printf("* Received %lu bytes of %ld requested\n", received, static_cast<long>(SCREENSHOT_SIZE));
+        return closed ? -5 : -4;
+    }
+    return closed ? 0 : -4;
+}
