@@ -1,4 +1,402 @@
+// The resource map file: one byte 13 (an empty first line), then one record
+// per resource: starting block (2 bytes, high first), data size (4 bytes,
+// high first), the data, and the byte 13.
+//
+// The builder packs resources/*.rawh + *.raw into zebmap.map and writes the
+// matching C declarations into zebmap.c; the checker reads the map back and
+// reports the framing of every record. Both stream their data in blocks, so
+// memory stays small whatever the sizes of the resources.
 #include "resource_map.h"
 
-int32_t BuildResourceZebmapFile() { return 1; }
-int32_t ReadResourceZebmapFile() { return -2; }
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "globals.h"
+
+namespace {
+
+constexpr size_t kCopyBlockSize = 64 * 1024;
+
+struct FileCloser {
+    void operator()(FILE *file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// Opens a regular file for reading. Anything else (directory, FIFO, device,
+// dangling link) gives null: opening a FIFO normally blocks until a writer
+// comes, and a device such as /dev/zero never ends, so the open itself must
+// not block and the type is checked before any byte is read.
+FilePtr OpenRegularFile(const char *path, const char *mode) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    // A regular file never blocks; reading it the usual way from here on.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE *file = fdopen(fd, mode);
+    if (file == nullptr) close(fd);
+    return FilePtr(file);
+}
+
+// An output of the build, checked when it is closed: buffered writes of a
+// full disk only fail when the buffer is flushed.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile() {
+        if (file_ != nullptr) fclose(file_);
+    }
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    // Creates or empties the file. FIFOs and sockets are refused: with no
+    // reader at the other end their writes would wait forever.
+    bool Create(const char *path, const char *mode) {
+        path_ = path;
+        const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0) return false;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+            close(fd);
+            return false;
+        }
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        file_ = fdopen(fd, mode);
+        if (file_ == nullptr) close(fd);
+        return file_ != nullptr;
+    }
+
+    FILE *get() const { return file_; }
+
+    // A write failure already reported by its own message is not reported
+    // again when the file is closed.
+    void MarkFailureReported() { failure_reported_ = true; }
+
+    // Flushes and closes; false (and the message) when anything written to
+    // the file did not reach it.
+    bool Close() {
+        if (file_ == nullptr) return true;
+        bool complete = ferror(file_) == 0;
+        if (fclose(file_) != 0) complete = false;
+        file_ = nullptr;
+        if (!complete && !failure_reported_) printf("* ERROR * writing '%s'\n", path_);
+        return complete;
+    }
+
+private:
+    FILE *file_ = nullptr;
+    const char *path_ = "";
+    bool failure_reported_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Header files
+
+// Reads the first line of a header file into line: the characters before the
+// first line feed, or all of them when the file has none. The first
+// MAX_LINE_SIZE - 1 are kept, the rest are read and dropped.
+void ReadFirstLine(FILE *header, char (&line)[MAX_LINE_SIZE]) {
+    size_t kept = 0;
+    int c;
+    while ((c = getc(header)) != EOF && c != '\n') {
+        if (kept < MAX_LINE_SIZE - 1) line[kept++] = static_cast<char>(c);
+    }
+    line[kept] = '\0';
+}
+
+// A decimal integer at the start of [begin, end): optional white space, an
+// optional sign, at least one digit; whatever follows is ignored. False when
+// there is no number or it does not fit in 32 bits.
+bool ParseField(const char *begin, const char *end, int32_t &value) {
+    const char *p = begin;
+    while (p < end && isspace(static_cast<unsigned char>(*p))) ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if (p == end || !isdigit(static_cast<unsigned char>(*p))) return false;
+    constexpr long long kLimit = 2147483648LL;  // magnitude of INT32_MIN
+    long long magnitude = 0;
+    for (; p < end && isdigit(static_cast<unsigned char>(*p)); ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > kLimit) return false;
+    }
+    if (!negative && magnitude == kLimit) return false;
+    value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    return true;
+}
+
+// The converter's first line, fields split at commas (a run of commas is one
+// separator, empty fields don't count):
+//   /*('file properties: ', 'resolution ', 100, 'x', 50, 'format ', 'ARGB4', 'stride ', 200, ' total size ', 20000)*/
+// Width, height, stride and size are fields 2, 4, 8 and 10. False when any of
+// them is missing or no number, or the size is negative.
+bool ParseHeaderLine(const char *line, resource_image_t &resource) {
+    struct Wanted {
+        int field;
+        int32_t *target;
+    };
+    const Wanted wanted[] = {{2, &resource.width}, {4, &resource.height}, {8, &resource.stride}, {10, &resource.size}};
+    bool found[4] = {false, false, false, false};
+
+    int field = 0;
+    const char *p = line;
+    while (*p != '\0') {
+        while (*p == ',') ++p;
+        if (*p == '\0') break;
+        const char *begin = p;
+        while (*p != '\0' && *p != ',') ++p;
+        for (size_t i = 0; i < 4; ++i) {
+            if (wanted[i].field == field) found[i] = ParseField(begin, p, *wanted[i].target);
+        }
+        if (++field > 10) break;
+    }
+    return found[0] && found[1] && found[2] && found[3] && resource.size >= 0;
+}
+
+// A name ending exactly in "rawh", longer than five characters.
+bool IsCandidateName(const char *name) {
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+    const size_t length = strlen(name);
+    return length > 5 && memcmp(name + length - 4, "rawh", 4) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The map builder
+
+// Outcome of one candidate entry: a complete record, an entry skipped with
+// its error printed, or one of the build's fatal statuses.
+constexpr int32_t kRecordWritten = 0;
+constexpr int32_t kEntrySkipped = 2;
+
+void AppendSnippetBlock(FILE *snippet, const char *resource_name, const resource_image_t &resource,
+                        int32_t block) {
+    fprintf(snippet,
+            "\nBitmap_header_t %s[] = \n{\n // format,width,height,stride,arrayoffset \n { ARGB4, %d, %d, %d, 0 }\n};\n",
+            resource_name, resource.width, resource.height, resource.stride);
+    fputs(" /* Add a line like the one below (replacing IMG_x) to ImgResource[] array: \n", snippet);
+    fprintf(snippet, " { IMG_x, %s,  NULL, 0,  1, %d}, // from flash block %d \n", resource_name, block, block);
+    fputs(" */ \n\n", snippet);
+}
+
+// Appends one record: block, size, the first size bytes of data, terminator.
+int32_t WriteRecord(OutputFile &map, FILE *data, int32_t block, int32_t size) {
+    FILE *out = map.get();
+    if (fputc((block >> 8) & 255, out) == EOF || fputc(block & 255, out) == EOF) {
+        printf("* ERROR * writing starting_block in zebmap file\n");
+        map.MarkFailureReported();
+        return -4;
+    }
+    const auto size_bits = static_cast<uint32_t>(size);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        if (fputc(static_cast<int>((size_bits >> shift) & 255), out) == EOF) {
+            printf("* ERROR * writing data_size in zebmap file\n");
+            map.MarkFailureReported();
+            return -5;
+        }
+    }
+
+    unsigned char buffer[kCopyBlockSize];
+    long wc = 0;
+    while (wc < size) {
+        const size_t wanted = std::min(kCopyBlockSize, static_cast<size_t>(size - wc));
+        const size_t got = fread(buffer, 1, wanted, data);
+        if (got > 0 && fwrite(buffer, 1, got, out) != got) {
+            printf("* ERROR * writing raw data in zebmap_file\n");
+            map.MarkFailureReported();
+            return -6;
+        }
+        wc += static_cast<long>(got);
+        if (got < wanted) {
+            printf("* Unattended EOF after %ld bytes\n", wc);
+            return -6;
+        }
+    }
+    fputc(TERMINATOR, out);  // a failure here shows when the map is closed
+    printf(" %ld bytes written\n", wc);
+    return kRecordWritten;
+}
+
+// One candidate entry: header, snippet block, data file, record.
+int32_t BuildEntry(const char *name, int32_t block, OutputFile &map, OutputFile &snippet) {
+    const size_t name_length = strlen(name);
+    if (strlen(RESOURCES_DIRECTORY) + strlen(PATH_SEPARATOR) + name_length > static_cast<size_t>(PATH_MAX_SIZE)) {
+        // The path would not fit: reported like a header that cannot be opened.
+        printf("Opening file '%s%s%s' ...\n", RESOURCES_DIRECTORY, PATH_SEPARATOR, name);
+        printf("* ERROR * failed opening header file '%s%s%s'\n", RESOURCES_DIRECTORY, PATH_SEPARATOR, name);
+        return kEntrySkipped;
+    }
+    char file_path[PATH_MAX_SIZE + 1];
+    snprintf(file_path, sizeof file_path, "%s%s%s", RESOURCES_DIRECTORY, PATH_SEPARATOR, name);
+    char file_base_name[PATH_MAX_SIZE + 1];
+    snprintf(file_base_name, sizeof file_base_name, "%.*s", static_cast<int>(name_length - 5), name);
+
+    printf("Opening file '%s' ...\n", file_path);
+    resource_image_t resource{};
+    {
+        const FilePtr header = OpenRegularFile(file_path, "r");
+        if (!header) {
+            printf("* ERROR * failed opening header file '%s'\n", file_path);
+            return kEntrySkipped;
+        }
+        char input_line[MAX_LINE_SIZE];
+        ReadFirstLine(header.get(), input_line);
+        if (!ParseHeaderLine(input_line, resource)) {
+            printf("* ERROR * malformed header file '%s'\n", file_path);
+            return kEntrySkipped;
+        }
+    }
+    printf("width=%d, height=%d, stride=%d, size=%ld\n", resource.width, resource.height, resource.stride,
+           static_cast<long>(resource.size));
+
+    char resource_name[PATH_MAX_SIZE + 1];
+    snprintf(resource_name, sizeof resource_name, "%.*s_header", PATH_MAX_SIZE - 7, file_base_name);
+    AppendSnippetBlock(snippet.get(), resource_name, resource, block);
+
+    // The data file is the header's name less its final "h".
+    file_path[strlen(file_path) - 1] = '\0';
+    printf("Opening file '%s' ...\n", file_path);
+    const FilePtr data = OpenRegularFile(file_path, "rb");
+    if (!data) {
+        printf("* ERROR * failed opening binary file '%s'\n", file_path);
+        return kEntrySkipped;
+    }
+    return WriteRecord(map, data.get(), block, resource.size);
+}
+
+// ---------------------------------------------------------------------------
+// The map checker
+
+// Moves past up to count bytes of data; returns how many were there before
+// the end of the file.
+long SkipData(FILE *map, long count) {
+    struct stat st {};
+    const off_t position = ftello(map);
+    if (position >= 0 && fstat(fileno(map), &st) == 0) {
+        const long skip = static_cast<long>(std::min<off_t>(count, std::max<off_t>(0, st.st_size - position)));
+        if (fseeko(map, skip, SEEK_CUR) == 0) return skip;
+    }
+    // Cannot seek: read through it.
+    unsigned char buffer[kCopyBlockSize];
+    long skipped = 0;
+    while (skipped < count) {
+        const size_t wanted = std::min(kCopyBlockSize, static_cast<size_t>(count - skipped));
+        const size_t got = fread(buffer, 1, wanted, map);
+        skipped += static_cast<long>(got);
+        if (got < wanted) break;
+    }
+    return skipped;
+}
+
+}  // namespace
+
+int32_t BuildResourceZebmapFile() {
+    char zebmap_path[PATH_MAX_SIZE + 1];
+    char zebc_path[PATH_MAX_SIZE + 1];
+    snprintf(zebmap_path, sizeof zebmap_path, "%s", ZEBMAP_FILE);
+    snprintf(zebc_path, sizeof zebc_path, "%s", ZEBC_FILE);
+
+    // The directory first: without it, an earlier map and snippet stay as they are.
+    DirPtr listing(opendir(RESOURCES_DIRECTORY));
+    if (!listing) {
+        printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
+        return 1;
+    }
+    OutputFile map;
+    if (!map.Create(zebmap_path, "wb+")) return -2;
+    OutputFile snippet;
+    if (!snippet.Create(zebc_path, "w+")) return -2;
+
+    fputc(TERMINATOR, map.get());
+    int32_t block = FLASH_INITIAL_BLOCK;
+    int32_t status = 0;
+    bool skipped = false;
+    while (const dirent *entry = readdir(listing.get())) {
+        printf("File: '%s' [reclen=%d]\n", entry->d_name, entry->d_reclen);
+        if (!IsCandidateName(entry->d_name)) continue;
+        const int32_t outcome = BuildEntry(entry->d_name, block, map, snippet);
+        if (outcome == kEntrySkipped) {
+            skipped = true;
+        } else if (outcome != kRecordWritten) {
+            status = outcome;
+            break;
+        }
+        ++block;  // every candidate takes its block number, whatever became of it
+    }
+
+    const bool map_complete = map.Close();
+    const bool snippet_complete = snippet.Close();
+    listing.reset();
+    if (status != 0) return status;
+    if (!map_complete || !snippet_complete) return -7;
+    return skipped ? 2 : 0;
+}
+
+int32_t ReadResourceZebmapFile() {
+    const FilePtr fpo = OpenRegularFile(ZEBMAP_FILE, "rb");
+    if (!fpo) return -2;
+    FILE *map = fpo.get();
+
+    char input_line[MAX_LINE_SIZE];
+    size_t kept = 0;
+    int c;
+    while ((c = getc(map)) != EOF && c != TERMINATOR) {
+        if (kept < MAX_LINE_SIZE - 1) input_line[kept++] = static_cast<char>(c);
+    }
+    if (c == EOF) {
+        printf("ERR: Unattended end of file in the first line\n");
+        return -3;
+    }
+    input_line[kept] = '\0';
+    printf("first line='%s'\n", input_line);
+
+    for (;;) {
+        const int high = getc(map);
+        if (high == EOF) return 0;  // the normal end of the map
+
+        unsigned char rest[5];
+        if (fread(rest, 1, sizeof rest, map) != sizeof rest) {
+            printf("ERR: Unattended end of file inside a record header\n");
+            return -3;
+        }
+        const int block = high * 256 + rest[0];
+        const uint32_t size_bits = static_cast<uint32_t>(rest[1]) << 24 | static_cast<uint32_t>(rest[2]) << 16 |
+                                   static_cast<uint32_t>(rest[3]) << 8 | static_cast<uint32_t>(rest[4]);
+        const auto size = static_cast<long>(static_cast<int32_t>(size_bits));
+        printf("Reading from block %d  -> size %ld\n", block, size);
+        if (size < 0) {
+            printf("* ERROR: invalid size %ld on block %d\n", size, block);
+            return -3;
+        }
+
+        const long rc = SkipData(map, size);
+        if (rc < size) {
+            printf("ERR: Unattended end of file after read %ld bytes [of %ld]\n", rc, size);
+            return -3;
+        }
+        const int terminator = getc(map);
+        if (terminator == EOF) return 0;  // data complete, only the terminator missing
+        if (terminator != TERMINATOR) {
+            printf("* ERROR: no terminator found on pos %ld: expected [%d] but found [%d] \n", rc, TERMINATOR,
+                   terminator);
+            return -3;
+        }
+        printf("OK...\n");
+    }
+}

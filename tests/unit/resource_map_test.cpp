@@ -1,0 +1,451 @@
+// The map builder and the map checker, run in a fresh working directory.
+#include "resource_map.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using testing_support::FileExists;
+using testing_support::MakeDir;
+using testing_support::ReadFile;
+using testing_support::ScopedChdir;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+struct Outcome {
+    int32_t result;
+    std::string out;
+};
+
+Outcome Capture(const std::function<int32_t()> &operation) {
+    testing::internal::CaptureStdout();
+    const int32_t result = operation();
+    return {result, testing::internal::GetCapturedStdout()};
+}
+
+Outcome Build() { return Capture(BuildResourceZebmapFile); }
+Outcome Check() { return Capture(ReadResourceZebmapFile); }
+
+// The first line of a header file, as the image converter writes it.
+std::string HeaderLine(int width, int height, int stride, long size) {
+    return "/*('file properties: ', 'resolution ', " + std::to_string(width) + ", 'x', " + std::to_string(height) +
+           ", 'format ', 'ARGB4', 'stride ', " + std::to_string(stride) + ", ' total size ', " +
+           std::to_string(size) + ")*/";
+}
+
+void AddResource(const std::string &base, int width, int height, const std::string &data) {
+    WriteFile("resources/" + base + ".rawh", HeaderLine(width, height, width * 2, static_cast<long>(data.size())) +
+                                                 "\nconst unsigned char data[] = { 0 };\n");
+    WriteFile("resources/" + base + ".raw", data);
+}
+
+std::string Be16(int value) { return {static_cast<char>((value >> 8) & 255), static_cast<char>(value & 255)}; }
+std::string Be32(uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>((value >> 16) & 255), static_cast<char>((value >> 8) & 255),
+            static_cast<char>(value & 255)};
+}
+std::string Record(int block, const std::string &data) {
+    return Be16(block) + Be32(static_cast<uint32_t>(data.size())) + data + "\r";
+}
+
+// The entries of resources/ in the order the directory lists them, which is
+// the order the builder meets them in.
+std::vector<std::pair<std::string, int>> Listing() {
+    std::vector<std::pair<std::string, int>> entries;
+    DIR *dir = opendir("resources");
+    while (const dirent *entry = readdir(dir)) entries.emplace_back(entry->d_name, entry->d_reclen);
+    closedir(dir);
+    return entries;
+}
+
+std::string FileLine(const std::string &name, int reclen) {
+    return "File: '" + name + "' [reclen=" + std::to_string(reclen) + "]\n";
+}
+
+std::string SnippetBlock(const std::string &base, int width, int height, int stride, int block) {
+    const std::string b = std::to_string(block);
+    return "\nBitmap_header_t " + base + "_header[] = \n{\n // format,width,height,stride,arrayoffset \n { ARGB4, " +
+           std::to_string(width) + ", " + std::to_string(height) + ", " + std::to_string(stride) +
+           ", 0 }\n};\n /* Add a line like the one below (replacing IMG_x) to ImgResource[] array: \n { IMG_x, " +
+           base + "_header,  NULL, 0,  1, " + b + "}, // from flash block " + b + " \n */ \n\n";
+}
+
+class ResourceMapTest : public testing::Test {
+protected:
+    TempDir dir_;
+    ScopedChdir chdir_{dir_.path()};
+};
+
+// ---------------------------------------------------------------------------
+// The checker
+
+TEST_F(ResourceMapTest, CheckerReportsEveryGoodRecordCountingDataRatherThanSearchingForTerminators) {
+    WriteFile("zebmap.map", "\r" + Record(1, std::string("\n\r\0", 3)) + Record(2, "") + Record(7, "\r\r\r\r"));
+    const Outcome run = Check();
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.out,
+              "first line=''\n"
+              "Reading from block 1  -> size 3\nOK...\n"
+              "Reading from block 2  -> size 0\nOK...\n"
+              "Reading from block 7  -> size 4\nOK...\n");
+}
+
+TEST_F(ResourceMapTest, CheckerShowsFirst500CharactersOfALongFirstLine) {
+    WriteFile("zebmap.map", std::string(500, 'a') + std::string(100, 'b') + "\r" + Record(65535, "xy"));
+    const Outcome run = Check();
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.out, "first line='" + std::string(500, 'a') + "'\nReading from block 65535  -> size 2\nOK...\n");
+}
+
+TEST_F(ResourceMapTest, CheckerStopsAtAWrongTerminator) {
+    std::string bad = Record(2, "abc");
+    bad.back() = '\x07';
+    WriteFile("zebmap.map", "\r" + Record(1, "z") + bad + Record(3, "q"));
+    const Outcome run = Check();
+    EXPECT_EQ(run.result, -3);
+    EXPECT_EQ(run.out,
+              "first line=''\nReading from block 1  -> size 1\nOK...\n"
+              "Reading from block 2  -> size 3\n"
+              "* ERROR: no terminator found on pos 3: expected [13] but found [7] \n");
+}
+
+TEST_F(ResourceMapTest, CheckerCountsTheDataPresentWhenTheFileEndsInsideARecord) {
+    // Large enough to span several read blocks.
+    WriteFile("zebmap.map", "\r" + Be16(4) + Be32(300000) + std::string(150001, '\r'));
+    Outcome run = Check();
+    EXPECT_EQ(run.result, -3);
+    EXPECT_EQ(run.out,
+              "first line=''\nReading from block 4  -> size 300000\n"
+              "ERR: Unattended end of file after read 150001 bytes [of 300000]\n");
+
+    // All the data there, only the terminator missing: not an error.
+    WriteFile("zebmap.map", "\r" + Be16(4) + Be32(3) + "abc");
+    run = Check();
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.out, "first line=''\nReading from block 4  -> size 3\n");
+}
+
+TEST_F(ResourceMapTest, CheckerReportsAFileCutInsideARecordHeader) {
+    const std::string whole = "\r" + Record(1, "ab") + Record(258, "c");
+    for (size_t cut = 1; cut <= 5; ++cut) {
+        SCOPED_TRACE(cut);
+        WriteFile("zebmap.map", whole.substr(0, 1 + 9 + cut));
+        const Outcome run = Check();
+        EXPECT_EQ(run.result, -3);
+        EXPECT_EQ(run.out,
+                  "first line=''\nReading from block 1  -> size 2\nOK...\n"
+                  "ERR: Unattended end of file inside a record header\n");
+    }
+}
+
+TEST_F(ResourceMapTest, CheckerRefusesANegativeSize) {
+    WriteFile("zebmap.map", "\r" + Be16(3) + Be32(0xFFFFFFFF) + std::string("\r", 1) + Record(4, "a"));
+    const Outcome run = Check();
+    EXPECT_EQ(run.result, -3);
+    EXPECT_EQ(run.out, "first line=''\nReading from block 3  -> size -1\n* ERROR: invalid size -1 on block 3\n");
+}
+
+TEST_F(ResourceMapTest, CheckerReportsAMapWithoutFirstLine) {
+    for (const std::string content : {"", "no carriage return at all"}) {
+        WriteFile("zebmap.map", content);
+        const Outcome run = Check();
+        EXPECT_EQ(run.result, -3);
+        EXPECT_EQ(run.out, "ERR: Unattended end of file in the first line\n");
+    }
+}
+
+TEST_F(ResourceMapTest, CheckerTreatsAMissingOrNonRegularMapAsUnopenableWithoutWaiting) {
+    EXPECT_EQ(Check().result, -2);
+    EXPECT_EQ(Check().out, "");
+
+    MakeDir("zebmap.map");
+    EXPECT_EQ(Check().result, -2);
+    rmdir("zebmap.map");
+
+    ASSERT_EQ(mkfifo("zebmap.map", 0600), 0);  // no writer: a blocking open would wait forever
+    EXPECT_EQ(Check().result, -2);
+    unlink("zebmap.map");
+
+    ASSERT_EQ(symlink("/dev/zero", "zebmap.map"), 0);  // would never end
+    const Outcome run = Check();
+    EXPECT_EQ(run.result, -2);
+    EXPECT_EQ(run.out, "");
+}
+
+// ---------------------------------------------------------------------------
+// The builder
+
+TEST_F(ResourceMapTest, BuilderWithAnEmptyDirectoryWritesTheEmptyFirstLineOnly) {
+    MakeDir("resources");
+    const Outcome run = Build();
+    EXPECT_EQ(run.result, 0);
+    std::string expected;
+    for (const auto &[name, reclen] : Listing()) expected += FileLine(name, reclen);
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r");
+    EXPECT_TRUE(FileExists("zebmap.c"));
+    EXPECT_EQ(ReadFile("zebmap.c"), "");
+}
+
+TEST_F(ResourceMapTest, BuilderPacksOneResourceIntoMapAndSnippet) {
+    MakeDir("resources");
+    std::string data;
+    for (int i = 0; i < 256; ++i) data += static_cast<char>(i);  // 0, 10, 13, 26 among them
+    WriteFile("resources/logo.rawh", HeaderLine(100, 50, 200, 256) + "\n");
+    WriteFile("resources/logo.raw", data + "ignored tail");
+
+    const Outcome run = Build();
+    EXPECT_EQ(run.result, 0);
+    std::string expected;
+    for (const auto &[name, reclen] : Listing()) {
+        expected += FileLine(name, reclen);
+        if (name == "logo.rawh")
+            expected +=
+                "Opening file 'resources/logo.rawh' ...\nwidth=100, height=50, stride=200, size=256\n"
+                "Opening file 'resources/logo.raw' ...\n 256 bytes written\n";
+    }
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(1, data));
+    EXPECT_EQ(ReadFile("zebmap.c"),
+              "\n"
+              "Bitmap_header_t logo_header[] = \n"
+              "{\n"
+              " // format,width,height,stride,arrayoffset \n"
+              " { ARGB4, 100, 50, 200, 0 }\n"
+              "};\n"
+              " /* Add a line like the one below (replacing IMG_x) to ImgResource[] array: \n"
+              " { IMG_x, logo_header,  NULL, 0,  1, 1}, // from flash block 1 \n"
+              " */ \n"
+              "\n");
+}
+
+// Candidates that fail use up their block number; other entries take none.
+TEST_F(ResourceMapTest, BuilderNumbersEveryCandidateAndSkipsTheFailedOnes) {
+    MakeDir("resources");
+    AddResource("good", 2, 1, "abcd");
+    AddResource("x", 1, 1, "xy");                              // six-character name
+    WriteFile("resources/logorawh", HeaderLine(1, 1, 2, 2));  // no dot: base "log", data "logoraw"
+    WriteFile("resources/logoraw", "LR");
+    WriteFile("resources/nodata.rawh", HeaderLine(3, 3, 6, 18));
+    MakeDir("resources/folder.rawh");
+    WriteFile("resources/LOGO.RAWH", HeaderLine(1, 1, 2, 2));
+    WriteFile("resources/xrawh", HeaderLine(1, 1, 2, 2));
+    WriteFile("resources/notes.txt", "hello");
+
+    const Outcome run = Build();
+    EXPECT_EQ(run.result, 2);
+
+    std::string out, map = "\r", snippet;
+    int block = 1;
+    for (const auto &[name, reclen] : Listing()) {
+        out += FileLine(name, reclen);
+        const std::string opening = "Opening file 'resources/" + name + "' ...\n";
+        const std::string data_opening = "Opening file 'resources/" + name.substr(0, name.size() - 1) + "' ...\n";
+        if (name == "good.rawh") {
+            out += opening + "width=2, height=1, stride=4, size=4\n" + data_opening + " 4 bytes written\n";
+            map += Record(block, "abcd");
+            snippet += SnippetBlock("good", 2, 1, 4, block);
+        } else if (name == "x.rawh") {
+            out += opening + "width=1, height=1, stride=2, size=2\n" + data_opening + " 2 bytes written\n";
+            map += Record(block, "xy");
+            snippet += SnippetBlock("x", 1, 1, 2, block);
+        } else if (name == "logorawh") {
+            out += opening + "width=1, height=1, stride=2, size=2\n" + data_opening + " 2 bytes written\n";
+            map += Record(block, "LR");
+            snippet += SnippetBlock("log", 1, 1, 2, block);
+        } else if (name == "nodata.rawh") {
+            out += opening + "width=3, height=3, stride=6, size=18\n" + data_opening +
+                   "* ERROR * failed opening binary file 'resources/nodata.raw'\n";
+            snippet += SnippetBlock("nodata", 3, 3, 6, block);  // names a block the map lacks
+        } else if (name == "folder.rawh") {
+            out += opening + "* ERROR * failed opening header file 'resources/folder.rawh'\n";
+        } else {
+            continue;
+        }
+        ++block;
+    }
+    EXPECT_EQ(block, 6);
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(ReadFile("zebmap.map"), map);
+    EXPECT_EQ(ReadFile("zebmap.c"), snippet);
+}
+
+TEST_F(ResourceMapTest, BuilderReadsTheFourNumbersOfTheFirstLineOnly) {
+    struct Case {
+        std::string header;
+        std::string values;  // "" for a malformed header
+    };
+    const std::string standard = HeaderLine(100, 50, 200, 3);
+    const std::vector<Case> cases = {
+        {standard + "\r\nsecond line, 1, 2, 3\n", "width=100, height=50, stride=200, size=3"},
+        {standard, "width=100, height=50, stride=200, size=3"},  // no line feed at all
+        {"a,b, +7 px,,,c,-4,d,e,f,\t12,g,3 and more", "width=7, height=-4, stride=12, size=3"},
+        {"a,b,2147483647,c,-2147483648,d,e,f,0,g,3", "width=2147483647, height=-2147483648, stride=0, size=3"},
+        {"a,b,100,c,50,d,e,f,200,g", ""},                    // no size field
+        {"a,b,100,c,fifty,d,e,f,200,g,3)*/", ""},            // not a number
+        {"a,b,100,c,50,d,e,f,200,g,-3)*/", ""},              // negative size
+        {"a,b,2147483648,c,50,d,e,f,200,g,3)*/", ""},        // outside 32 bits
+        {"a,b,100,c,50,d,e,f,200,g,-)*/", ""},               // a sign alone
+        {std::string(500, ' ') + standard, ""},             // the numbers lie beyond 500 characters
+        {"", ""},                                            // empty file
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.header);
+        MakeDir("resources");
+        WriteFile("resources/img.rawh", c.header);
+        WriteFile("resources/img.raw", "abc");
+        const Outcome run = Build();
+        if (c.values.empty()) {
+            EXPECT_EQ(run.result, 2);
+            EXPECT_NE(run.out.find("Opening file 'resources/img.rawh' ...\n"
+                                   "* ERROR * malformed header file 'resources/img.rawh'\n"),
+                      std::string::npos)
+                << run.out;
+            EXPECT_EQ(run.out.find("width="), std::string::npos);
+            EXPECT_EQ(ReadFile("zebmap.map"), "\r");
+            EXPECT_EQ(ReadFile("zebmap.c"), "");
+        } else {
+            EXPECT_EQ(run.result, 0);
+            EXPECT_NE(run.out.find(c.values + "\n"), std::string::npos) << run.out;
+            EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(1, "abc"));
+        }
+        std::filesystem::remove_all("resources");
+    }
+}
+
+TEST_F(ResourceMapTest, BuilderTakesNoValueFromAnEarlierHeader) {
+    MakeDir("resources");
+    AddResource("a", 4, 4, "12345678");
+    WriteFile("resources/b.rawh", "a,b,5,c,6,d,e,f,7,g");  // size field missing
+    WriteFile("resources/b.raw", "12345678");
+    const Outcome run = Build();
+    EXPECT_EQ(run.result, 2);
+    EXPECT_NE(run.out.find("* ERROR * malformed header file 'resources/b.rawh'\n"), std::string::npos);
+    EXPECT_EQ(ReadFile("zebmap.map").size(), 1u + 8 + 7);
+}
+
+TEST_F(ResourceMapTest, BuilderStopsAtAShortDataFileLeavingThePartialRecordForTheChecker) {
+    MakeDir("resources");
+    std::string data(150001, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    WriteFile("resources/big.rawh", HeaderLine(500, 200, 1000, 200000));
+    WriteFile("resources/big.raw", data);
+
+    Outcome run = Build();
+    EXPECT_EQ(run.result, -6);
+    EXPECT_NE(run.out.find("Opening file 'resources/big.raw' ...\n* Unattended EOF after 150001 bytes\n"),
+              std::string::npos);
+    EXPECT_EQ(run.out.find("bytes written"), std::string::npos);
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Be16(1) + Be32(200000) + data);
+
+    run = Check();
+    EXPECT_EQ(run.result, -3);
+    EXPECT_EQ(run.out,
+              "first line=''\nReading from block 1  -> size 200000\n"
+              "ERR: Unattended end of file after read 150001 bytes [of 200000]\n");
+}
+
+TEST_F(ResourceMapTest, BuilderSizeZeroOpensTheDataFileButCopiesNothing) {
+    MakeDir("resources");
+    WriteFile("resources/empty.rawh", HeaderLine(0, 0, 0, 0));
+    WriteFile("resources/empty.raw", "not read");
+    const Outcome run = Build();
+    EXPECT_EQ(run.result, 0);
+    EXPECT_NE(run.out.find("Opening file 'resources/empty.raw' ...\n 0 bytes written\n"), std::string::npos);
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(1, ""));
+}
+
+TEST_F(ResourceMapTest, BuilderNeverWaitsOnEntriesThatAreNotRegularFiles) {
+    MakeDir("resources");
+    ASSERT_EQ(mkfifo("resources/pipe.rawh", 0600), 0);
+    WriteFile("resources/pipedata.rawh", HeaderLine(1, 1, 2, 2));
+    ASSERT_EQ(mkfifo("resources/pipedata.raw", 0600), 0);
+    WriteFile("resources/zero.rawh", HeaderLine(1, 1, 2, 2));
+    ASSERT_EQ(symlink("/dev/zero", "resources/zero.raw"), 0);
+    ASSERT_EQ(symlink("nowhere", "resources/dangling.rawh"), 0);
+
+    const Outcome run = Build();
+    EXPECT_EQ(run.result, 2);
+    for (const char *line : {"* ERROR * failed opening header file 'resources/pipe.rawh'\n",
+                             "* ERROR * failed opening binary file 'resources/pipedata.raw'\n",
+                             "* ERROR * failed opening binary file 'resources/zero.raw'\n",
+                             "* ERROR * failed opening header file 'resources/dangling.rawh'\n"}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r");
+}
+
+TEST_F(ResourceMapTest, BuilderSkipsNamesTooLongForAPath) {
+    MakeDir("resources");
+    const std::string longest = std::string(235, 'a') + ".rawh";  // resources/ + 240 = 250 characters
+    const std::string too_long = std::string(236, 'b') + ".rawh";
+    WriteFile("resources/" + longest, HeaderLine(1, 1, 2, 1));
+    WriteFile("resources/" + longest.substr(0, 239), "L");
+    WriteFile("resources/" + too_long, HeaderLine(1, 1, 2, 1));
+    WriteFile("resources/" + too_long.substr(0, 240), "T");
+
+    const Outcome run = Build();
+    EXPECT_EQ(run.result, 2);
+    EXPECT_NE(run.out.find("Opening file 'resources/" + too_long + "' ...\n* ERROR * failed opening header file 'resources/" +
+                           too_long + "'\n"),
+              std::string::npos);
+    int block = 1;
+    for (const auto &[name, reclen] : Listing()) {
+        if (name == longest) break;
+        if (name == too_long) ++block;
+    }
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(block, "L"));
+    EXPECT_NE(ReadFile("zebmap.c").find(std::string(235, 'a') + "_header[]"), std::string::npos);
+}
+
+TEST_F(ResourceMapTest, BuilderWithoutResourcesDirectoryTouchesNothing) {
+    WriteFile("zebmap.map", "earlier map");
+    WriteFile("zebmap.c", "earlier snippet");
+    const Outcome run = Build();
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.out, "* ERROR * Couldn't open the directory resources\n");
+    EXPECT_EQ(ReadFile("zebmap.map"), "earlier map");
+    EXPECT_EQ(ReadFile("zebmap.c"), "earlier snippet");
+}
+
+TEST_F(ResourceMapTest, BuilderReportsOutputsThatCannotBeCreatedOrWritten) {
+    MakeDir("resources");
+    AddResource("one", 1, 1, "ab");
+
+    MakeDir("zebmap.map");
+    WriteFile("zebmap.c", "earlier snippet");
+    Outcome run = Build();
+    EXPECT_EQ(run.result, -2);
+    EXPECT_EQ(ReadFile("zebmap.c"), "earlier snippet");
+    rmdir("zebmap.map");
+
+    unlink("zebmap.c");
+    MakeDir("zebmap.c");
+    run = Build();
+    EXPECT_EQ(run.result, -2);
+    EXPECT_TRUE(FileExists("zebmap.map"));
+    EXPECT_EQ(ReadFile("zebmap.map"), "");
+    rmdir("zebmap.c");
+
+    ASSERT_EQ(symlink("/dev/full", "zebmap.c"), 0);
+    run = Build();
+    EXPECT_EQ(run.result, -7);
+    const std::string tail = " 2 bytes written\n* ERROR * writing 'zebmap.c'\n";
+    ASSERT_GE(run.out.size(), tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(1, "ab"));
+}
+
+}  // namespace
