@@ -1,6 +1,166 @@
+// The serial link on libserialport. Every byte goes out on its own: the
+// input side is flushed ahead of it, so that only an answer that arrives
+// after the host's last byte can be read, and it is written with a blocking
+// write. Receiving polls with short reads against a monotonic clock.
 #include "serial_link.h"
 
 #include <libserialport.h>
 
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "globals.h"
+
 struct sp_port *port = nullptr;
 struct sp_port_config *port_config = nullptr;
+
+namespace {
+
+// Time-out of the one-byte blocking write of SerialSend.
+constexpr unsigned int WRITE_TIMEOUT_MS = 500;
+
+// True when bytes were written since the output was last drained. The
+// receive drains the output once before it starts waiting, so its time-out
+// counts from the moment the message has left the host; a long run of
+// receives without sends in between (a screenshot of half a megabyte read
+// byte by byte) drains only once.
+bool output_undrained = false;
+
+// Milliseconds on a monotonic clock: time-outs are wall-clock time, whatever
+// the processor does and whatever happens to the time of day.
+unsigned long long NowMs() {
+    const auto since_epoch = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count());
+}
+
+// Prints format with the library's text of its last error. The text is the
+// library's and the operating system's, printed unchanged.
+void PrintLastError(const char *format) {
+    char *message = sp_last_error_message();
+    printf(format, message != nullptr ? message : "");
+    sp_free_error_message(message);
+}
+
+// Waits for every byte written so far to leave the host.
+void DrainOutput() {
+    if (!output_undrained) return;
+    // A failed drain is not reported: the receive that follows meets the
+    // same broken port and ends with its time-out.
+    sp_drain(port);
+    output_undrained = false;
+}
+
+}  // namespace
+
+int SerialConnect(const char *portname) {
+    sp_return result = sp_new_config(&port_config);
+    if (result != SP_OK) return 100 - result;
+
+    result = sp_get_port_by_name(portname, &port);
+    if (result != SP_OK) return 200 - result;
+
+    result = sp_open(port, SP_MODE_READ_WRITE);
+    if (result != SP_OK) return 300 - result;
+
+    const int params = SerialSetParams();
+    if (params != 0) return 400 - params;
+
+    // Nothing has been written yet, so discarding both directions loses
+    // nothing of ours: it only drops what the device sent before we were ready.
+    sp_flush(port, SP_BUF_BOTH);
+    output_undrained = false;
+    return 0;
+}
+
+int SerialSetParams() {
+    if (sp_set_config_baudrate(port_config, BAUDRATE) != SP_OK) return -1;
+    if (sp_set_config_bits(port_config, 8) != SP_OK) return -2;
+    if (sp_set_config_cts(port_config, SP_CTS_IGNORE) != SP_OK) return -3;
+    if (sp_set_config_dsr(port_config, SP_DSR_IGNORE) != SP_OK) return -4;
+    if (sp_set_config_dtr(port_config, SP_DTR_OFF) != SP_OK) return -5;
+    if (sp_set_config_flowcontrol(port_config, SP_FLOWCONTROL_NONE) != SP_OK) return -6;
+    if (sp_set_config_parity(port_config, SP_PARITY_NONE) != SP_OK) return -7;
+    if (sp_set_config_rts(port_config, SP_RTS_OFF) != SP_OK) return -8;
+    if (sp_set_config_stopbits(port_config, 1) != SP_OK) return -9;
+    if (sp_set_config_xon_xoff(port_config, SP_XONXOFF_DISABLED) != SP_OK) return -10;
+    if (sp_set_config(port, port_config) != SP_OK) return -11;
+    return 0;
+}
+
+int SerialDisconnect() {
+    // Closing must not cost the device the last bytes of the message (the
+    // exit command): let them leave first. The close result is what counts.
+    DrainOutput();
+    return sp_close(port);
+}
+
+int SerialSend(char snd) {
+    const char buffer[1] = {snd};
+
+    // Only the input is discarded: stale bytes from the device must not be
+    // taken for the answer to this message, but bytes already reported
+    // written must still reach the device, and an output flush would throw
+    // away those the driver has not yet put on the line.
+    if (sp_flush(port, SP_BUF_INPUT) != SP_OK) {
+        PrintLastError("error in sp_flush: %s\n");
+        return -41;
+    }
+
+    const int written = sp_blocking_write(port, buffer, 1, WRITE_TIMEOUT_MS);
+    if (written <= 0) {
+        PrintLastError("Error in sp_blocking_write: %s\n");
+        return -42;
+    }
+    output_undrained = true;
+    return 0;
+}
+
+int SerialSend4B(unsigned int value) {
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
+        static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+    for (const unsigned char byte : bytes) {
+        const int result = SerialSend(static_cast<char>(byte));
+        if (result != 0) {
+            printf("* SerialSend4B Error %d\n", result);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int SerialSendSpecialCmd(char cmd) {
+    for (int i = 0; i < 8; i++) {
+        const int result = SerialSend(cmd);
+        if (result != 0) {
+            printf("* SerialSendSpecialCmd Error %d\n", result);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout_ms) {
+    DrainOutput();
+
+    const unsigned long long clock_start = NowMs();
+    for (;;) {
+        // An elapsed time equal to the time-out still allows one more read.
+        if (NowMs() - clock_start > timeout_ms) return -1;
+
+        const int got = sp_blocking_read(port, rcv, count, READ_TIMEOUT_1B_MS);
+        if (got >= 0 && static_cast<unsigned int>(got) == count) return 0;
+        if (got < 0) {
+            // A port error is not reported; the wait goes on to its time-out.
+            // A failing read returns at once, so pause as long as a read would
+            // have waited instead of spinning.
+            std::this_thread::sleep_for(std::chrono::milliseconds(READ_TIMEOUT_1B_MS));
+        }
+    }
+}
+
+int SerialReceive(char *rcv, unsigned int count) {
+    return SerialReceiveWithTimeout(rcv, count, TIMEOUT_MS);
+}
