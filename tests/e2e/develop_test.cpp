@@ -1,0 +1,347 @@
+// The program as a developer runs it: `pardulo d` in a working directory
+// with a resources/ folder, its standard output, its files and its status.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using testing_support::BuildPath;
+using testing_support::FileExists;
+using testing_support::Lines;
+using testing_support::MakeDir;
+using testing_support::ReadFile;
+using testing_support::RunProgram;
+using testing_support::RunResult;
+using testing_support::SourcePath;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+RunResult Pardulo(const TempDir &dir, const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {BuildPath("pardulo")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, dir.path(), {}, 30);
+}
+
+std::string HeaderLine(int width, int height, int stride, long size) {
+    return "/*('file properties: ', 'resolution ', " + std::to_string(width) + ", 'x', " + std::to_string(height) +
+           ", 'format ', 'ARGB4', 'stride ', " + std::to_string(stride) + ", ' total size ', " +
+           std::to_string(size) + ")*/";
+}
+
+std::string Be16(int value) { return {static_cast<char>((value >> 8) & 255), static_cast<char>(value & 255)}; }
+std::string Be32(uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>((value >> 16) & 255), static_cast<char>((value >> 8) & 255),
+            static_cast<char>(value & 255)};
+}
+std::string Record(int block, const std::string &data) {
+    return Be16(block) + Be32(static_cast<uint32_t>(data.size())) + data + "\r";
+}
+
+std::string SnippetBlock(const std::string &base, int width, int height, int stride, int block) {
+    const std::string b = std::to_string(block);
+    return "\nBitmap_header_t " + base + "_header[] = \n{\n // format,width,height,stride,arrayoffset \n { ARGB4, " +
+           std::to_string(width) + ", " + std::to_string(height) + ", " + std::to_string(stride) +
+           ", 0 }\n};\n /* Add a line like the one below (replacing IMG_x) to ImgResource[] array: \n { IMG_x, " +
+           base + "_header,  NULL, 0,  1, " + b + "}, // from flash block " + b + " \n */ \n\n";
+}
+
+// What one candidate entry adds to the output, the map and the snippet,
+// given the block number it gets.
+struct Expected {
+    std::string out, map, snippet;
+    bool ends_build = false;  // a fatal failure: no further entry is read
+};
+using EntryRule = std::function<Expected(int block)>;
+
+std::string Opening(const std::string &path) { return "Opening file '" + path + "' ...\n"; }
+std::string Values(int width, int height, int stride, size_t size) {
+    return "width=" + std::to_string(width) + ", height=" + std::to_string(height) + ", stride=" +
+           std::to_string(stride) + ", size=" + std::to_string(size) + "\n";
+}
+
+// A resource whose header (resources/<entry>) and data (the entry less its
+// last character) are both fine.
+EntryRule Good(const std::string &entry, int width, int height, int stride, const std::string &data) {
+    return [=](int block) {
+        const std::string header = "resources/" + entry;
+        return Expected{Opening(header) + Values(width, height, stride, data.size()) +
+                            Opening(header.substr(0, header.size() - 1)) + " " + std::to_string(data.size()) +
+                            " bytes written\n",
+                        Record(block, data), SnippetBlock(entry.substr(0, entry.size() - 5), width, height, stride, block)};
+    };
+}
+
+EntryRule HeaderFails(const std::string &entry) {
+    return [=](int) {
+        const std::string header = "resources/" + entry;
+        return Expected{Opening(header) + "* ERROR * failed opening header file '" + header + "'\n", "", ""};
+    };
+}
+
+EntryRule Malformed(const std::string &entry) {
+    return [=](int) {
+        const std::string header = "resources/" + entry;
+        return Expected{Opening(header) + "* ERROR * malformed header file '" + header + "'\n", "", ""};
+    };
+}
+
+EntryRule DataFails(const std::string &entry, int width, int height, int stride, size_t size) {
+    return [=](int block) {
+        const std::string header = "resources/" + entry;
+        const std::string data = header.substr(0, header.size() - 1);
+        return Expected{Opening(header) + Values(width, height, stride, size) + Opening(data) +
+                            "* ERROR * failed opening binary file '" + data + "'\n",
+                        "", SnippetBlock(entry.substr(0, entry.size() - 5), width, height, stride, block)};
+    };
+}
+
+// Walks resources/ in the order the directory lists it, as the program
+// does, and puts together what a build prints and writes. Every candidate
+// entry must have its rule; every other entry prints only its File: line.
+Expected ExpectBuild(const TempDir &dir, const std::map<std::string, EntryRule> &rules) {
+    Expected total{"", "\r", ""};
+    int block = 1;
+    DIR *listing = opendir(dir.file("resources").c_str());
+    while (const dirent *entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        total.out += "File: '" + name + "' [reclen=" + std::to_string(entry->d_reclen) + "]\n";
+        const auto rule = rules.find(name);
+        if (rule == rules.end()) continue;
+        const Expected e = rule->second(block++);
+        total.out += e.out;
+        total.map += e.map;
+        total.snippet += e.snippet;
+        if (e.ends_build) break;
+    }
+    closedir(listing);
+    return total;
+}
+
+// The checker's report on a map of complete records.
+std::string CheckReport(const std::vector<std::pair<int, size_t>> &records) {
+    std::string report = "** Reading for check....\nfirst line=''\n";
+    for (const auto &[block, size] : records)
+        report += "Reading from block " + std::to_string(block) + "  -> size " + std::to_string(size) + "\nOK...\n";
+    return report;
+}
+
+std::string Banner() {
+    return "\n Usage: " + BuildPath("pardulo") +
+           " {d, p, r, g} [port] \n"
+           "        (d=develop, p=production, r=reset only, g=get last stored screenshot)\n"
+           "        (port=serial port to use. I.E:\"COM1\")\n";
+}
+
+bool IsEmptyDir(const std::string &path) { return std::filesystem::is_empty(path); }
+
+// ---------------------------------------------------------------------------
+
+TEST(CommandLine, WithoutAKnownModePrintsTheBannerAndFails) {
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {}, {"D"}, {"dd"}, {"-d"}, {""}, {"x", "COM3"}}) {
+        SCOPED_TRACE(args.empty() ? "(no argument)" : args[0]);
+        TempDir dir;
+        MakeDir(dir.file("resources"));
+        const RunResult run = Pardulo(dir, args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(Lines(run.out), Lines(Banner()));
+        EXPECT_EQ(run.out, Banner());
+        EXPECT_FALSE(FileExists(dir.file("zebmap.map")));
+        EXPECT_FALSE(FileExists(dir.file("zebmap.c")));
+    }
+}
+
+// The bundled examples, as the demo runs them.
+class DevelopExamples : public testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy(SourcePath("examples/resources"), dir_.file("resources"));
+        for (const auto &[base, size] : kPictures) {
+            const std::string data = ReadFile(dir_.file("resources/" + base + ".raw"));
+            ASSERT_EQ(data.size(), static_cast<size_t>(size.first * size.second * 2)) << base;
+            rules_[base + ".rawh"] = Good(base + ".rawh", size.first, size.second, size.first * 2, data);
+        }
+    }
+
+    const std::map<std::string, std::pair<int, int>> kPictures = {
+        {"rose", {70, 46}}, {"wizard", {64, 80}}, {"granite", {64, 64}}, {"netscape", {108, 72}}, {"logo", {160, 120}}};
+    TempDir dir_;
+    std::map<std::string, EntryRule> rules_;
+};
+
+TEST_F(DevelopExamples, PacksEveryPictureAndChecksTheMap) {
+    const Expected expected = ExpectBuild(dir_, rules_);
+    std::vector<std::pair<int, size_t>> records;
+    DIR *listing = opendir(dir_.file("resources").c_str());
+    while (const dirent *entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (rules_.count(name) != 0) {
+            const auto &size = kPictures.at(name.substr(0, name.size() - 5));
+            records.emplace_back(static_cast<int>(records.size()) + 1, size.first * size.second * 2);
+        }
+    }
+    closedir(listing);
+
+    // A port argument means nothing to develop mode.
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{{"d"}, {"d", "COM7"}}) {
+        SCOPED_TRACE(args.size());
+        const RunResult run = Pardulo(dir_, args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(Lines(run.out), Lines(expected.out + CheckReport(records)));
+        EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(ReadFile(dir_.file("zebmap.map")) == expected.map) << "map differs";
+        EXPECT_EQ(ReadFile(dir_.file("zebmap.c")), expected.snippet);
+    }
+}
+
+TEST_F(DevelopExamples, SnippetCompilesAsCInsideFirmwareSources) {
+    ASSERT_EQ(Pardulo(dir_, {"d"}).status, 0);
+    WriteFile(dir_.file("firmware.c"),
+              "#include <stddef.h>\n"
+              "typedef enum { RGB565, ARGB4 } bitmap_format_t;\n"
+              "typedef struct {\n"
+              "    bitmap_format_t format;\n"
+              "    int width, height, stride;\n"
+              "    unsigned long arrayoffset;\n"
+              "} Bitmap_header_t;\n"
+              "#include \"zebmap.c\"\n"
+              "int firmware_width(void) { return logo_header[0].width + rose_header[0].height; }\n");
+    const RunResult cc = RunProgram({"/usr/bin/env", "cc", "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror", "-c",
+                                     "firmware.c", "-o", "firmware.o"},
+                                    dir_.path());
+    EXPECT_EQ(cc.status, 0) << cc.out << cc.err;
+    EXPECT_TRUE(FileExists(dir_.file("firmware.o")));
+}
+
+// Odd resource sets a developer may well have lying around.
+TEST(Develop, NumbersEveryCandidateAndReportsWhatItSkipped) {
+    TempDir dir;
+    MakeDir(dir.file("resources"));
+    const auto put = [&](const std::string &name, const std::string &bytes) { WriteFile(dir.file("resources/" + name), bytes); };
+    const std::string special = std::string("\0\n\r\x1a\0\n\r\x1a", 8);
+    put("special.rawh", HeaderLine(2, 2, 4, 8) + "\r\nsecond line\r\n");       // CRLF line ends
+    put("special.raw", special);
+    put("wide.rawh", HeaderLine(1, 1, 2, 2) + std::string(600, ' ') + "\n");  // 600+ characters
+    put("wide.raw", "WIDE and more than needed");
+    put("empty.rawh", HeaderLine(0, 0, 0, 0));                                // size 0, no line feed
+    put("empty.raw", "");
+    put("nodata.rawh", HeaderLine(4, 4, 8, 32) + "\n");
+    put("bad.rawh", "/*('file properties: ', 'resolution ', wide, 'x', 50)*/\n");
+    put("bad.raw", "xx");
+    MakeDir(dir.file("resources/folder.rawh"));
+    put("x.rawh", HeaderLine(1, 1, 2, 1) + "\n");
+    put("x.raw", "X");
+    put("LOGO.RAWH", HeaderLine(1, 1, 2, 1) + "\n");
+    put("xrawh", HeaderLine(1, 1, 2, 1) + "\n");
+    put("readme.txt", "not a resource\n");
+
+    const Expected expected = ExpectBuild(dir, {
+                                                   {"special.rawh", Good("special.rawh", 2, 2, 4, special)},
+                                                   {"wide.rawh", Good("wide.rawh", 1, 1, 2, "WI")},
+                                                   {"empty.rawh", Good("empty.rawh", 0, 0, 0, "")},
+                                                   {"nodata.rawh", DataFails("nodata.rawh", 4, 4, 8, 32)},
+                                                   {"bad.rawh", Malformed("bad.rawh")},
+                                                   {"folder.rawh", HeaderFails("folder.rawh")},
+                                                   {"x.rawh", Good("x.rawh", 1, 1, 2, "X")},
+                                               });
+    std::vector<std::pair<int, size_t>> records;
+    const std::string map = expected.map;
+    for (size_t at = 1; at < map.size();) {  // the blocks and sizes the map should hold
+        const int block = static_cast<unsigned char>(map[at]) * 256 + static_cast<unsigned char>(map[at + 1]);
+        size_t size = 0;
+        for (size_t i = 2; i < 6; ++i) size = size * 256 + static_cast<unsigned char>(map[at + i]);
+        records.emplace_back(block, size);
+        at += size + 7;
+    }
+    ASSERT_EQ(records.size(), 4u);
+
+    const RunResult run = Pardulo(dir, {"d"});
+    EXPECT_EQ(run.status, 1);  // something was skipped
+    EXPECT_EQ(Lines(run.out), Lines(expected.out + CheckReport(records)));
+    EXPECT_TRUE(ReadFile(dir.file("zebmap.map")) == expected.map) << "map differs";
+    EXPECT_EQ(ReadFile(dir.file("zebmap.c")), expected.snippet);
+}
+
+TEST(Develop, AShortDataFileLeavesAPartialRecordThatTheCheckReports) {
+    TempDir dir;
+    MakeDir(dir.file("resources"));
+    std::string data(100000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 251);
+    WriteFile(dir.file("resources/short.rawh"), HeaderLine(400, 200, 800, 160000) + "\n");
+    WriteFile(dir.file("resources/short.raw"), data);
+
+    const Expected expected = ExpectBuild(dir, {{"short.rawh", [](int) {
+                                                     Expected e;
+                                                     e.out = Opening("resources/short.rawh") +
+                                                             Values(400, 200, 800, 160000) +
+                                                             Opening("resources/short.raw") +
+                                                             "* Unattended EOF after 100000 bytes\n";
+                                                     e.ends_build = true;
+                                                     return e;
+                                                 }}});
+    const RunResult run = Pardulo(dir, {"d"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.out), Lines(expected.out +
+                                    "** Reading for check....\n"
+                                    "first line=''\n"
+                                    "Reading from block 1  -> size 160000\n"
+                                    "ERR: Unattended end of file after read 100000 bytes [of 160000]\n"));
+    EXPECT_TRUE(ReadFile(dir.file("zebmap.map")) == "\r" + Be16(1) + Be32(160000) + data) << "map differs";
+}
+
+TEST(Develop, WithoutResourcesDirectoryKeepsTheEarlierOutputs) {
+    TempDir dir;
+    const std::string earlier_map = "\r" + Record(1, "abc") + Record(2, "");
+    WriteFile(dir.file("zebmap.map"), earlier_map);
+    WriteFile(dir.file("zebmap.c"), "/* earlier */\n");
+
+    const RunResult run = Pardulo(dir, {"d"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.out), Lines("* ERROR * Couldn't open the directory resources\n" + CheckReport({{1, 3}, {2, 0}})));
+    EXPECT_EQ(ReadFile(dir.file("zebmap.map")), earlier_map);
+    EXPECT_EQ(ReadFile(dir.file("zebmap.c")), "/* earlier */\n");
+
+    TempDir bare;
+    const RunResult nothing = Pardulo(bare, {"d"});
+    EXPECT_EQ(nothing.status, 1);
+    EXPECT_EQ(nothing.out, "* ERROR * Couldn't open the directory resources\n** Reading for check....\n");
+    EXPECT_TRUE(IsEmptyDir(bare.path()));
+}
+
+TEST(Develop, AFullDiskIsReportedAndFails) {
+    TempDir dir;
+    MakeDir(dir.file("resources"));
+    WriteFile(dir.file("resources/one.rawh"), HeaderLine(2, 1, 4, 4) + "\n");
+    WriteFile(dir.file("resources/one.raw"), "abcd");
+    ASSERT_EQ(symlink("/dev/full", dir.file("zebmap.map").c_str()), 0);
+
+    const RunResult run = Pardulo(dir, {"d"});
+    EXPECT_EQ(run.status, 1);
+    const std::string tail = " 4 bytes written\n* ERROR * writing 'zebmap.map'\n** Reading for check....\n";
+    ASSERT_GE(run.out.size(), tail.size()) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_EQ(ReadFile(dir.file("zebmap.c")), SnippetBlock("one", 2, 1, 4, 1));
+}
+
+TEST(Develop, NeverWaitsOnAMapThatIsAPipe) {
+    TempDir dir;
+    MakeDir(dir.file("resources"));
+    ASSERT_EQ(mkfifo(dir.file("zebmap.map").c_str(), 0600), 0);
+    const RunResult run = Pardulo(dir, {"d"});
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "** Reading for check....\n");
+}
+
+}  // namespace
