@@ -156,6 +156,17 @@ void Reset() {
     for (auto &p : Ports()) p->open = false;
 }
 
+void ClearHistory() {
+    State &s = S();
+    s.calls.clear();
+    s.call_counts.clear();
+    s.written.clear();
+    s.bytes_read = 0;
+    s.discarded = 0;
+    s.flushes.clear();
+    s.drains = 0;
+}
+
 const std::vector<Call> &Calls() { return S().calls; }
 
 std::vector<std::string> CallNames() {

@@ -54,6 +54,13 @@ struct Call {
 // at the start of every test.
 void Reset();
 
+// Forgets what happened so far (recorded calls, per-function call counts,
+// written bytes, read/flush/drain counters) but keeps the ports, the
+// scripted results, the device and the queued bytes: lets a test connect
+// first and then look only at what follows. Call numbers of scripted
+// results count again from 1.
+void ClearHistory();
+
 // ---- recorded calls ------------------------------------------------------
 const std::vector<Call> &Calls();
 std::vector<std::string> CallNames();          // just the names, in order
@@ -100,8 +107,8 @@ std::size_t PendingReadBytes();  // queued, due or not, not yet read or flushed
 const Bytes &Written();           // every byte written, in order
 std::size_t BytesRead();          // bytes handed out by sp_blocking_read
 std::size_t DiscardedBytes();     // queued bytes dropped by input flushes
-int FlushCount(sp_buffer which);  // sp_flush calls with exactly this argument
-int DrainCount();
+int FlushCount(sp_buffer which);  // sp_flush calls with exactly this argument, any result
+int DrainCount();                 // sp_drain calls, any result
 bool PortOpen();                  // the last port looked up is open
 
 }  // namespace fakesp
