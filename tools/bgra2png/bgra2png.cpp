@@ -1,0 +1,154 @@
+// pardulo-bgra2png: converts the device's raw screenshot (BGRA, 4 bytes per
+// pixel, rows top to bottom) into an RGBA PNG file.
+#include <png.h>
+
+#include <cerrno>
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char *kUsage =
+    "Usage: pardulo-bgra2png [--width W] [--height H] INPUT.bgra OUTPUT.png\n"
+    "Converts a raw BGRA screenshot (as saved by \"pardulo g\" in test.bgra) into\n"
+    "a PNG. The picture is 480 x 272 unless --width and --height say otherwise;\n"
+    "INPUT must hold exactly W * H * 4 bytes. Exit status 0, or 1 on any error.\n";
+
+constexpr unsigned long kMaxSide = 100000;
+
+int Fail(const std::string &text) {
+    std::fprintf(stderr, "pardulo-bgra2png: %s\n", text.c_str());
+    return 1;
+}
+
+bool ParseSide(const char *text, unsigned long &value) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long parsed = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed == 0 || parsed > kMaxSide) return false;
+    value = parsed;
+    return true;
+}
+
+// Owns a FILE*.
+struct File {
+    std::FILE *f = nullptr;
+    ~File() {
+        if (f != nullptr) std::fclose(f);
+    }
+};
+
+struct PngError {
+    char message[256] = "";
+};
+
+void OnPngError(png_structp png, png_const_charp message) {
+    auto *error = static_cast<PngError *>(png_get_error_ptr(png));
+    std::snprintf(error->message, sizeof error->message, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void OnPngWarning(png_structp, png_const_charp) {}
+
+// Writes the rows through libpng. Only plain data live in this frame, as
+// libpng leaves it with longjmp on error.
+bool EncodePng(std::FILE *out, png_uint_32 width, png_uint_32 height, png_bytepp rows, PngError &error) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, OnPngError, OnPngWarning);
+    if (png == nullptr) {
+        std::snprintf(error.message, sizeof error.message, "out of memory");
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr) {
+        png_destroy_write_struct(&png, nullptr);
+        std::snprintf(error.message, sizeof error.message, "out of memory");
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png)) != 0) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, out);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    png_write_image(png, rows);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    unsigned long width = 480;
+    unsigned long height = 272;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--width" || arg == "--height") {
+            unsigned long &side = arg == "--width" ? width : height;
+            if (!ParseSide(i + 1 < argc ? argv[i + 1] : nullptr, side))
+                return Fail("bad value for " + arg + " (a whole number from 1 to 100000)\n" + kUsage);
+            ++i;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Fail("unknown option " + arg + "\n" + kUsage);
+        } else {
+            files.push_back(arg);
+        }
+    }
+    if (files.size() != 2) return Fail(std::string("expected INPUT.bgra and OUTPUT.png\n") + kUsage);
+    const std::string &input = files[0];
+    const std::string &output = files[1];
+
+    const unsigned long long expected = 4ULL * width * height;
+    File in;
+    in.f = std::fopen(input.c_str(), "rb");
+    if (in.f == nullptr) return Fail("cannot open " + input + ": " + std::strerror(errno));
+    std::vector<png_byte> pixels;
+    pixels.reserve(static_cast<size_t>(expected));
+    png_byte buffer[65536];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in.f)) > 0) {
+        if (pixels.size() + n > expected) {
+            return Fail(input + " is longer than " + std::to_string(width) + " x " + std::to_string(height) +
+                        " x 4 = " + std::to_string(expected) + " bytes");
+        }
+        pixels.insert(pixels.end(), buffer, buffer + n);
+    }
+    if (std::ferror(in.f)) return Fail("cannot read " + input + ": " + std::strerror(errno));
+    if (pixels.size() != expected) {
+        return Fail(input + " holds " + std::to_string(pixels.size()) + " bytes, but " + std::to_string(width) +
+                    " x " + std::to_string(height) + " x 4 = " + std::to_string(expected) + " are needed");
+    }
+
+    // BGRA to RGBA: swap blue and red in every pixel.
+    for (size_t i = 0; i + 3 < pixels.size(); i += 4) std::swap(pixels[i], pixels[i + 2]);
+    std::vector<png_bytep> rows(height);
+    for (size_t y = 0; y < height; ++y) rows[y] = pixels.data() + y * width * 4;
+
+    File out;
+    out.f = std::fopen(output.c_str(), "wb");
+    if (out.f == nullptr) return Fail("cannot create " + output + ": " + std::strerror(errno));
+    PngError error;
+    const bool encoded = EncodePng(out.f, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
+                                   rows.data(), error);
+    const bool closed = std::fclose(out.f) == 0;
+    out.f = nullptr;
+    if (!encoded || !closed) {
+        std::remove(output.c_str());
+        return Fail("cannot write " + output + (encoded ? std::string(": ") + std::strerror(errno)
+                                                        : std::string(": ") + error.message));
+    }
+    return 0;
+}

@@ -1,0 +1,177 @@
+#include "device_outputs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
+namespace devsim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ErrnoText(const std::string &what, const std::string &path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Closes an fd when the scope ends.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string &path, const uint8_t *data, size_t size, std::string &error) {
+    const std::string temp = path + ".tmp";
+    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0) {
+        error = ErrnoText("cannot create", temp);
+        return false;
+    }
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd.get(), data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = ErrnoText("cannot write", temp);
+            ::unlink(temp.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd.release()) != 0) {
+        error = ErrnoText("cannot write", temp);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        error = ErrnoText("cannot rename to", path);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string Store::FileName(uint16_t block) {
+    char name[32];
+    std::snprintf(name, sizeof name, "block-%05u.bin", static_cast<unsigned>(block));
+    return name;
+}
+
+bool Store::Open(const std::string &dir, std::string &error) {
+    dir_ = dir;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(dir, ec)) {
+        error = "cannot create store directory " + dir + (ec ? ": " + ec.message() : "");
+        return false;
+    }
+    const std::regex ours(R"(block-\d{5}\.bin|index\.txt)");
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (std::regex_match(it->path().filename().string(), ours)) fs::remove(it->path(), ec);
+        if (ec) break;
+    }
+    if (ec) {
+        error = "cannot clear store directory " + dir + ": " + ec.message();
+        return false;
+    }
+    return Write({}, nullptr, error);
+}
+
+bool Store::Write(const std::vector<Record> &records, const uint16_t *changed_block, std::string &error) {
+    std::string index;
+    std::vector<uint16_t> now;
+    for (const Record &record : records) {
+        const std::string name = FileName(record.block);
+        now.push_back(record.block);
+        index += std::to_string(record.block) + " " + std::to_string(record.data.size()) + " " +
+                 std::to_string(record.checksum) + " " + name + "\n";
+    }
+    // Files of blocks no longer held go first; then the files of new blocks
+    // and of the block just accepted are written (a block accepted twice
+    // holds its latest data).
+    for (uint16_t block : written_) {
+        if (std::find(now.begin(), now.end(), block) == now.end()) {
+            const std::string path = dir_ + "/" + FileName(block);
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+                error = ErrnoText("cannot remove", path);
+                return false;
+            }
+        }
+    }
+    std::vector<uint16_t> kept;
+    for (uint16_t block : written_)
+        if (std::find(now.begin(), now.end(), block) != now.end()) kept.push_back(block);
+    written_ = kept;
+    for (const Record &record : records) {
+        const bool on_disk = std::find(written_.begin(), written_.end(), record.block) != written_.end();
+        if (on_disk && (changed_block == nullptr || *changed_block != record.block)) continue;
+        if (!WriteFileAtomically(dir_ + "/" + FileName(record.block), record.data.data(), record.data.size(),
+                                 error))
+            return false;
+        if (!on_disk) written_.push_back(record.block);
+    }
+    return WriteFileAtomically(dir_ + "/index.txt", reinterpret_cast<const uint8_t *>(index.data()), index.size(),
+                               error);
+}
+
+Transcript::~Transcript() {
+    std::string ignored;
+    Close(ignored);
+}
+
+bool Transcript::Open(const std::string &path, std::string &error) {
+    path_ = path;
+    file_ = std::fopen(path.c_str(), "w");
+    if (file_ == nullptr) {
+        error = ErrnoText("cannot create transcript", path);
+        return false;
+    }
+    return true;
+}
+
+void Transcript::Add(uint64_t microseconds, char direction, uint8_t byte) {
+    if (file_ == nullptr) return;
+    if (std::fprintf(file_, "%llu %c %02X\n", static_cast<unsigned long long>(microseconds), direction,
+                     static_cast<unsigned>(byte)) < 0)
+        failed_ = true;
+}
+
+bool Transcript::Flush() {
+    if (file_ != nullptr && std::fflush(file_) != 0) failed_ = true;
+    return !failed_;
+}
+
+bool Transcript::Close(std::string &error) {
+    if (file_ == nullptr) return true;
+    const bool flushed = Flush();
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!flushed || !closed) {
+        error = "cannot write transcript " + path_;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace devsim
