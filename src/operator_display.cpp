@@ -1,0 +1,352 @@
+#include "operator_display.h"
+
+#include <libserialport.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// ---- output and clock ----------------------------------------------------
+
+void WriteToStderr(const char *text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(STDERR_FILENO, text, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;  // nobody to tell; the display is best effort
+        text += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+double SteadyNowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+int StderrColumns() {
+    struct winsize size {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
+bool StderrIsLiveTerminal() {
+    if (isatty(STDERR_FILENO) != 1) return false;
+    // A terminal that cannot erase a line ("dumb", as in editor shells)
+    // would show every redraw as new text.
+    const char *term = getenv("TERM");
+    return term == nullptr || strcmp(term, "dumb") != 0;
+}
+
+OperatorDisplayIo &Io() {
+    static OperatorDisplayIo io = DefaultOperatorDisplayIo();
+    return io;
+}
+
+void Emit(const std::string &text) { Io().write(text.data(), text.size()); }
+
+// ---- formatting ----------------------------------------------------------
+
+std::string Printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char *format, ...) {
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (length <= 0) return std::string();
+    return std::string(buffer, std::min(static_cast<std::size_t>(length), sizeof buffer - 1));
+}
+
+std::string Bytes(double bytes) {
+    if (bytes < 1024.0) return Printf("%.0f B", bytes);
+    if (bytes < 1024.0 * 1024.0) return Printf("%.1f KiB", bytes / 1024.0);
+    return Printf("%.2f MiB", bytes / (1024.0 * 1024.0));
+}
+
+std::string Speed(double bytes_per_second) {
+    if (bytes_per_second <= 0) return "--- B/s";
+    return Bytes(bytes_per_second) + "/s";
+}
+
+std::string Duration(double seconds) {
+    if (seconds < 0) return "--:--";
+    const auto whole = static_cast<unsigned long>(seconds + 0.5);
+    if (whole >= 3600) return Printf("%lu:%02lu:%02lu", whole / 3600, whole / 60 % 60, whole % 60);
+    return Printf("%lu:%02lu", whole / 60, whole % 60);
+}
+
+unsigned Percent(uint32_t part, uint32_t whole) {
+    if (whole == 0 || part >= whole) return 100;
+    return static_cast<unsigned>(static_cast<uint64_t>(part) * 100 / whole);
+}
+
+// ---- the live line ---------------------------------------------------------
+
+constexpr double kRedrawIntervalMs = 100;
+constexpr double kSpeedWindowMs = 3000;   // "current" speed: the last few seconds
+constexpr double kShortestSpanMs = 250;   // below that a speed is only noise
+constexpr double kPauseAfterRecordS = 1;  // the upload's pause after each accepted record
+
+// Bytes moved against transfer time, a few samples a second, so the speed
+// shown follows the line of the last seconds rather than the whole run.
+class SpeedMeter {
+public:
+    void Reset() { count_ = 0; next_ = 0; }
+
+    void Add(double active_ms, uint32_t bytes) {
+        samples_[next_] = Sample{active_ms, bytes};
+        next_ = (next_ + 1) % kSize;
+        if (count_ < kSize) ++count_;
+    }
+
+    // Bytes per second over the window, or 0 when there is too little to say.
+    double BytesPerSecond() const {
+        if (count_ < 2) return 0;
+        const Sample &newest = samples_[(next_ + kSize - 1) % kSize];
+        const Sample *oldest = nullptr;
+        for (std::size_t i = count_; i-- > 1;) {  // oldest first
+            const Sample &candidate = samples_[(next_ + kSize - 1 - i) % kSize];
+            if (newest.active_ms - candidate.active_ms <= kSpeedWindowMs) {
+                oldest = &candidate;
+                break;
+            }
+        }
+        if (oldest == nullptr) oldest = &samples_[(next_ + kSize - 2) % kSize];
+        const double span_ms = newest.active_ms - oldest->active_ms;
+        if (span_ms < kShortestSpanMs || newest.bytes < oldest->bytes) return 0;
+        return static_cast<double>(newest.bytes - oldest->bytes) * 1000.0 / span_ms;
+    }
+
+private:
+    struct Sample {
+        double active_ms;
+        uint32_t bytes;
+    };
+    static constexpr std::size_t kSize = 48;  // > window / redraw interval
+    Sample samples_[kSize] = {};
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+};
+
+enum class LiveKind { kNone, kUpload, kDownload };
+
+struct LiveLine {
+    LiveKind kind = LiveKind::kNone;
+    uint32_t total_bytes = 0;
+    uint32_t total_records = 0;
+    uint32_t bytes = 0;
+    uint32_t records = 0;
+    bool visible = false;       // the line is on the screen now
+    double last_draw_ms = 0;
+    double last_update_ms = 0;
+    double active_ms = 0;       // transfer time, the pauses left out
+    bool after_record = false;  // the last update counted a new record
+    SpeedMeter meter;
+};
+
+LiveLine &Line() {
+    static LiveLine line;
+    return line;
+}
+
+void Clear(LiveLine &line) {
+    if (line.visible) Emit("\r\033[K");
+    line.visible = false;
+}
+
+void Draw(LiveLine &line, double now) {
+    line.meter.Add(line.active_ms, line.bytes);
+    const double speed = line.meter.BytesPerSecond();
+    std::string text = line.kind == LiveKind::kUpload
+                           ? FormatUploadLine(line.bytes, line.total_bytes, line.records, line.total_records, speed)
+                           : FormatDownloadLine(line.bytes, line.total_bytes, speed);
+    // A line longer than the terminal wraps, and the carriage return would
+    // then go back to the start of its last part only.
+    const int columns = Io().columns ? Io().columns() : 0;
+    if (columns > 1 && text.size() > static_cast<std::size_t>(columns - 1)) text.resize(columns - 1);
+    Emit("\r" + text + "\033[K");
+    line.visible = true;
+    line.last_draw_ms = now;
+}
+
+// Draws when the line is hidden, when forced, or when the last drawing is
+// old enough.
+void MaybeDraw(LiveLine &line, double now, bool force) {
+    if (force || !line.visible || now - line.last_draw_ms >= kRedrawIntervalMs) Draw(line, now);
+}
+
+void Begin(LiveKind kind, uint32_t total_bytes, uint32_t total_records) {
+    LiveLine &line = Line();
+    Clear(line);
+    line = LiveLine();
+    if (!Io().live) return;
+    line.kind = kind;
+    line.total_bytes = total_bytes;
+    line.total_records = total_records;
+    line.last_update_ms = Io().now_ms();
+    line.last_draw_ms = line.last_update_ms;
+    line.meter.Add(0, 0);
+}
+
+void End() {
+    LiveLine &line = Line();
+    Clear(line);
+    line.kind = LiveKind::kNone;
+}
+
+// ---- map and ports ---------------------------------------------------------
+
+struct FileCloser {
+    void operator()(FILE *file) const { fclose(file); }
+};
+
+struct PortListFree {
+    void operator()(struct sp_port **list) const { sp_free_port_list(list); }
+};
+
+}  // namespace
+
+OperatorDisplayIo DefaultOperatorDisplayIo() {
+    OperatorDisplayIo io;
+    io.live = StderrIsLiveTerminal();
+    io.write = WriteToStderr;
+    io.now_ms = SteadyNowMs;
+    io.columns = StderrColumns;
+    return io;
+}
+
+void SetOperatorDisplayIo(const OperatorDisplayIo &io) {
+    Line() = LiveLine();
+    Io() = io;
+}
+
+std::string FormatUploadLine(uint32_t bytes_sent, uint32_t total_bytes, uint32_t records_accepted,
+                             uint32_t total_records, double bytes_per_second) {
+    const uint32_t remaining_bytes = bytes_sent < total_bytes ? total_bytes - bytes_sent : 0;
+    const uint32_t remaining_pauses = records_accepted < total_records ? total_records - records_accepted : 0;
+    double left = -1;
+    if (remaining_bytes == 0) {
+        left = remaining_pauses * kPauseAfterRecordS;
+    } else if (bytes_per_second > 0) {
+        left = remaining_bytes / bytes_per_second + remaining_pauses * kPauseAfterRecordS;
+    }
+    return Printf("upload %3u%%  %s of %s  %u of %u records  %s  %s left", Percent(bytes_sent, total_bytes),
+                  Bytes(bytes_sent).c_str(), Bytes(total_bytes).c_str(), records_accepted, total_records,
+                  Speed(bytes_per_second).c_str(), Duration(left).c_str());
+}
+
+std::string FormatDownloadLine(uint32_t received, uint32_t expected, double bytes_per_second) {
+    std::string text = Printf("download  %s of %s  %3u%%  %s", Bytes(received).c_str(), Bytes(expected).c_str(),
+                              Percent(received, expected), Speed(bytes_per_second).c_str());
+    if (received < expected) {
+        const double left = bytes_per_second > 0 ? (expected - received) / bytes_per_second : -1;
+        text += "  " + Duration(left) + " left";
+    }
+    return text;
+}
+
+void ProgressBegin(uint32_t total_bytes, uint32_t total_records) {
+    Begin(LiveKind::kUpload, total_bytes, total_records);
+}
+
+void ProgressUpdate(uint32_t bytes_sent, uint32_t records_accepted) {
+    LiveLine &line = Line();
+    if (line.kind != LiveKind::kUpload) return;
+    const double now = Io().now_ms();
+    // The pause after an accepted record is no transfer time. It lies next
+    // to the update that counts the record, before or after it depending on
+    // where the caller reports; both neighbours are left out, which costs
+    // only the few milliseconds of a checksum and its answer.
+    const bool new_record = records_accepted != line.records;
+    if (!new_record && !line.after_record) line.active_ms += now - line.last_update_ms;
+    line.after_record = new_record;
+    line.last_update_ms = now;
+    line.bytes = bytes_sent;
+    line.records = records_accepted;
+    MaybeDraw(line, now, new_record);
+}
+
+void ProgressHide() { Clear(Line()); }
+
+void ProgressEnd() { End(); }
+
+void DownloadBegin(uint32_t expected_bytes) {
+    Begin(LiveKind::kDownload, expected_bytes, 0);
+    LiveLine &line = Line();
+    if (line.kind == LiveKind::kDownload) Draw(line, line.last_update_ms);
+}
+
+void DownloadUpdate(uint32_t received_bytes) {
+    LiveLine &line = Line();
+    if (line.kind != LiveKind::kDownload) return;
+    const double now = Io().now_ms();
+    line.active_ms += now - line.last_update_ms;
+    line.last_update_ms = now;
+    line.bytes = received_bytes;
+    MaybeDraw(line, now, false);
+}
+
+void DownloadEnd() { End(); }
+
+uint32_t CountMapRecords(const char *map_path) {
+    std::unique_ptr<FILE, FileCloser> map(fopen(map_path, "rb"));
+    if (!map) return 0;
+    if (getc(map.get()) == EOF) return 0;  // the map's first line
+    uint32_t records = 0;
+    while (getc(map.get()) != EOF) {
+        ++records;
+        unsigned char header[5];
+        if (fread(header, 1, sizeof header, map.get()) != sizeof header) break;
+        const uint32_t size = static_cast<uint32_t>(header[1]) << 24 | static_cast<uint32_t>(header[2]) << 16 |
+                              static_cast<uint32_t>(header[3]) << 8 | header[4];
+        if (size > 0x7FFFFFFFu) break;  // negative: the record takes the rest of the file
+        if (fseek(map.get(), static_cast<long>(size) + 1, SEEK_CUR) != 0) break;
+    }
+    return records;
+}
+
+std::string FormatPortHint(const char *portname, const std::vector<std::string> &ports, bool listed) {
+    if (!listed) return "hint: the serial ports could not be listed\n";
+    if (ports.empty()) return "hint: no serial ports found\n";
+    std::string names;
+    for (const std::string &name : ports) names += (names.empty() ? "" : ", ") + name;
+    const std::string wanted = portname != nullptr ? portname : "";
+    const std::string with_dev = "/dev/" + wanted;
+    for (const std::string &name : ports) {
+        // Only names from the list are echoed: the argument itself is the
+        // user's and may hold anything.
+        if (name == wanted) {
+            return "hint: " + name + " exists but could not be opened (in use by another program, or no permission);"
+                   " serial ports: " + names + "\n";
+        }
+        if (wanted.find('/') == std::string::npos && name == with_dev) {
+            return "hint: did you mean " + name + "? available serial ports: " + names + "\n";
+        }
+    }
+    return "hint: available serial ports: " + names + "\n";
+}
+
+void PrintPortHint(const char *portname) {
+    // The live line, if any, must not share the terminal row with the hint.
+    End();
+    struct sp_port **raw = nullptr;
+    const bool listed = sp_list_ports(&raw) == SP_OK && raw != nullptr;
+    std::unique_ptr<struct sp_port *, PortListFree> list(listed ? raw : nullptr);
+    std::vector<std::string> names;
+    if (listed) {
+        for (struct sp_port **entry = list.get(); *entry != nullptr; ++entry) {
+            const char *name = sp_get_port_name(*entry);
+            if (name != nullptr) names.emplace_back(name);
+        }
+    }
+    Emit(FormatPortHint(portname, names, listed));
+}

@@ -1,0 +1,67 @@
+// What the program shows the person at the line, on standard error only:
+// standard output belongs to the line's tooling and never changes.
+//
+//  - A live progress line for the upload (mode p) and the screenshot
+//    download (mode g): one self-updating line, drawn only when standard
+//    error is a terminal, redrawn at most every 100 ms.
+//  - A hint after a port could not be opened: the serial ports that exist.
+//
+// The live line shares the terminal with the program's standard output, so
+// the caller hides it (ProgressHide) before printing anything while it is
+// shown; the next update draws it again at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Where the display goes and how it tells time. The default writes to file
+// descriptor 2, draws live lines only when that is a terminal (and not a
+// "dumb" one) and reads a monotonic clock; tests put their own in place.
+struct OperatorDisplayIo {
+    bool live = false;                                        // draw live lines at all
+    void (*write)(const char *text, std::size_t length) = nullptr;
+    double (*now_ms)() = nullptr;                             // monotonic, in milliseconds
+    int (*columns)() = nullptr;                               // terminal width, 0 when unknown
+};
+
+OperatorDisplayIo DefaultOperatorDisplayIo();
+// Replaces the display's output and clock; forgets any line in progress.
+void SetOperatorDisplayIo(const OperatorDisplayIo &io);
+
+// Upload progress. total_records counts the map records; every accepted
+// record is followed by a one-second pause, which the time left includes.
+// Call ProgressUpdate after every data byte sent (it costs a clock read and
+// returns at once unless a redraw is due) and right after a record was
+// accepted, with the new count, before the pause.
+void ProgressBegin(uint32_t total_bytes, uint32_t total_records);
+void ProgressUpdate(uint32_t bytes_sent, uint32_t records_accepted);
+void ProgressHide();  // clears the line; the next update redraws it
+void ProgressEnd();   // clears the line for good
+
+// Screenshot download: the bytes received so far of those requested.
+// The line is drawn at once; DownloadEnd must come before the next print.
+void DownloadBegin(uint32_t expected_bytes);
+void DownloadUpdate(uint32_t received_bytes);
+void DownloadEnd();
+
+// The number of records in a resource map file, by walking the record
+// headers the way the upload reads them: a record whose size is negative,
+// or that runs past the end of the file, is the last one. 0 when the file
+// cannot be opened.
+uint32_t CountMapRecords(const char *map_path);
+
+// The text of the live line (no escape sequences), for the tests and for
+// whoever wants to print it elsewhere. elapsed_ms is the transfer time so
+// far without the pauses, speed in bytes per second (<= 0: not known yet).
+std::string FormatUploadLine(uint32_t bytes_sent, uint32_t total_bytes, uint32_t records_accepted,
+                             uint32_t total_records, double bytes_per_second);
+std::string FormatDownloadLine(uint32_t received, uint32_t expected, double bytes_per_second);
+
+// After a device mode could not open portname: one line on standard error
+// naming the serial ports that libserialport sees, or saying there are none.
+void PrintPortHint(const char *portname);
+// The hint's text with its newline. listed is false when the port list
+// could not be read at all.
+std::string FormatPortHint(const char *portname, const std::vector<std::string> &ports, bool listed);
