@@ -64,7 +64,8 @@ pid_t StartCommand(const std::vector<std::string> &command, const std::string &p
         const std::string preload = previous != nullptr && *previous != '\0' ? adapter + ":" + previous : adapter;
         ::setenv("LD_PRELOAD", preload.c_str(), 1);
         // A sanitized program refuses to start when it is not first in line.
-        ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
+        const char *asan = std::getenv("ASAN_OPTIONS");
+        if (asan == nullptr || *asan == '\0') ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
     std::vector<std::string> args;
     for (const std::string &arg : command) args.push_back(ReplacePlaceholder(arg, port));

@@ -1,0 +1,581 @@
+// The real pardulo-devsim program, driven over its pty by the test acting as
+// the host: answers, every injected fault, the transcript and the store, the
+// wrapper mode.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace testing_support;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kPictureSize = 522240;
+
+double MsSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+// pardulo-devsim running in the background, its standard error in a file.
+class Devsim {
+public:
+    Devsim(const TempDir &dir, const std::vector<std::string> &options)
+        : err_path_(dir.file("devsim-" + std::to_string(++started_) + ".err")) {
+        std::vector<std::string> args = {BuildPath("pardulo-devsim")};
+        args.insert(args.end(), options.begin(), options.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err, 2);
+            if (chdir(dir.path().c_str()) != 0) _exit(126);
+            std::vector<char *> argv;
+            for (std::string &a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        // The first line of standard error names the port.
+        const auto start = Clock::now();
+        while (MsSince(start) < 5000) {
+            const std::string err = ReadFile(err_path_);
+            const size_t eol = err.find('\n');
+            if (eol != std::string::npos) {
+                first_line_ = err.substr(0, eol);
+                const std::string prefix = "devsim: port ";
+                if (first_line_.rfind(prefix, 0) == 0) port_ = first_line_.substr(prefix.size());
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ~Devsim() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    const std::string &port() const { return port_; }
+    const std::string &first_line() const { return first_line_; }
+    std::string err() const { return ReadFile(err_path_); }
+
+    // Waits for the program to end by itself; -1 when it is still running.
+    int Wait(int timeout_ms = 3000) {
+        const auto start = Clock::now();
+        while (status_ < 0 && MsSince(start) < timeout_ms) {
+            int wstatus = 0;
+            if (waitpid(pid_, &wstatus, WNOHANG) == pid_)
+                status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return status_;
+    }
+    int Stop(int sig = SIGTERM) {
+        kill(pid_, sig);
+        return Wait();
+    }
+
+private:
+    static inline int started_ = 0;  // one standard-error file per run
+    std::string err_path_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string first_line_;
+    std::string port_;
+};
+
+// The test's end of the line: the pty slave in raw mode.
+class Host {
+public:
+    explicit Host(const std::string &port) {
+        fd_ = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios tio{};
+        if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(fd_, TCSANOW, &tio);
+        }
+    }
+    ~Host() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+
+    void Send(const Bytes &bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) done += static_cast<size_t>(n);
+            else if (n < 0 && errno != EAGAIN) break;
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        tcdrain(fd_);
+    }
+
+    // Collects bytes until `quiet_ms` pass without one (or `max` arrived).
+    Bytes Receive(int quiet_ms = 300, size_t max = SIZE_MAX) {
+        Bytes got;
+        hung_up_ = false;
+        while (got.size() < max) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, quiet_ms) <= 0) break;
+            uint8_t buffer[65536];
+            const ssize_t n = read(fd_, buffer, std::min(sizeof buffer, max - got.size()));
+            if (n > 0) {
+                got.insert(got.end(), buffer, buffer + n);
+            } else if (n == 0 || errno == EIO) {
+                hung_up_ = true;
+                break;
+            }
+        }
+        return got;
+    }
+    bool hung_up() const { return hung_up_; }
+
+private:
+    int fd_ = -1;
+    bool hung_up_ = false;
+};
+
+Bytes Put(uint16_t block, const Bytes &data, int checksum_delta = 0) {
+    uint32_t sum = 0;
+    for (uint8_t b : data) sum += b;  // small records: the plain sum
+    sum = static_cast<uint32_t>(static_cast<int64_t>(sum) + checksum_delta);
+    const auto size = static_cast<uint32_t>(data.size());
+    Bytes m = {0x01, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block),
+               static_cast<uint8_t>(size >> 24), static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 8),
+               static_cast<uint8_t>(size)};
+    for (uint8_t b : data) m.push_back(b);
+    for (int shift = 24; shift >= 0; shift -= 8) m.push_back(static_cast<uint8_t>(sum >> shift));
+    return m;
+}
+
+const Bytes kAbc = {0x61, 0x62, 0x63};
+const Bytes kPing(8, 0x03);
+const Bytes kErase(8, 0x55);
+const Bytes kExit(8, 0xAA);
+const Bytes kGet = {0x02, 0x07, 0xD0, 0x00, 0x07, 0xF8, 0x00};
+
+struct Line {
+    uint64_t us;
+    char dir;
+    uint8_t byte;
+};
+
+std::vector<Line> ReadTranscript(const std::string &path) {
+    std::vector<Line> lines;
+    const std::regex format(R"((\d+) ([HD]) ([0-9A-F]{2}))");
+    for (const std::string &text : Lines(ReadFile(path))) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(text, m, format)) << "transcript line: " << text;
+        if (!std::regex_match(text, m, format)) continue;
+        lines.push_back({std::stoull(m[1]), m[2].str()[0], static_cast<uint8_t>(std::stoul(m[3], nullptr, 16))});
+    }
+    return lines;
+}
+
+Bytes Direction(const std::vector<Line> &lines, char dir) {
+    Bytes bytes;
+    for (const Line &l : lines)
+        if (l.dir == dir) bytes.push_back(l.byte);
+    return bytes;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Bytes FileBytes(const std::string &path) {
+    const std::string s = ReadFile(path);
+    return Bytes(s.begin(), s.end());
+}
+
+}  // namespace
+
+TEST(DevsimProgram, PutsAreAnsweredStoredAndTranscribed) {
+    TempDir dir;
+    Devsim sim(dir, {"--once", "--store", "store", "--transcript", "t.txt"});
+    ASSERT_FALSE(sim.port().empty()) << sim.first_line();
+    EXPECT_EQ(sim.port().rfind("/dev/pts/", 0), 0u);
+    Host host(sim.port());
+    ASSERT_TRUE(host.ok());
+
+    host.Send(Put(1, kAbc));
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    host.Send(Put(2, kAbc, +1));
+    EXPECT_EQ(host.Receive(), Bytes{0x79});
+    const Bytes with_terminators = {0x0D, 0x0A, 0x00, 0xFF, 0xAA};
+    host.Send(Put(300, with_terminators));
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    host.Send(kExit);
+    EXPECT_EQ(host.Receive(200), Bytes{});
+    EXPECT_EQ(sim.Wait(), 0);
+
+    EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "1 3 294 block-00001.bin\n300 5 448 block-00300.bin\n");
+    EXPECT_EQ(ReadFile(dir.file("store/block-00001.bin")), "abc");
+    EXPECT_EQ(FileBytes(dir.file("store/block-00300.bin")), with_terminators);
+    EXPECT_FALSE(FileExists(dir.file("store/block-00002.bin")));
+
+    const std::vector<Line> lines = ReadTranscript(dir.file("t.txt"));
+    EXPECT_EQ(Direction(lines, 'H'), Concat({Put(1, kAbc), Put(2, kAbc, +1), Put(300, with_terminators), kExit}));
+    EXPECT_EQ(Direction(lines, 'D'), (Bytes{0x69, 0x79, 0x69}));
+    for (size_t i = 1; i < lines.size(); ++i) EXPECT_LE(lines[i - 1].us, lines[i].us);
+    // Each answer follows the last byte of its message.
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].dir == 'D') {
+            EXPECT_EQ(lines[i - 1].dir, 'H');
+        }
+}
+
+TEST(DevsimProgram, StoreFollowsEraseAndLeavesOtherFilesAlone) {
+    TempDir dir;
+    MakeDir(dir.file("store"));
+    WriteFile(dir.file("store/block-00009.bin"), "stale");
+    WriteFile(dir.file("store/notes.txt"), "mine");
+    Devsim sim(dir, {"--store", "store"});
+    Host host(sim.port());
+    EXPECT_FALSE(FileExists(dir.file("store/block-00009.bin")));
+    EXPECT_EQ(ReadFile(dir.file("store/notes.txt")), "mine");
+
+    host.Send(Put(1, kAbc));
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "1 3 294 block-00001.bin\n");  // written at once
+    host.Send(kErase);
+    EXPECT_EQ(host.Receive(300), Bytes{});  // never answered
+    EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "");
+    EXPECT_FALSE(FileExists(dir.file("store/block-00001.bin")));
+    host.Send(Put(2, {7}));
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    EXPECT_EQ(sim.Stop(SIGTERM), 0);
+    EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "2 1 7 block-00002.bin\n");
+}
+
+TEST(DevsimProgram, WithoutOnceTheDeviceOutlivesExitAndHostsThatCloseTheLine) {
+    TempDir dir;
+    Devsim sim(dir, {"--transcript", "t.txt"});
+    {
+        Host first(sim.port());
+        first.Send(kPing);
+        EXPECT_EQ(first.Receive(), Bytes{0x03});
+        first.Send(kExit);
+    }
+    Host second(sim.port());
+    second.Send(kPing);
+    EXPECT_EQ(second.Receive(), Bytes{0x03});
+    EXPECT_EQ(sim.Wait(200), -1);
+    EXPECT_EQ(sim.Stop(SIGINT), 0);
+    EXPECT_EQ(Direction(ReadTranscript(dir.file("t.txt")), 'H'), Concat({kPing, kExit, kPing}));
+}
+
+struct AnswerCase {
+    const char *option;
+    Bytes answer;
+};
+
+class DevsimAnswerFault : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(DevsimAnswerFault, ChosenForOneRecordOnly) {
+    TempDir dir;
+    Devsim sim(dir, {"--answer", std::string("2=") + GetParam().option, "--store", "store"});
+    Host host(sim.port());
+    host.Send(Put(1, kAbc));
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    host.Send(Put(2, kAbc));
+    EXPECT_EQ(host.Receive(700), GetParam().answer);
+    host.Send(Put(3, kAbc));
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    sim.Stop();
+    EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "1 3 294 block-00001.bin\n3 3 294 block-00003.bin\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DevsimAnswerFault,
+                         ::testing::Values(AnswerCase{"ko-checksum", {0x79}}, AnswerCase{"ko-flash", {0x89}},
+                                           AnswerCase{"byte:0x42", {0x42}}, AnswerCase{"byte:0x00", {0x00}},
+                                           AnswerCase{"none", {}}));
+
+TEST(DevsimProgram, SessionWideAnswerOkCoversAWrongChecksum) {
+    TempDir dir;
+    Devsim sim(dir, {"--answer", "ok"});
+    Host host(sim.port());
+    host.Send(Put(1, kAbc, +5));
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    host.Send(Put(2, kAbc));
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+}
+
+TEST(DevsimProgram, AnswerDelayPerSessionAndPerRecord) {
+    TempDir dir;
+    Devsim sim(dir, {"--answer-delay", "150", "--answer-delay", "2=400"});
+    Host host(sim.port());
+    for (const double expected : {150.0, 400.0, 150.0}) {
+        host.Send(Put(1, kAbc));
+        const auto sent = Clock::now();
+        EXPECT_EQ(host.Receive(600, 1), Bytes{0x69});
+        const double waited = MsSince(sent);
+        EXPECT_GE(waited, expected - 5);
+        EXPECT_LT(waited, expected + 90);
+    }
+}
+
+TEST(DevsimProgram, PingAnswers) {
+    TempDir dir;
+    Devsim sim(dir, {"--ping-answer", "2=0x69", "--ping-answer", "3=none", "--ping-answer", "4=early"});
+    Host host(sim.port());
+    host.Send(Bytes(7, 0x03));
+    EXPECT_EQ(host.Receive(200), Bytes{});  // not before the eighth copy
+    host.Send({0x03});
+    EXPECT_EQ(host.Receive(), Bytes{0x03});
+    host.Send(kPing);
+    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    host.Send(kPing);
+    EXPECT_EQ(host.Receive(), Bytes{});
+    // Early: the answer comes after the first copy, the rest get none.
+    host.Send({0x03});
+    EXPECT_EQ(host.Receive(), Bytes{0x03});
+    host.Send(Bytes(7, 0x03));
+    EXPECT_EQ(host.Receive(), Bytes{});
+    host.Send(kPing);
+    EXPECT_EQ(host.Receive(), Bytes{0x03});
+}
+
+TEST(DevsimProgram, PingAnswerByteAndAfterFirstForTheWholeSession) {
+    TempDir dir;
+    Devsim odd(dir, {"--ping-answer", "byte:0x89"});
+    Host host(odd.port());
+    host.Send(kPing);
+    EXPECT_EQ(host.Receive(), Bytes{0x89});
+
+    TempDir dir2;
+    Devsim early(dir2, {"--ping-answer-after-first"});
+    Host host2(early.port());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        host2.Send({0x03});
+        EXPECT_EQ(host2.Receive(), Bytes{0x03});
+        host2.Send(Bytes(7, 0x03));
+        EXPECT_EQ(host2.Receive(), Bytes{});
+    }
+}
+
+TEST(DevsimProgram, ReadDelaySlowsTheDeviceButLosesNothing) {
+    TempDir dir;
+    Devsim sim(dir, {"--read-delay-us", "5000", "--transcript", "t.txt"});
+    Host host(sim.port());
+    const Bytes data(20, 0x11);
+    host.Send(Put(1, data));
+    EXPECT_EQ(host.Receive(800), Bytes{0x69});
+    sim.Stop();
+    const std::vector<Line> lines = ReadTranscript(dir.file("t.txt"));
+    ASSERT_EQ(Direction(lines, 'H'), Put(1, data));
+    // 31 bytes read one at a time, 5 ms apart.
+    EXPECT_GE(lines[30].us - lines[0].us, 30u * 5000u);
+}
+
+TEST(DevsimProgram, HangupAfterNBytesDropsTheLine) {
+    TempDir dir;
+    Devsim sim(dir, {"--hangup-after", "5", "--transcript", "t.txt"});
+    Host host(sim.port());
+    host.Send(Put(1, kAbc));
+    const Bytes got = host.Receive(1000);
+    EXPECT_TRUE(got.empty());
+    EXPECT_TRUE(host.hung_up());
+    EXPECT_EQ(sim.Wait(), 0);  // standalone: the device is gone
+    EXPECT_EQ(Direction(ReadTranscript(dir.file("t.txt")), 'H'), (Bytes{0x01, 0x00, 0x01, 0x00, 0x00}));
+}
+
+TEST(DevsimProgram, DefaultScreenshotIsTheTestPicture) {
+    TempDir dir;
+    ASSERT_EQ(RunProgram({BuildPath("pardulo-devsim"), "--write-test-picture", dir.file("pic.bgra")}, dir.path())
+                  .status,
+              0);
+    const Bytes picture = FileBytes(dir.file("pic.bgra"));
+    ASSERT_EQ(picture.size(), kPictureSize);
+    Devsim sim(dir, {"--transcript", "t.txt"});
+    Host host(sim.port());
+    host.Send(kGet);
+    const Bytes got = host.Receive(600);
+    EXPECT_EQ(got.size(), kPictureSize);
+    EXPECT_TRUE(got == picture);
+    for (const int b : {0x00, 0x0A, 0x0D})
+        EXPECT_NE(std::find(got.begin(), got.end(), static_cast<uint8_t>(b)), got.end());
+    sim.Stop();
+    const std::vector<Line> lines = ReadTranscript(dir.file("t.txt"));
+    EXPECT_EQ(Direction(lines, 'H'), kGet);
+    EXPECT_TRUE(Direction(lines, 'D') == picture);
+}
+
+TEST(DevsimProgram, ScreenshotFromAFileAndShortenedStreams) {
+    TempDir dir;
+    std::string shot;
+    for (int i = 0; i < 1000; ++i) shot.push_back(static_cast<char>(i * 7));
+    WriteFile(dir.file("shot.bin"), shot);
+    {
+        Devsim sim(dir, {"--screenshot", "shot.bin"});
+        Host host(sim.port());
+        host.Send(kGet);
+        EXPECT_EQ(host.Receive(), Bytes(shot.begin(), shot.end()));
+        // A second request gets it again.
+        host.Send(kGet);
+        EXPECT_EQ(host.Receive().size(), shot.size());
+    }
+    {
+        Devsim sim(dir, {"--screenshot", "shot.bin", "--get-bytes", "2500"});
+        Host host(sim.port());
+        host.Send(kGet);
+        const Bytes got = host.Receive();
+        ASSERT_EQ(got.size(), 2500u);
+        EXPECT_EQ(Bytes(got.begin() + 2000, got.end()), Bytes(shot.begin(), shot.begin() + 500));
+    }
+    {
+        Devsim sim(dir, {"--get-bytes", "0"});
+        Host host(sim.port());
+        host.Send(kGet);
+        EXPECT_EQ(host.Receive(), Bytes{});
+        host.Send(kPing);  // still listening
+        EXPECT_EQ(host.Receive(), Bytes{0x03});
+    }
+}
+
+TEST(DevsimProgram, PauseInsideTheScreenshotStream) {
+    TempDir dir;
+    Devsim sim(dir, {"--get-pause-after", "100000", "--get-pause-ms", "800"});
+    Host host(sim.port());
+    host.Send(kGet);
+    const auto start = Clock::now();
+    EXPECT_EQ(host.Receive(500).size(), 100000u);  // a host's time-out ends it here
+    const Bytes rest = host.Receive(500);
+    EXPECT_EQ(rest.size(), kPictureSize - 100000);
+    EXPECT_GE(MsSince(start), 800);
+}
+
+TEST(DevsimProgram, EndlessStreamStopsWhenTheHostSpeaks) {
+    TempDir dir;
+    Devsim sim(dir, {"--get-endless"});
+    Host host(sim.port());
+    host.Send(kGet);
+    EXPECT_EQ(host.Receive(500, kPictureSize + 10000).size(), kPictureSize + 10000);
+    host.Send(kPing);
+    const Bytes tail = host.Receive(300);
+    ASSERT_FALSE(tail.empty());
+    // Whatever was in flight, then the ping's answer and silence.
+    EXPECT_EQ(tail.back(), 0x03);
+    EXPECT_LT(tail.size(), 300000u);
+}
+
+TEST(DevsimProgram, UnfinishedMessageIsDroppedAfterTheMessageTimeout) {
+    TempDir dir;
+    Devsim sim(dir, {"--message-timeout", "200"});
+    Host host(sim.port());
+    const Bytes put = Put(1, kAbc);
+    host.Send(Bytes(put.begin(), put.begin() + 9));
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    host.Send(kPing);
+    EXPECT_EQ(host.Receive(), Bytes{0x03});
+}
+
+TEST(DevsimProgram, PortFileAndVerboseLog) {
+    TempDir dir;
+    Devsim sim(dir, {"--port-file", "port.txt", "-v"});
+    EXPECT_EQ(ReadFile(dir.file("port.txt")), sim.port() + "\n");
+    Host host(sim.port());
+    host.Send(Put(4, kAbc));
+    host.Receive();
+    sim.Stop();
+    EXPECT_NE(sim.err().find("devsim: put 1: block 4 size 3 checksum 294"), std::string::npos) << sim.err();
+}
+
+TEST(DevsimProgram, HelpAndMistakes) {
+    TempDir dir;
+    const RunResult help = RunProgram({BuildPath("pardulo-devsim"), "--help"}, dir.path());
+    EXPECT_EQ(help.status, 0);
+    for (const char *word : {"--store", "--transcript", "--answer", "--answer-delay", "--read-delay-us",
+                             "--hangup-after", "--get-pause-after", "--get-pause-ms", "--get-bytes", "--get-endless",
+                             "--ping-answer", "--ping-answer-after-first", "--screenshot", "--once", "--adapter",
+                             "--write-test-picture", "{port}", "devsim: port"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+
+    const RunResult bad = RunProgram({BuildPath("pardulo-devsim"), "--answer", "sometimes"}, dir.path());
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--answer"), std::string::npos);
+    const RunResult missing = RunProgram({BuildPath("pardulo-devsim"), "--screenshot", "nope.bin"}, dir.path());
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("nope.bin"), std::string::npos);
+}
+
+TEST(DevsimWrapper, RunsTheCommandOnThePortAndPassesItsStatusThrough) {
+    TempDir dir;
+    // The command: print the port, send an exit command and a put, read the
+    // answer back, and end with status 3.
+    const std::string script =
+        "echo \"port=$1\"; exec 3<>\"$1\"; printf '\\001\\000\\001\\000\\000\\000\\001A\\000\\000\\000A' >&3; "
+        "head -c 1 <&3 | od -An -tx1; echo oops >&2; exit 3";
+    const RunResult r = RunProgram({BuildPath("pardulo-devsim"), "--adapter", "none", "--store", "store",
+                                    "--transcript", "t.txt", "--", "/bin/sh", "-c", script, "sh", "{port}"},
+                                   dir.path(), {}, 20);
+    EXPECT_EQ(r.status, 3) << r.err;
+    const std::vector<std::string> err = Lines(r.err);
+    ASSERT_GE(err.size(), 2u);
+    EXPECT_EQ(err[0].rfind("devsim: port /dev/pts/", 0), 0u);
+    EXPECT_EQ(r.out, "port=" + err[0].substr(13) + "\n 69\n");
+    EXPECT_NE(r.err.find("oops"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "1 1 65 block-00001.bin\n");
+    EXPECT_EQ(Direction(ReadTranscript(dir.file("t.txt")), 'D'), Bytes{0x69});
+}
+
+TEST(DevsimWrapper, SignalOfTheCommandAndCommandsThatCannotRun) {
+    TempDir dir;
+    const RunResult killed = RunProgram(
+        {BuildPath("pardulo-devsim"), "--adapter", "none", "--", "/bin/sh", "-c", "kill -TERM $$"}, dir.path());
+    EXPECT_EQ(killed.status, 128 + SIGTERM);
+    const RunResult absent =
+        RunProgram({BuildPath("pardulo-devsim"), "--adapter", "none", "--", "./no-such-program"}, dir.path());
+    EXPECT_EQ(absent.status, 127);
+    EXPECT_NE(absent.err.find("no-such-program"), std::string::npos);
+    const RunResult no_adapter =
+        RunProgram({BuildPath("pardulo-devsim"), "--adapter", "/nowhere/lib.so", "--", "/bin/true"}, dir.path());
+    EXPECT_EQ(no_adapter.status, 2);
+    EXPECT_NE(no_adapter.err.find("/nowhere/lib.so"), std::string::npos);
+}
+
+TEST(DevsimWrapper, PreloadsTheAdapterFromItsOwnDirectory) {
+    const std::string adapter = BuildPath("libpardulo_pty_adapter.so");
+    if (!FileExists(adapter)) GTEST_SKIP() << "pty adapter not built";
+    TempDir dir;
+    const RunResult r = RunProgram({BuildPath("pardulo-devsim"), "--", "/bin/sh", "-c",
+                                    "echo \"$LD_PRELOAD\"; echo \"$ASAN_OPTIONS\""},
+                                   dir.path(), {"ASAN_OPTIONS=", "LD_PRELOAD="});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> out = Lines(r.out);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].find("libpardulo_pty_adapter.so"), out[0].size() - 25);
+    EXPECT_NE(out[1].find("verify_asan_link_order=0"), std::string::npos);
+}
+
+TEST(DevsimWrapper, HangupStillWaitsForTheCommand) {
+    TempDir dir;
+    // The command writes 10 bytes, then finds the line dropped: end of file.
+    const std::string script =
+        "exec 3<>\"$1\"; printf '\\003\\003\\003\\003\\003\\003\\003\\003\\003\\003' >&3; sleep 0.3; "
+        "n=$(head -c 1 <&3 2>/dev/null | wc -c); echo \"read $((n))\"; exit 0";
+    const RunResult r = RunProgram({BuildPath("pardulo-devsim"), "--adapter", "none", "--hangup-after", "4", "--",
+                                    "/bin/sh", "-c", script, "sh", "{port}"},
+                                   dir.path(), {}, 20);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "read 0\n");
+}
