@@ -2,6 +2,7 @@
 
 #include <libserialport.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +83,17 @@ std::string Duration(double seconds) {
     const auto whole = static_cast<unsigned long>(seconds + 0.5);
     if (whole >= 3600) return Printf("%lu:%02lu:%02lu", whole / 3600, whole / 60 % 60, whole % 60);
     return Printf("%lu:%02lu", whole / 60, whole % 60);
+}
+
+// Names come from the command line and the system: keep them to one
+// printable line on the terminal.
+std::string Printable(const std::string &text) {
+    std::string shown = text;
+    for (char &c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) c = '?';
+    }
+    return shown;
 }
 
 unsigned Percent(uint32_t part, uint32_t whole) {
@@ -314,20 +326,20 @@ uint32_t CountMapRecords(const char *map_path) {
     return records;
 }
 
-std::string FormatPortHint(const char *portname, const std::vector<std::string> &ports, bool listed) {
-    if (!listed) return "hint: the serial ports could not be listed\n";
-    if (ports.empty()) return "hint: no serial ports found\n";
+std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed) {
     std::string names;
     for (const std::string &name : ports) names += (names.empty() ? "" : ", ") + name;
     const std::string wanted = portname != nullptr ? portname : "";
+    if (refused) {
+        return "hint: " + Printable(wanted) +
+               " exists but could not be opened: another program may be using it, or it needs permission" +
+               (names.empty() ? std::string() : "; serial ports: " + names) + "\n";
+    }
+    if (!listed) return "hint: the serial ports could not be listed\n";
+    if (ports.empty()) return "hint: no serial ports found\n";
+    // An operator used to other systems types the bare device name.
     const std::string with_dev = "/dev/" + wanted;
     for (const std::string &name : ports) {
-        // Only names from the list are echoed: the argument itself is the
-        // user's and may hold anything.
-        if (name == wanted) {
-            return "hint: " + name + " exists but could not be opened (in use by another program, or no permission);"
-                   " serial ports: " + names + "\n";
-        }
         if (wanted.find('/') == std::string::npos && name == with_dev) {
             return "hint: did you mean " + name + "? available serial ports: " + names + "\n";
         }
@@ -335,9 +347,14 @@ std::string FormatPortHint(const char *portname, const std::vector<std::string> 
     return "hint: available serial ports: " + names + "\n";
 }
 
-void PrintPortHint(const char *portname) {
+void PrintPortHint(const char *portname, int connect_error) {
     // The live line, if any, must not share the terminal row with the hint.
     End();
+    // Opening failed on a device file that is there: busy or forbidden. (A
+    // look at the file only; opening a serial port may toggle its lines.)
+    struct stat st {};
+    const bool refused = connect_error >= 301 && connect_error <= 304 && portname != nullptr &&
+                         stat(portname, &st) == 0 && S_ISCHR(st.st_mode);
     struct sp_port **raw = nullptr;
     const bool listed = sp_list_ports(&raw) == SP_OK && raw != nullptr;
     std::unique_ptr<struct sp_port *, PortListFree> list(listed ? raw : nullptr);
@@ -345,8 +362,8 @@ void PrintPortHint(const char *portname) {
     if (listed) {
         for (struct sp_port **entry = list.get(); *entry != nullptr; ++entry) {
             const char *name = sp_get_port_name(*entry);
-            if (name != nullptr) names.emplace_back(name);
+            if (name != nullptr) names.emplace_back(Printable(name));
         }
     }
-    Emit(FormatPortHint(portname, names, listed));
+    Emit(FormatPortHint(portname, refused, names, listed));
 }

@@ -59,9 +59,12 @@ std::string FormatUploadLine(uint32_t bytes_sent, uint32_t total_bytes, uint32_t
                              uint32_t total_records, double bytes_per_second);
 std::string FormatDownloadLine(uint32_t received, uint32_t expected, double bytes_per_second);
 
-// After a device mode could not open portname: one line on standard error
-// naming the serial ports that libserialport sees, or saying there are none.
-void PrintPortHint(const char *portname);
-// The hint's text with its newline. listed is false when the port list
-// could not be read at all.
-std::string FormatPortHint(const char *portname, const std::vector<std::string> &ports, bool listed);
+// After a device mode could not open portname (connect_error: the code
+// SerialConnect returned): one line on standard error. When the port is
+// there but refused opening (a code from 301-304: busy, or no permission)
+// it says so; otherwise it names the serial ports that libserialport sees,
+// or says there are none.
+void PrintPortHint(const char *portname, int connect_error);
+// The hint's text with its newline. refused: the port exists and refused
+// opening. listed is false when the port list could not be read at all.
+std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed);

@@ -203,40 +203,50 @@ TEST(CountMapRecords, WalksTheRecordHeadersLikeTheUpload) {
     EXPECT_EQ(CountMapRecords(dir.file("missing.map").c_str()), 0u);
 }
 
-TEST(PortHint, NamesThePortsThatExist) {
-    EXPECT_EQ(FormatPortHint("COM1", {"/dev/ttyUSB0", "/dev/ttyS0"}, true),
+TEST(PortHint, NamesThePortsThatExistOrSaysTheNamedOneIsTaken) {
+    EXPECT_EQ(FormatPortHint("COM1", false, {"/dev/ttyUSB0", "/dev/ttyS0"}, true),
               "hint: available serial ports: /dev/ttyUSB0, /dev/ttyS0\n");
-    EXPECT_EQ(FormatPortHint("COM1", {}, true), "hint: no serial ports found\n");
-    EXPECT_EQ(FormatPortHint("COM1", {}, false), "hint: the serial ports could not be listed\n");
-    EXPECT_EQ(FormatPortHint("ttyUSB0", {"/dev/ttyS0", "/dev/ttyUSB0"}, true),
+    EXPECT_EQ(FormatPortHint("COM1", false, {}, true), "hint: no serial ports found\n");
+    EXPECT_EQ(FormatPortHint("COM1", false, {}, false), "hint: the serial ports could not be listed\n");
+    EXPECT_EQ(FormatPortHint("ttyUSB0", false, {"/dev/ttyS0", "/dev/ttyUSB0"}, true),
               "hint: did you mean /dev/ttyUSB0? available serial ports: /dev/ttyS0, /dev/ttyUSB0\n");
-    EXPECT_EQ(FormatPortHint("/dev/ttyUSB0", {"/dev/ttyUSB0"}, true),
-              "hint: /dev/ttyUSB0 exists but could not be opened (in use by another program, or no permission);"
-              " serial ports: /dev/ttyUSB0\n");
-    EXPECT_EQ(FormatPortHint("/x/\033[2Jevil", {"/dev/ttyS0"}, true), "hint: available serial ports: /dev/ttyS0\n")
-        << "the argument itself is never echoed";
+    EXPECT_EQ(FormatPortHint("/dev/ttyUSB0", true, {"/dev/ttyUSB0"}, true),
+              "hint: /dev/ttyUSB0 exists but could not be opened: another program may be using it, or it needs"
+              " permission; serial ports: /dev/ttyUSB0\n");
+    EXPECT_EQ(FormatPortHint("/dev/pts/\033[2J", true, {}, true),
+              "hint: /dev/pts/?[2J exists but could not be opened: another program may be using it, or it needs"
+              " permission\n")
+        << "no escape sequence from the command line reaches the terminal";
 }
 
 TEST_F(OperatorDisplay, PortHintAsksTheLinkLibraryAndIsPrintedAlsoWithoutTerminal) {
     UseTerminal(false);
     fakesp::Reset();
-    PrintPortHint("COM1");
+    PrintPortHint("COM1", 202);
     EXPECT_EQ(Take(), "hint: no serial ports found\n");
     EXPECT_EQ(fakesp::CountCalls("sp_list_ports"), 1u);
     EXPECT_EQ(fakesp::CountCalls("sp_free_port_list"), 1u);
 
     fakesp::Reset();
     fakesp::SetResult("sp_list_ports", SP_ERR_FAIL);
-    PrintPortHint("COM1");
+    PrintPortHint("COM1", 202);
     EXPECT_EQ(Take(), "hint: the serial ports could not be listed\n");
     EXPECT_EQ(fakesp::CountCalls("sp_free_port_list"), 0u) << "nothing to free when the listing failed";
+
+    // A device file that exists but refused opening: busy, or forbidden.
+    fakesp::Reset();
+    PrintPortHint("/dev/null", 302);
+    EXPECT_EQ(Take(), "hint: /dev/null exists but could not be opened: another program may be using it, or it needs"
+                      " permission\n");
+    PrintPortHint("/dev/null", 411);
+    EXPECT_EQ(Take(), "hint: no serial ports found\n") << "opened but not configured: not a busy port";
 }
 
 TEST_F(OperatorDisplay, PortHintNeverSharesTheRowWithALiveLine) {
     fakesp::Reset();
     DownloadBegin(100);
     Take();
-    PrintPortHint("COM1");
+    PrintPortHint("COM1", 202);
     EXPECT_EQ(Take(), "\r\033[Khint: no serial ports found\n");
 }
 
