@@ -1,0 +1,388 @@
+// The production line's job end to end: the real pardulo, the real
+// libserialport and the simulated device on a pseudo-terminal. Each test runs
+// `pardulo p PORT` in a fresh working directory and looks at what it printed,
+// the bytes the device received (from its transcript), what the device stored,
+// zebmap.log and the exit status.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <random>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pty_helper.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// ---- maps -----------------------------------------------------------------
+
+std::string Be32(uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>((value >> 16) & 255),
+            static_cast<char>((value >> 8) & 255), static_cast<char>(value & 255)};
+}
+std::string Record(int block, const std::string &data, bool terminator = true) {
+    std::string record = {static_cast<char>(block >> 8), static_cast<char>(block & 255)};
+    record += Be32(static_cast<uint32_t>(data.size())) + data;
+    if (terminator) record += '\r';
+    return record;
+}
+std::string Map(std::initializer_list<std::string> records) {
+    std::string map = "\r";
+    for (const std::string &record : records) map += record;
+    return map;
+}
+std::string RandomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(count, '\0');
+    for (char &byte : bytes) byte = static_cast<char>(random() & 0xFF);
+    return bytes;
+}
+
+Bytes ToBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+uint32_t Sum(const std::string &data) {
+    uint32_t sum = 0;
+    for (const char c : data) sum += static_cast<unsigned char>(c);
+    return sum;
+}
+// The put message for a record: CMD_PUT, block, size, data, checksum.
+Bytes Put(int block, const std::string &data) {
+    return Concat({{0x01, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block & 255)},
+                   ToBytes(Be32(static_cast<uint32_t>(data.size())) + data), ToBytes(Be32(Sum(data)))});
+}
+const Bytes kExit(8, 0xAA);
+
+// ---- the simulated device's transcript --------------------------------------
+
+struct Transfer {
+    long long micros;
+    char direction;  // 'H' host to device, 'D' device to host
+    unsigned char byte;
+};
+
+std::vector<Transfer> ParseTranscript(const std::string &text) {
+    std::vector<Transfer> transfers;
+    for (const std::string &line : Lines(text)) {
+        long long micros = 0;
+        char direction = 0;
+        unsigned int byte = 0;
+        if (sscanf(line.c_str(), "%lld %c %x", &micros, &direction, &byte) == 3)
+            transfers.push_back({micros, direction, static_cast<unsigned char>(byte)});
+    }
+    return transfers;
+}
+
+struct DeviceRun {
+    RunResult run;
+    std::string port;                 // the pty the device sat on
+    std::vector<Transfer> transcript;  // every byte on the line
+    std::vector<std::string> out;      // pardulo's standard output, line by line
+
+    Bytes Sent(char direction) const {
+        Bytes bytes;
+        for (const Transfer &t : transcript)
+            if (t.direction == direction) bytes.push_back(t.byte);
+        return bytes;
+    }
+    // Seconds from the device's n-th answer to the host's next byte.
+    double PauseAfterAnswer(std::size_t n) const {
+        std::size_t seen = 0;
+        for (std::size_t i = 0; i < transcript.size(); ++i) {
+            if (transcript[i].direction != 'D' || seen++ != n) continue;
+            for (std::size_t j = i + 1; j < transcript.size(); ++j)
+                if (transcript[j].direction == 'H')
+                    return static_cast<double>(transcript[j].micros - transcript[i].micros) / 1e6;
+        }
+        return -1;
+    }
+    // Seconds between the host's a-th and b-th bytes (counted from 0).
+    double SecondsBetweenHostBytes(std::size_t a, std::size_t b) const {
+        std::vector<long long> host;
+        for (const Transfer &t : transcript)
+            if (t.direction == 'H') host.push_back(t.micros);
+        if (a >= host.size() || b >= host.size()) return -1;
+        return static_cast<double>(host[b] - host[a]) / 1e6;
+    }
+    // Pardulo's lines from the upload on (after the map check).
+    std::vector<std::string> UploadLines() const {
+        for (std::size_t i = 0; i < out.size(); ++i)
+            if (out[i].rfind("Working on port ", 0) == 0) return {out.begin() + static_cast<long>(i), out.end()};
+        return {};
+    }
+};
+
+// Runs `pardulo <mode> {port}` against the simulated device with the given
+// options; the device keeps its records in dir/store.
+DeviceRun RunWithDevice(const TempDir &dir, const std::vector<std::string> &device_options,
+                        const std::string &mode = "p", double timeout_s = 60) {
+    std::vector<std::string> argv = {BuildPath("pardulo-devsim"), "--store", dir.file("store"), "--transcript",
+                                     dir.file("transcript.txt")};
+    argv.insert(argv.end(), device_options.begin(), device_options.end());
+    for (const std::string &arg : {std::string("--"), BuildPath("pardulo"), mode, std::string("{port}")})
+        argv.push_back(arg);
+    // The device preloads the adapter itself; the sanitizer must accept that.
+    std::vector<std::string> env;
+    for (const std::string &entry : PtyAdapterEnv())
+        if (entry.rfind("ASAN_OPTIONS=", 0) == 0) env.push_back(entry);
+
+    DeviceRun result;
+    result.run = RunProgram(argv, dir.path(), env, timeout_s);
+    result.transcript = ParseTranscript(ReadFile(dir.file("transcript.txt")));
+    result.out = Lines(result.run.out);
+    std::smatch match;
+    if (std::regex_search(result.run.err, match, std::regex("devsim: port (\\S+)"))) result.port = match[1];
+    return result;
+}
+
+// The last line of every production run, whatever became of the upload.
+void ExpectTransmissionTimeLine(const std::string &line, double at_least_ms) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match,
+                                 std::regex(R"(\*\* Transmission time : (\d+) ms  \(Start time:(\d+), End time:(\d+)\) )")))
+        << line;
+    const long total = std::stol(match[1]);
+    EXPECT_EQ(total, std::stol(match[3]) - std::stol(match[2]));
+    EXPECT_GE(total, at_least_ms);
+}
+
+class ProductionTest : public ::testing::Test {
+protected:
+    void WriteMap(const std::string &bytes) { WriteFile(dir.file("zebmap.map"), bytes); }
+    std::string Log() const { return ReadFile(dir.file("zebmap.log")); }
+    std::string Stored(int block) const {
+        char name[32];
+        snprintf(name, sizeof name, "store/block-%05d.bin", block);
+        return ReadFile(dir.file(name));
+    }
+    TempDir dir;
+};
+
+TEST_F(ProductionTest, OneRecordIsUploadedAcceptedAndFollowedByTheExitCommandAfterASecond) {
+    WriteMap(Map({Record(1, "abc")}));
+
+    const DeviceRun device = RunWithDevice(dir, {});
+
+    EXPECT_EQ(device.run.status, 0) << device.run.out << device.run.err;
+    ASSERT_EQ(device.out.size(), 13u) << device.run.out;
+    const std::vector<std::string> expected = {
+        "Production mode",
+        "first line=''",
+        "Reading from block 1  -> size 3",
+        "OK...",
+        "Sending data...",
+        "Working on port '" + device.port + "'",
+        "Reading from block 1  -> size 3",
+        "Sending data...",
+        "* Received CheckSum response 105 [69]",
+        "* CHECKSUM OK!",
+        "* FLASH WRITE OK!",
+        "* SerialSend EXIT [ok]",
+    };
+    EXPECT_EQ(std::vector<std::string>(device.out.begin(), device.out.end() - 1), expected);
+    ExpectTransmissionTimeLine(device.out.back(), 1000);
+
+    EXPECT_EQ(device.Sent('H'), Concat({{0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00, 0x00,
+                                         0x01, 0x26},
+                                        kExit}));
+    EXPECT_EQ(device.Sent('D'), Bytes{0x69});
+    const double pause = device.PauseAfterAnswer(0);
+    EXPECT_GE(pause, 1.0);
+    EXPECT_LT(pause, 1.3);
+
+    EXPECT_EQ(Stored(1), "abc");
+    EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "1 3 294 block-00001.bin\n");
+    EXPECT_EQ(Log(), "100");
+}
+
+TEST_F(ProductionTest, TheLogFollowsEachAcceptedRecordAndEveryRecordLandsIntact) {
+    // 1 + 10 + 12 + 7 + 8 = 38 bytes: 11 of 38 is 28.9%, 23 of 38 is 60.5%,
+    // 30 of 38 is 78.9%, all truncated. The empty record is eleven bytes on
+    // the wire with checksum 0.
+    const std::string second("\x00\x0A\x0D\xFF\x80", 5);
+    WriteMap(Map({Record(1, "abc"), Record(2, second), Record(3, ""), Record(4, "zz", false)}));
+
+    // Watch zebmap.log while the upload runs: it must only ever climb
+    // through the accepted records' values.
+    std::atomic<bool> done{false};
+    std::vector<std::string> seen;
+    std::thread watcher([&] {
+        while (!done) {
+            const std::string value = ReadFile(dir.file("zebmap.log"));
+            if (!value.empty() && (seen.empty() || seen.back() != value)) seen.push_back(value);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const DeviceRun device = RunWithDevice(dir, {});
+    done = true;
+    watcher.join();
+
+    EXPECT_EQ(device.run.status, 0) << device.run.out;
+    EXPECT_EQ(seen, (std::vector<std::string>{"0", "28", "60", "78", "100"}));
+    EXPECT_EQ(device.Sent('H'),
+              Concat({Put(1, "abc"), Put(2, second), {0x01, 0x00, 0x03, 0, 0, 0, 0, 0, 0, 0, 0}, Put(4, "zz"), kExit}));
+    for (std::size_t n = 0; n < 4; ++n) {
+        const double pause = device.PauseAfterAnswer(n);
+        EXPECT_GE(pause, 1.0) << n;
+        EXPECT_LT(pause, 1.3) << n;
+    }
+    EXPECT_EQ(Stored(1), "abc");
+    EXPECT_EQ(Stored(2), second);
+    EXPECT_EQ(Stored(3), "");
+    EXPECT_EQ(Stored(4), "zz");
+    // The last record had no terminator: still complete, and nothing to say about it.
+    EXPECT_EQ(device.run.out.find("ERR"), std::string::npos);
+}
+
+TEST_F(ProductionTest, AMapWithOnlyItsFirstLineSendsOnlyTheExitCommand) {
+    WriteMap("\r");
+    const DeviceRun device = RunWithDevice(dir, {});
+    EXPECT_EQ(device.run.status, 0);
+    EXPECT_EQ(device.Sent('H'), kExit);
+    EXPECT_EQ(device.UploadLines().size(), 3u);
+    EXPECT_EQ(device.UploadLines()[1], "* SerialSend EXIT [ok]");
+    EXPECT_EQ(Log(), "0");
+}
+
+TEST_F(ProductionTest, ARefusedOrMissingAnswerEndsTheUploadAtOnceAndKeepsTheLog) {
+    struct Case {
+        const char *answer;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"2=ko-checksum", {"* Received CheckSum response 121 [79]", "*ERR CHECKSUM FAILED!"}},
+        {"2=ko-flash", {"* Received CheckSum response -119 [FFFFFF89]"}},
+        {"2=none", {"* SerialReceive Error -1"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.answer);
+        TempDir run_dir;
+        WriteFile(run_dir.file("zebmap.map"), Map({Record(1, "abc"), Record(2, "defgh"), Record(3, "ij")}));
+
+        const DeviceRun device = RunWithDevice(run_dir, {"--answer", c.answer});
+
+        EXPECT_EQ(device.run.status, 1);
+        std::vector<std::string> expected = {
+            "Working on port '" + device.port + "'",
+            "Reading from block 1  -> size 3",
+            "Sending data...",
+            "* Received CheckSum response 105 [69]",
+            "* CHECKSUM OK!",
+            "* FLASH WRITE OK!",
+            "Reading from block 2  -> size 5",
+            "Sending data...",
+        };
+        expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+        expected.push_back("* SerialSend EXIT [ok]");
+        const std::vector<std::string> lines = device.UploadLines();
+        ASSERT_FALSE(lines.empty()) << device.run.out;
+        EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end() - 1), expected);
+        ExpectTransmissionTimeLine(lines.back(), 1000);
+
+        // The exit command follows the refusal at once (or the 500 ms wait).
+        const Bytes puts = Concat({Put(1, "abc"), Put(2, "defgh")});
+        EXPECT_EQ(device.Sent('H'), Concat({puts, kExit}));
+        const double gap = device.SecondsBetweenHostBytes(puts.size() - 1, puts.size());
+        if (std::string(c.answer) == "2=none") {
+            EXPECT_GT(gap, 0.5);
+            EXPECT_LT(gap, 0.9);
+        } else {
+            EXPECT_LT(gap, 0.3);
+        }
+        // 11 of 32 bytes: the first record's value stays.
+        EXPECT_EQ(ReadFile(run_dir.file("zebmap.log")), "34");
+        EXPECT_FALSE(FileExists(run_dir.file("store/block-00002.bin")));
+    }
+}
+
+TEST_F(ProductionTest, APortThatDoesNotOpenIsReportedAndNothingIsLogged) {
+    WriteMap(Map({Record(1, "abc")}));
+    for (const std::string &port : {std::string("/dev/pardulo-no-such-port"), std::string(""), std::string("x")}) {
+        SCOPED_TRACE(port);
+        const RunResult run = RunProgram({BuildPath("pardulo"), "p", port}, dir.path(), {}, 30);
+        EXPECT_EQ(run.status, 1);
+        const std::vector<std::string> lines = Lines(run.out);
+        ASSERT_GE(lines.size(), 3u) << run.out;
+        const std::string shown = port.size() < 2 ? "COM1" : port;
+        EXPECT_EQ(lines[lines.size() - 3], "Working on port '" + shown + "'");
+        EXPECT_TRUE(std::regex_match(lines[lines.size() - 2], std::regex(R"(\* SerialConnect Error \[err=20[1-4]\])")))
+            << lines[lines.size() - 2];
+        ExpectTransmissionTimeLine(lines.back(), 0);
+        EXPECT_TRUE(FileExists(dir.file("zebmap.log")));
+        EXPECT_EQ(Log(), "");  // emptied by the access test, never written
+    }
+}
+
+TEST_F(ProductionTest, ASlowlyReadingDeviceReceivesEveryByte) {
+    // The device takes each byte a while after the host wrote it, so every
+    // flush ahead of a byte meets earlier bytes still unread. Small records,
+    // so the slow reader still answers within the 500 ms window.
+    const std::string first = RandomBytes(600, 7);
+    const std::string second = RandomBytes(600, 8);
+    WriteMap(Map({Record(5, first), Record(6, second)}));
+
+    const DeviceRun device = RunWithDevice(dir, {"--read-delay-us", "200"});
+
+    EXPECT_EQ(device.run.status, 0) << device.run.out;
+    EXPECT_EQ(device.Sent('H'), Concat({Put(5, first), Put(6, second), kExit}));
+    EXPECT_GE(device.SecondsBetweenHostBytes(0, Put(5, first).size() - 1), 0.12);  // it did read slowly
+    EXPECT_TRUE(Stored(5) == first);
+    EXPECT_TRUE(Stored(6) == second);
+    EXPECT_EQ(Log(), "100");
+}
+
+TEST_F(ProductionTest, ADeviceThatHangsUpMidRecordGivesClearMessagesAndNoFalseProgress) {
+    const std::string first = RandomBytes(5000, 2);
+    WriteMap(Map({Record(1, first), Record(2, RandomBytes(20000, 3)), Record(3, "de")}));
+
+    // The line drops 100 bytes into the second message.
+    const DeviceRun device = RunWithDevice(dir, {"--hangup-after", std::to_string(Put(1, first).size() + 100)}, "p", 30);
+
+    EXPECT_FALSE(device.run.timed_out);
+    EXPECT_EQ(device.run.status, 1);
+    EXPECT_LT(device.run.seconds, 10);
+    const std::string &out = device.run.out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\* SerialSend on \[data\] Error -4[12]\n)"))) << out;
+    EXPECT_NE(out.find("* SerialSend4B Error -1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("* SerialSend EXIT Fault !!\n"), std::string::npos) << out;
+    const std::vector<std::string> lines = device.UploadLines();
+    ASSERT_FALSE(lines.empty()) << out;
+    for (const std::string &line : lines) EXPECT_EQ(line.find("block 3"), std::string::npos) << line;
+    ExpectTransmissionTimeLine(lines.back(), 1000);
+
+    // Only the first record was accepted (5008 of 25024 bytes): the log
+    // says no more than that.
+    EXPECT_EQ(Log(), "20");
+    EXPECT_TRUE(Stored(1) == first);
+    EXPECT_FALSE(FileExists(dir.file("store/block-00002.bin")));
+}
+
+TEST_F(ProductionTest, AMapOfAFewMegabytesUploadsIntact) {
+    const std::string first = RandomBytes(1200000, 11);
+    const std::string second = RandomBytes(900000, 12);
+    WriteMap(Map({Record(1, first), Record(2, second)}));
+
+    const DeviceRun device = RunWithDevice(dir, {}, "p", 600);
+
+    EXPECT_EQ(device.run.status, 0) << device.run.out;
+    EXPECT_TRUE(Stored(1) == first);
+    EXPECT_TRUE(Stored(2) == second);
+    EXPECT_EQ(ReadFile(dir.file("store/index.txt")),
+              "1 1200000 " + std::to_string(Sum(first)) + " block-00001.bin\n2 900000 " +
+                  std::to_string(Sum(second)) + " block-00002.bin\n");
+    EXPECT_EQ(Log(), "100");
+}
+
+}  // namespace
