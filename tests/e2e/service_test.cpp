@@ -1,0 +1,139 @@
+// The two service modes end to end against the simulated device: "r" erases
+// the device, "g" saves its last screenshot in test.bgra.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "device_run.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr std::size_t kScreenshotSize = 522240;  // 480 x 272 BGRA
+const Bytes kGetRequest = {0x02, 0x07, 0xD0, 0x00, 0x07, 0xF8, 0x00};
+
+bool IsConnectError(const std::string &line) {
+    return std::regex_match(line, std::regex(R"(\* SerialConnect Error \[err=20[1-4]\])"));
+}
+
+// A screenshot with every byte value, and runs of the bytes a text-mode
+// file would translate: 0x00, 0x0A, 0x0D, 0x1A, "\r\n".
+std::string AwkwardScreenshot() {
+    std::string bytes(kScreenshotSize, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 31 + i / 256) & 0xFF);
+    const std::string awkward("\r\n\n\r\x00\x1A\x0D\x0A", 8);
+    for (std::size_t at = 0; at + awkward.size() <= bytes.size(); at += 4096) bytes.replace(at, awkward.size(), awkward);
+    bytes.replace(bytes.size() - awkward.size(), awkward.size(), awkward);  // up to the very last byte
+    return bytes;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    std::string Screenshot() const { return ReadFile(dir.file("test.bgra")); }
+    TempDir dir;
+};
+
+// ---- erase ------------------------------------------------------------------
+
+TEST_F(ServiceTest, EraseSendsEightEraseBytesAndWaitsForNothing) {
+    const DeviceRun device = RunWithDevice(dir, {}, "r", 30);
+
+    EXPECT_EQ(device.run.status, 0) << device.run.out << device.run.err;
+    EXPECT_EQ(device.out, (std::vector<std::string>{"Sending data...", "Working on port '" + device.port + "'",
+                                                    "* SerialSend ERASE [ok]"}));
+    EXPECT_EQ(device.Sent('H'), Bytes(8, 0x55));  // and no exit command
+    EXPECT_TRUE(device.Sent('D').empty());
+    EXPECT_LT(device.run.seconds, 5);
+}
+
+TEST_F(ServiceTest, APortThatDoesNotOpenEndsEitherModeWithStatusOne) {
+    WriteFile(dir.file("test.bgra"), "earlier screenshot");
+    struct Case {
+        const char *mode;
+        const char *port_line;
+    };
+    for (const Case &c : {Case{"r", "Working on port '/dev/pardulo-no-such-port'"},
+                          Case{"g", "GetResource::Working on port '/dev/pardulo-no-such-port'"}}) {
+        SCOPED_TRACE(c.mode);
+        const RunResult run =
+            RunProgram({BuildPath("pardulo"), c.mode, "/dev/pardulo-no-such-port"}, dir.path(), {}, 30);
+        EXPECT_EQ(run.status, 1);
+        const std::vector<std::string> lines = Lines(run.out);
+        ASSERT_EQ(lines.size(), 3u) << run.out;
+        EXPECT_EQ(lines[0], "Sending data...");
+        EXPECT_EQ(lines[1], c.port_line);
+        EXPECT_TRUE(IsConnectError(lines[2])) << lines[2];
+    }
+    EXPECT_EQ(Screenshot(), "earlier screenshot");
+
+    // No port argument, or a one-character one: COM1, which does not exist here.
+    const RunResult run = RunProgram({BuildPath("pardulo"), "g", "x"}, dir.path(), {}, 30);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("GetResource::Working on port 'COM1'\n"), std::string::npos) << run.out;
+}
+
+// ---- screenshot -------------------------------------------------------------
+
+TEST_F(ServiceTest, AWholeScreenshotIsSavedByteForByte) {
+    const std::string picture = AwkwardScreenshot();
+    WriteFile(dir.file("device-picture.bgra"), picture);
+
+    const DeviceRun device = RunWithDevice(dir, {"--screenshot", dir.file("device-picture.bgra")}, "g", 60);
+
+    EXPECT_EQ(device.run.status, 0) << device.run.out << device.run.err;
+    EXPECT_EQ(device.out, (std::vector<std::string>{"Sending data...",
+                                                    "GetResource::Working on port '" + device.port + "'",
+                                                    "* SerialReceive Error -1"}));
+    EXPECT_EQ(device.Sent('H'), kGetRequest);
+    const std::string saved = Screenshot();
+    EXPECT_EQ(saved.size(), kScreenshotSize);
+    EXPECT_TRUE(saved == picture);  // no line-end or any other translation
+}
+
+TEST_F(ServiceTest, TheSimulatedDevicesOwnTestPictureArrivesWhole) {
+    ASSERT_EQ(RunProgram({BuildPath("pardulo-devsim"), "--write-test-picture", dir.file("expected.bgra")}, dir.path())
+                  .status,
+              0);
+    const DeviceRun device = RunWithDevice(dir, {}, "g", 60);
+    EXPECT_EQ(device.run.status, 0) << device.run.out;
+    EXPECT_TRUE(Screenshot() == ReadFile(dir.file("expected.bgra")));
+}
+
+TEST_F(ServiceTest, ASilentDeviceLeavesAnEmptyFileAndFails) {
+    WriteFile(dir.file("test.bgra"), "earlier screenshot");
+
+    const DeviceRun device = RunWithDevice(dir, {"--get-bytes", "0"}, "g", 30);
+
+    EXPECT_EQ(device.run.status, 1);
+    EXPECT_EQ(device.out, (std::vector<std::string>{"Sending data...",
+                                                    "GetResource::Working on port '" + device.port + "'",
+                                                    "* SerialReceive Error -1",
+                                                    "* Received 0 bytes of 522240 requested"}));
+    EXPECT_EQ(device.Sent('H'), kGetRequest);
+    EXPECT_TRUE(FileExists(dir.file("test.bgra")));
+    EXPECT_EQ(Screenshot(), "");
+}
+
+TEST_F(ServiceTest, APauseOfMoreThanHalfASecondCutsTheScreenshotShort) {
+    const std::string picture = AwkwardScreenshot();
+    WriteFile(dir.file("device-picture.bgra"), picture);
+
+    const DeviceRun device = RunWithDevice(
+        dir,
+        {"--screenshot", dir.file("device-picture.bgra"), "--get-pause-after", "100000", "--get-pause-ms", "900"},
+        "g", 60);
+
+    EXPECT_EQ(device.run.status, 1);
+    const std::vector<std::string> expected = {"Sending data...",
+                                               "GetResource::Working on port '" + device.port + "'",
+                                               "* SerialReceive Error -1",
+                                               "* Received 100000 bytes of 522240 requested"};
+    EXPECT_EQ(device.out, expected);
+    EXPECT_TRUE(Screenshot() == picture.substr(0, 100000));
+}
+
+}  // namespace
