@@ -147,7 +147,7 @@ bool IsEmptyDir(const std::string &path) { return std::filesystem::is_empty(path
 
 // ---------------------------------------------------------------------------
 
-TEST(CommandLine, WithoutAKnownModePrintsTheBannerAndFails) {
+TEST(develop_command_line, WithoutAKnownModePrintsTheBannerAndFails) {
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {}, {"D"}, {"dd"}, {"-d"}, {""}, {"x", "COM3"}}) {
         SCOPED_TRACE(args.empty() ? "(no argument)" : args[0]);
@@ -162,8 +162,9 @@ TEST(CommandLine, WithoutAKnownModePrintsTheBannerAndFails) {
     }
 }
 
-// The bundled examples, as the demo runs them.
-class DevelopExamples : public testing::Test {
+// The bundled examples, as the demo runs them. (Suites are named after the
+// mode so that `ctest -R develop` picks them.)
+class develop_examples : public testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::copy(SourcePath("examples/resources"), dir_.file("resources"));
@@ -180,7 +181,7 @@ protected:
     std::map<std::string, EntryRule> rules_;
 };
 
-TEST_F(DevelopExamples, PacksEveryPictureAndChecksTheMap) {
+TEST_F(develop_examples, PacksEveryPictureAndChecksTheMap) {
     const Expected expected = ExpectBuild(dir_, rules_);
     std::vector<std::pair<int, size_t>> records;
     DIR *listing = opendir(dir_.file("resources").c_str());
@@ -205,7 +206,7 @@ TEST_F(DevelopExamples, PacksEveryPictureAndChecksTheMap) {
     }
 }
 
-TEST_F(DevelopExamples, SnippetCompilesAsCInsideFirmwareSources) {
+TEST_F(develop_examples, SnippetCompilesAsCInsideFirmwareSources) {
     ASSERT_EQ(Pardulo(dir_, {"d"}).status, 0);
     WriteFile(dir_.file("firmware.c"),
               "#include <stddef.h>\n"
@@ -225,7 +226,7 @@ TEST_F(DevelopExamples, SnippetCompilesAsCInsideFirmwareSources) {
 }
 
 // Odd resource sets a developer may well have lying around.
-TEST(Develop, NumbersEveryCandidateAndReportsWhatItSkipped) {
+TEST(develop_mode, NumbersEveryCandidateAndReportsWhatItSkipped) {
     TempDir dir;
     MakeDir(dir.file("resources"));
     const auto put = [&](const std::string &name, const std::string &bytes) { WriteFile(dir.file("resources/" + name), bytes); };
@@ -244,6 +245,8 @@ TEST(Develop, NumbersEveryCandidateAndReportsWhatItSkipped) {
     put("x.raw", "X");
     put("LOGO.RAWH", HeaderLine(1, 1, 2, 1) + "\n");
     put("xrawh", HeaderLine(1, 1, 2, 1) + "\n");
+    put("logorawh", HeaderLine(1, 1, 2, 2) + "\n");  // no dot: base name "log", data file "logoraw"
+    put("logoraw", "LR");
     put("readme.txt", "not a resource\n");
 
     const Expected expected = ExpectBuild(dir, {
@@ -254,6 +257,7 @@ TEST(Develop, NumbersEveryCandidateAndReportsWhatItSkipped) {
                                                    {"bad.rawh", Malformed("bad.rawh")},
                                                    {"folder.rawh", HeaderFails("folder.rawh")},
                                                    {"x.rawh", Good("x.rawh", 1, 1, 2, "X")},
+                                                   {"logorawh", Good("logorawh", 1, 1, 2, "LR")},
                                                });
     std::vector<std::pair<int, size_t>> records;
     const std::string map = expected.map;
@@ -264,7 +268,7 @@ TEST(Develop, NumbersEveryCandidateAndReportsWhatItSkipped) {
         records.emplace_back(block, size);
         at += size + 7;
     }
-    ASSERT_EQ(records.size(), 4u);
+    ASSERT_EQ(records.size(), 5u);
 
     const RunResult run = Pardulo(dir, {"d"});
     EXPECT_EQ(run.status, 1);  // something was skipped
@@ -273,7 +277,7 @@ TEST(Develop, NumbersEveryCandidateAndReportsWhatItSkipped) {
     EXPECT_EQ(ReadFile(dir.file("zebmap.c")), expected.snippet);
 }
 
-TEST(Develop, AShortDataFileLeavesAPartialRecordThatTheCheckReports) {
+TEST(develop_mode, AShortDataFileLeavesAPartialRecordThatTheCheckReports) {
     TempDir dir;
     MakeDir(dir.file("resources"));
     std::string data(100000, '\0');
@@ -300,7 +304,7 @@ TEST(Develop, AShortDataFileLeavesAPartialRecordThatTheCheckReports) {
     EXPECT_TRUE(ReadFile(dir.file("zebmap.map")) == "\r" + Be16(1) + Be32(160000) + data) << "map differs";
 }
 
-TEST(Develop, WithoutResourcesDirectoryKeepsTheEarlierOutputs) {
+TEST(develop_mode, WithoutResourcesDirectoryKeepsTheEarlierOutputs) {
     TempDir dir;
     const std::string earlier_map = "\r" + Record(1, "abc") + Record(2, "");
     WriteFile(dir.file("zebmap.map"), earlier_map);
@@ -319,7 +323,7 @@ TEST(Develop, WithoutResourcesDirectoryKeepsTheEarlierOutputs) {
     EXPECT_TRUE(IsEmptyDir(bare.path()));
 }
 
-TEST(Develop, AFullDiskIsReportedAndFails) {
+TEST(develop_mode, AFullDiskIsReportedAndFails) {
     TempDir dir;
     MakeDir(dir.file("resources"));
     WriteFile(dir.file("resources/one.rawh"), HeaderLine(2, 1, 4, 4) + "\n");
@@ -334,7 +338,7 @@ TEST(Develop, AFullDiskIsReportedAndFails) {
     EXPECT_EQ(ReadFile(dir.file("zebmap.c")), SnippetBlock("one", 2, 1, 4, 1));
 }
 
-TEST(Develop, NeverWaitsOnAMapThatIsAPipe) {
+TEST(develop_mode, NeverWaitsOnAMapThatIsAPipe) {
     TempDir dir;
     MakeDir(dir.file("resources"));
     ASSERT_EQ(mkfifo(dir.file("zebmap.map").c_str(), 0600), 0);

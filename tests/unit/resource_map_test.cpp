@@ -74,24 +74,20 @@ std::string FileLine(const std::string &name, int reclen) {
     return "File: '" + name + "' [reclen=" + std::to_string(reclen) + "]\n";
 }
 
-std::string SnippetBlock(const std::string &base, int width, int height, int stride, int block) {
-    const std::string b = std::to_string(block);
-    return "\nBitmap_header_t " + base + "_header[] = \n{\n // format,width,height,stride,arrayoffset \n { ARGB4, " +
-           std::to_string(width) + ", " + std::to_string(height) + ", " + std::to_string(stride) +
-           ", 0 }\n};\n /* Add a line like the one below (replacing IMG_x) to ImgResource[] array: \n { IMG_x, " +
-           base + "_header,  NULL, 0,  1, " + b + "}, // from flash block " + b + " \n */ \n\n";
-}
-
-class ResourceMapTest : public testing::Test {
+// Each test runs in a fresh working directory; the suites are named after
+// the module so that `ctest -R resource_map` picks them.
+class InFreshDirectory : public testing::Test {
 protected:
     TempDir dir_;
     ScopedChdir chdir_{dir_.path()};
 };
+using resource_map_checker = InFreshDirectory;
+using resource_map_builder = InFreshDirectory;
 
 // ---------------------------------------------------------------------------
 // The checker
 
-TEST_F(ResourceMapTest, CheckerReportsEveryGoodRecordCountingDataRatherThanSearchingForTerminators) {
+TEST_F(resource_map_checker, ReportsEveryGoodRecordCountingDataRatherThanSearchingForTerminators) {
     WriteFile("zebmap.map", "\r" + Record(1, std::string("\n\r\0", 3)) + Record(2, "") + Record(7, "\r\r\r\r"));
     const Outcome run = Check();
     EXPECT_EQ(run.result, 0);
@@ -102,14 +98,14 @@ TEST_F(ResourceMapTest, CheckerReportsEveryGoodRecordCountingDataRatherThanSearc
               "Reading from block 7  -> size 4\nOK...\n");
 }
 
-TEST_F(ResourceMapTest, CheckerShowsFirst500CharactersOfALongFirstLine) {
+TEST_F(resource_map_checker, ShowsFirst500CharactersOfALongFirstLine) {
     WriteFile("zebmap.map", std::string(500, 'a') + std::string(100, 'b') + "\r" + Record(65535, "xy"));
     const Outcome run = Check();
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.out, "first line='" + std::string(500, 'a') + "'\nReading from block 65535  -> size 2\nOK...\n");
 }
 
-TEST_F(ResourceMapTest, CheckerStopsAtAWrongTerminator) {
+TEST_F(resource_map_checker, StopsAtAWrongTerminator) {
     std::string bad = Record(2, "abc");
     bad.back() = '\x07';
     WriteFile("zebmap.map", "\r" + Record(1, "z") + bad + Record(3, "q"));
@@ -121,7 +117,7 @@ TEST_F(ResourceMapTest, CheckerStopsAtAWrongTerminator) {
               "* ERROR: no terminator found on pos 3: expected [13] but found [7] \n");
 }
 
-TEST_F(ResourceMapTest, CheckerCountsTheDataPresentWhenTheFileEndsInsideARecord) {
+TEST_F(resource_map_checker, CountsTheDataPresentWhenTheFileEndsInsideARecord) {
     // Large enough to span several read blocks.
     WriteFile("zebmap.map", "\r" + Be16(4) + Be32(300000) + std::string(150001, '\r'));
     Outcome run = Check();
@@ -137,7 +133,7 @@ TEST_F(ResourceMapTest, CheckerCountsTheDataPresentWhenTheFileEndsInsideARecord)
     EXPECT_EQ(run.out, "first line=''\nReading from block 4  -> size 3\n");
 }
 
-TEST_F(ResourceMapTest, CheckerReportsAFileCutInsideARecordHeader) {
+TEST_F(resource_map_checker, ReportsAFileCutInsideARecordHeader) {
     const std::string whole = "\r" + Record(1, "ab") + Record(258, "c");
     for (size_t cut = 1; cut <= 5; ++cut) {
         SCOPED_TRACE(cut);
@@ -150,14 +146,14 @@ TEST_F(ResourceMapTest, CheckerReportsAFileCutInsideARecordHeader) {
     }
 }
 
-TEST_F(ResourceMapTest, CheckerRefusesANegativeSize) {
+TEST_F(resource_map_checker, RefusesANegativeSize) {
     WriteFile("zebmap.map", "\r" + Be16(3) + Be32(0xFFFFFFFF) + std::string("\r", 1) + Record(4, "a"));
     const Outcome run = Check();
     EXPECT_EQ(run.result, -3);
     EXPECT_EQ(run.out, "first line=''\nReading from block 3  -> size -1\n* ERROR: invalid size -1 on block 3\n");
 }
 
-TEST_F(ResourceMapTest, CheckerReportsAMapWithoutFirstLine) {
+TEST_F(resource_map_checker, ReportsAMapWithoutFirstLine) {
     for (const std::string content : {"", "no carriage return at all"}) {
         WriteFile("zebmap.map", content);
         const Outcome run = Check();
@@ -166,7 +162,7 @@ TEST_F(ResourceMapTest, CheckerReportsAMapWithoutFirstLine) {
     }
 }
 
-TEST_F(ResourceMapTest, CheckerTreatsAMissingOrNonRegularMapAsUnopenableWithoutWaiting) {
+TEST_F(resource_map_checker, TreatsAMissingOrNonRegularMapAsUnopenableWithoutWaiting) {
     EXPECT_EQ(Check().result, -2);
     EXPECT_EQ(Check().out, "");
 
@@ -187,7 +183,7 @@ TEST_F(ResourceMapTest, CheckerTreatsAMissingOrNonRegularMapAsUnopenableWithoutW
 // ---------------------------------------------------------------------------
 // The builder
 
-TEST_F(ResourceMapTest, BuilderWithAnEmptyDirectoryWritesTheEmptyFirstLineOnly) {
+TEST_F(resource_map_builder, WithAnEmptyDirectoryWritesTheEmptyFirstLineOnly) {
     MakeDir("resources");
     const Outcome run = Build();
     EXPECT_EQ(run.result, 0);
@@ -199,7 +195,7 @@ TEST_F(ResourceMapTest, BuilderWithAnEmptyDirectoryWritesTheEmptyFirstLineOnly) 
     EXPECT_EQ(ReadFile("zebmap.c"), "");
 }
 
-TEST_F(ResourceMapTest, BuilderPacksOneResourceIntoMapAndSnippet) {
+TEST_F(resource_map_builder, PacksOneResourceIntoMapAndSnippet) {
     MakeDir("resources");
     std::string data;
     for (int i = 0; i < 256; ++i) data += static_cast<char>(i);  // 0, 10, 13, 26 among them
@@ -231,58 +227,7 @@ TEST_F(ResourceMapTest, BuilderPacksOneResourceIntoMapAndSnippet) {
               "\n");
 }
 
-// Candidates that fail use up their block number; other entries take none.
-TEST_F(ResourceMapTest, BuilderNumbersEveryCandidateAndSkipsTheFailedOnes) {
-    MakeDir("resources");
-    AddResource("good", 2, 1, "abcd");
-    AddResource("x", 1, 1, "xy");                              // six-character name
-    WriteFile("resources/logorawh", HeaderLine(1, 1, 2, 2));  // no dot: base "log", data "logoraw"
-    WriteFile("resources/logoraw", "LR");
-    WriteFile("resources/nodata.rawh", HeaderLine(3, 3, 6, 18));
-    MakeDir("resources/folder.rawh");
-    WriteFile("resources/LOGO.RAWH", HeaderLine(1, 1, 2, 2));
-    WriteFile("resources/xrawh", HeaderLine(1, 1, 2, 2));
-    WriteFile("resources/notes.txt", "hello");
-
-    const Outcome run = Build();
-    EXPECT_EQ(run.result, 2);
-
-    std::string out, map = "\r", snippet;
-    int block = 1;
-    for (const auto &[name, reclen] : Listing()) {
-        out += FileLine(name, reclen);
-        const std::string opening = "Opening file 'resources/" + name + "' ...\n";
-        const std::string data_opening = "Opening file 'resources/" + name.substr(0, name.size() - 1) + "' ...\n";
-        if (name == "good.rawh") {
-            out += opening + "width=2, height=1, stride=4, size=4\n" + data_opening + " 4 bytes written\n";
-            map += Record(block, "abcd");
-            snippet += SnippetBlock("good", 2, 1, 4, block);
-        } else if (name == "x.rawh") {
-            out += opening + "width=1, height=1, stride=2, size=2\n" + data_opening + " 2 bytes written\n";
-            map += Record(block, "xy");
-            snippet += SnippetBlock("x", 1, 1, 2, block);
-        } else if (name == "logorawh") {
-            out += opening + "width=1, height=1, stride=2, size=2\n" + data_opening + " 2 bytes written\n";
-            map += Record(block, "LR");
-            snippet += SnippetBlock("log", 1, 1, 2, block);
-        } else if (name == "nodata.rawh") {
-            out += opening + "width=3, height=3, stride=6, size=18\n" + data_opening +
-                   "* ERROR * failed opening binary file 'resources/nodata.raw'\n";
-            snippet += SnippetBlock("nodata", 3, 3, 6, block);  // names a block the map lacks
-        } else if (name == "folder.rawh") {
-            out += opening + "* ERROR * failed opening header file 'resources/folder.rawh'\n";
-        } else {
-            continue;
-        }
-        ++block;
-    }
-    EXPECT_EQ(block, 6);
-    EXPECT_EQ(run.out, out);
-    EXPECT_EQ(ReadFile("zebmap.map"), map);
-    EXPECT_EQ(ReadFile("zebmap.c"), snippet);
-}
-
-TEST_F(ResourceMapTest, BuilderReadsTheFourNumbersOfTheFirstLineOnly) {
+TEST_F(resource_map_builder, ReadsTheFourNumbersOfTheFirstLineOnly) {
     struct Case {
         std::string header;
         std::string values;  // "" for a malformed header
@@ -325,7 +270,7 @@ TEST_F(ResourceMapTest, BuilderReadsTheFourNumbersOfTheFirstLineOnly) {
     }
 }
 
-TEST_F(ResourceMapTest, BuilderTakesNoValueFromAnEarlierHeader) {
+TEST_F(resource_map_builder, TakesNoValueFromAnEarlierHeader) {
     MakeDir("resources");
     AddResource("a", 4, 4, "12345678");
     WriteFile("resources/b.rawh", "a,b,5,c,6,d,e,f,7,g");  // size field missing
@@ -336,7 +281,7 @@ TEST_F(ResourceMapTest, BuilderTakesNoValueFromAnEarlierHeader) {
     EXPECT_EQ(ReadFile("zebmap.map").size(), 1u + 8 + 7);
 }
 
-TEST_F(ResourceMapTest, BuilderStopsAtAShortDataFileLeavingThePartialRecordForTheChecker) {
+TEST_F(resource_map_builder, StopsAtAShortDataFileLeavingThePartialRecordForTheChecker) {
     MakeDir("resources");
     std::string data(150001, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
@@ -357,17 +302,7 @@ TEST_F(ResourceMapTest, BuilderStopsAtAShortDataFileLeavingThePartialRecordForTh
               "ERR: Unattended end of file after read 150001 bytes [of 200000]\n");
 }
 
-TEST_F(ResourceMapTest, BuilderSizeZeroOpensTheDataFileButCopiesNothing) {
-    MakeDir("resources");
-    WriteFile("resources/empty.rawh", HeaderLine(0, 0, 0, 0));
-    WriteFile("resources/empty.raw", "not read");
-    const Outcome run = Build();
-    EXPECT_EQ(run.result, 0);
-    EXPECT_NE(run.out.find("Opening file 'resources/empty.raw' ...\n 0 bytes written\n"), std::string::npos);
-    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(1, ""));
-}
-
-TEST_F(ResourceMapTest, BuilderNeverWaitsOnEntriesThatAreNotRegularFiles) {
+TEST_F(resource_map_builder, NeverWaitsOnEntriesThatAreNotRegularFiles) {
     MakeDir("resources");
     ASSERT_EQ(mkfifo("resources/pipe.rawh", 0600), 0);
     WriteFile("resources/pipedata.rawh", HeaderLine(1, 1, 2, 2));
@@ -387,7 +322,7 @@ TEST_F(ResourceMapTest, BuilderNeverWaitsOnEntriesThatAreNotRegularFiles) {
     EXPECT_EQ(ReadFile("zebmap.map"), "\r");
 }
 
-TEST_F(ResourceMapTest, BuilderSkipsNamesTooLongForAPath) {
+TEST_F(resource_map_builder, SkipsNamesTooLongForAPath) {
     MakeDir("resources");
     const std::string longest = std::string(235, 'a') + ".rawh";  // resources/ + 240 = 250 characters
     const std::string too_long = std::string(236, 'b') + ".rawh";
@@ -410,7 +345,7 @@ TEST_F(ResourceMapTest, BuilderSkipsNamesTooLongForAPath) {
     EXPECT_NE(ReadFile("zebmap.c").find(std::string(235, 'a') + "_header[]"), std::string::npos);
 }
 
-TEST_F(ResourceMapTest, BuilderWithoutResourcesDirectoryTouchesNothing) {
+TEST_F(resource_map_builder, WithoutResourcesDirectoryTouchesNothing) {
     WriteFile("zebmap.map", "earlier map");
     WriteFile("zebmap.c", "earlier snippet");
     const Outcome run = Build();
@@ -420,7 +355,7 @@ TEST_F(ResourceMapTest, BuilderWithoutResourcesDirectoryTouchesNothing) {
     EXPECT_EQ(ReadFile("zebmap.c"), "earlier snippet");
 }
 
-TEST_F(ResourceMapTest, BuilderReportsOutputsThatCannotBeCreatedOrWritten) {
+TEST_F(resource_map_builder, ReportsOutputsThatCannotBeCreatedOrWritten) {
     MakeDir("resources");
     AddResource("one", 1, 1, "ab");
 
