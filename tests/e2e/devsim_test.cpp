@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -179,12 +178,17 @@ struct Line {
 
 std::vector<Line> ReadTranscript(const std::string &path) {
     std::vector<Line> lines;
-    const std::regex format(R"((\d+) ([HD]) ([0-9A-F]{2}))");
     for (const std::string &text : Lines(ReadFile(path))) {
-        std::smatch m;
-        EXPECT_TRUE(std::regex_match(text, m, format)) << "transcript line: " << text;
-        if (!std::regex_match(text, m, format)) continue;
-        lines.push_back({std::stoull(m[1]), m[2].str()[0], static_cast<uint8_t>(std::stoul(m[3], nullptr, 16))});
+        // "MICROSECONDS H|D XX": decimal, one direction letter, two upper-case hex digits.
+        const size_t space = text.find(' ');
+        const bool ok = space != std::string::npos && space > 0 && text.size() == space + 5 &&
+                        text.find_first_not_of("0123456789") == space &&
+                        (text[space + 1] == 'H' || text[space + 1] == 'D') && text[space + 2] == ' ' &&
+                        text.find_first_not_of("0123456789ABCDEF", space + 3) == std::string::npos;
+        EXPECT_TRUE(ok) << "transcript line: " << text;
+        if (!ok) continue;
+        lines.push_back({std::stoull(text.substr(0, space)), text[space + 1],
+                         static_cast<uint8_t>(std::stoul(text.substr(space + 3), nullptr, 16))});
     }
     return lines;
 }

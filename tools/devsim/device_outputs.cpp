@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 
 namespace devsim {
 
@@ -38,6 +37,13 @@ public:
 private:
     int fd_;
 };
+
+// block-NNNNN.bin or index.txt: the only names the store ever writes.
+bool IsStoreFile(const std::string &name) {
+    if (name == "index.txt") return true;
+    if (name.size() != 15 || name.compare(0, 6, "block-") != 0 || name.compare(11, 4, ".bin") != 0) return false;
+    return std::all_of(name.begin() + 6, name.begin() + 11, [](char c) { return c >= '0' && c <= '9'; });
+}
 
 }  // namespace
 
@@ -86,9 +92,8 @@ bool Store::Open(const std::string &dir, std::string &error) {
         error = "cannot create store directory " + dir + (ec ? ": " + ec.message() : "");
         return false;
     }
-    const std::regex ours(R"(block-\d{5}\.bin|index\.txt)");
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (std::regex_match(it->path().filename().string(), ours)) fs::remove(it->path(), ec);
+        if (IsStoreFile(it->path().filename().string())) fs::remove(it->path(), ec);
         if (ec) break;
     }
     if (ec) {
