@@ -20,7 +20,14 @@ step_install() {
 
 step_build() {
   step "2. Building into build/"
-  ./scripts/build.sh build >/dev/null
+  local log
+  log=$(mktemp /tmp/pardulo-demo-build-XXXXXX.log)
+  if ! ./scripts/build.sh build >"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "build failed; the whole log is in $log"
+    exit 1
+  fi
+  rm -f "$log"
   echo "built $pardulo"
 }
 
@@ -35,10 +42,9 @@ step_prepare_scratch() {
 
 step_develop() {
   step "4. pardulo d  (in $scratch)"
-  local status=0
-  (cd "$scratch" && "$pardulo" d) || status=$?
-  echo "--- exit status: $status"
-  return "$status"
+  develop_status=0
+  (cd "$scratch" && "$pardulo" d) || develop_status=$?
+  echo "--- exit status: $develop_status"
 }
 
 step_show_outputs() {
@@ -55,3 +61,55 @@ step_build
 step_prepare_scratch
 step_develop
 step_show_outputs
+exit "$develop_status"
+
+# ---------------------------------------------------------------------------
+# Production upload into the simulated device.
+# The map made above goes to pardulo-devsim, a simulated display device on a
+# pseudo-terminal: it runs `pardulo p {port}` against itself and keeps every
+# record it accepted in device-store/ (block-NNNNN.bin, index.txt).
+# ---------------------------------------------------------------------------
+
+step_production() {
+  step "6. pardulo p into the simulated device  (in $scratch)"
+  echo "\$ pardulo-devsim --store device-store -- pardulo p {port}"
+  local status=0
+  (cd "$scratch" && "$repo/build/pardulo-devsim" --store device-store -- "$pardulo" p '{port}') || status=$?
+  echo "--- exit status: $status, zebmap.log holds: $(cat "$scratch/zebmap.log" 2>/dev/null)"
+  return "$status"
+}
+
+# Splits zebmap.map into its records (one first-line byte, then per record:
+# block 2 bytes, size 4 bytes, both high byte first, the data, byte 13) and
+# compares each record's data with what the device stored for its block.
+step_compare_store() {
+  step "7. What the device stored, against the records of zebmap.map"
+  local map="$scratch/zebmap.map" store="$scratch/device-store"
+  local total offset=1 records=0 different=0
+  total=$(stat -c %s "$map")
+  while [ "$offset" -lt "$total" ]; do
+    local b1 b2 s1 s2 s3 s4
+    read -r b1 b2 s1 s2 s3 s4 < <(od -A n -t u1 -j "$offset" -N 6 "$map") || break
+    local block=$((b1 * 256 + b2)) size=$(((s1 << 24) | (s2 << 16) | (s3 << 8) | s4))
+    local stored
+    stored=$(printf '%s/block-%05d.bin' "$store" "$block")
+    if [ -f "$stored" ] && cmp -s <(tail -c +$((offset + 7)) "$map" | head -c "$size") "$stored"; then
+      printf '  block %5d: %7d bytes, identical to the map record\n' "$block" "$size"
+    else
+      printf '  block %5d: %7d bytes, NOT what the map holds\n' "$block" "$size"
+      different=$((different + 1))
+    fi
+    records=$((records + 1))
+    offset=$((offset + 6 + size + 1))
+  done
+  echo "--- device-store/index.txt:"
+  cat "$store/index.txt"
+  if [ "$different" -ne 0 ] || [ "$records" -eq 0 ]; then
+    echo "--- $different of $records records differ"
+    return 1
+  fi
+  echo "--- all $records records stored byte for byte"
+}
+
+step_production
+step_compare_store
