@@ -61,7 +61,6 @@ step_build
 step_prepare_scratch
 step_develop
 step_show_outputs
-exit "$develop_status"
 
 # ---------------------------------------------------------------------------
 # Production upload into the simulated device.
