@@ -15,8 +15,9 @@ A simulated display device. It opens a pseudo-terminal and plays the device's
 side of the protocol on it: put messages (answered 0x69 when the checksum is
 right, 0x79 otherwise), ping (0x03 x8, answered 0x03), erase (0x55 x8, forgets
 every record, no answer), exit (0xAA x8, ends the session, no answer) and the
-get request (0x02, block, size: the screenshot is streamed, then silence).
-Unknown bytes outside a message are ignored.
+get request (0x02, block, size: the screenshot is streamed whatever block and
+size say, then silence). Unknown bytes outside a message are ignored. Answers
+come only after the whole message, at once unless --answer-delay says otherwise.
 
 The first line on standard error is the pty's slave path:
     devsim: port /dev/pts/N
@@ -43,7 +44,8 @@ Output:
   --transcript FILE      every byte on the line, one per line:
                          "MICROSECONDS DIR HEX", MICROSECONDS since the device
                          started, DIR H (host to device) or D (device to host),
-                         HEX two upper-case digits, e.g. "1532 H 01". Flushed
+                         HEX two upper-case digits, e.g. "1532 H 01"; bytes
+                         read or written in one go share a timestamp. Flushed
                          as the device goes; complete when pardulo-devsim exits.
   --port-file FILE       also write the slave path (and a line feed) to FILE
   -v, --verbose          describe every message on standard error ("devsim: ...")
