@@ -137,10 +137,11 @@ TEST_F(ProductionTest, TheLogFollowsEachAcceptedRecordAndEveryRecordLandsIntact)
         while (!done) {
             const std::string value = ReadFile(dir.file("zebmap.log"));
             if (!value.empty() && (seen.empty() || seen.back() != value)) seen.push_back(value);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
-    const DeviceRun device = RunWithDevice(dir, {});
+    // The first answer comes late, so that the 0 written at the start stays long enough to be seen.
+    const DeviceRun device = RunWithDevice(dir, {"--answer-delay", "1=300"});
     done = true;
     watcher.join();
 
