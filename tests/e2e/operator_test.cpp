@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,8 +96,11 @@ RunResult RunWithTerminalStderr(const std::vector<std::string> &argv, const std:
 }
 
 // The one line whose numbers differ from run to run.
-std::string WithoutTimes(const std::string &out) {
-    return std::regex_replace(out, std::regex(R"(Transmission time : .*)"), "Transmission time : ...");
+std::string WithoutTimes(std::string out) {
+    const std::string label = "Transmission time : ";
+    const auto at = out.find(label);
+    if (at != std::string::npos) out.replace(at + label.size(), out.find('\n', at) - at - label.size(), "...");
+    return out;
 }
 
 // A simulated device on a pty of its own, running until destroyed.
@@ -222,7 +224,9 @@ TEST_F(Operator, APortThatCannotBeOpenedGetsOneHintAfterTheUsualLines) {
         // In a log as on a terminal: a failure is when a person looks.
         const auto hint = Lines(plain.err);
         ASSERT_EQ(hint.size(), 1u) << mode << ": " << plain.err;
-        EXPECT_TRUE(std::regex_match(hint[0], std::regex("hint: (available serial ports: .+|no serial ports found)")))
+        const std::string listed = "hint: available serial ports: ";
+        EXPECT_TRUE(hint[0] == "hint: no serial ports found" ||
+                    (hint[0].rfind(listed, 0) == 0 && hint[0].size() > listed.size()))
             << hint[0];
         EXPECT_EQ(live.err, hint[0] + "\r\n") << mode;
     }
