@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "globals.h"
+#include "operator_display.h"
 #include "progress_log.h"
 #include "serial_link.h"
 
@@ -128,10 +129,13 @@ int SendResourceZebmapFile(const char *port_argument) {
     int err = SerialConnect(portname.text);
     if (err != 0) {
         printf("* SerialConnect Error [err=%d]\n", err);
+        PrintPortHint(portname.text, err);
         return -11;
     }
 
     WriteLogProgress(0);
+    uint32_t records_accepted = 0;
+    ProgressBegin(byte_tot, CountMapRecords(zebmapfile_path));
 
     // The map's first line is a single byte; it is not sent.
     getc(fpo);
@@ -228,7 +232,9 @@ int SendResourceZebmapFile(const char *port_argument) {
                 break;
             }
             checksum = ChecksumAdd(checksum, static_cast<unsigned char>(x));
+            ProgressUpdate(byte_count, records_accepted);
         }
+        ProgressHide();
 
         err = SerialSend4B(checksum);
         if (err != 0) {
@@ -269,9 +275,12 @@ int SendResourceZebmapFile(const char *port_argument) {
             bContinue = false;
         }
         WriteLogProgress(ProgressPercent(byte_count, byte_tot));
+        ProgressUpdate(byte_count, ++records_accepted);
         PauseOneSecond();
+        ProgressHide();
     }
 
+    ProgressEnd();
     const bool exit_sent = SerialSendSpecialCmd(static_cast<char>(CMD_EXIT)) == 0;
     printf(exit_sent ? "* SerialSend EXIT [ok]\n" : "* SerialSend EXIT Fault !!\n");
 
@@ -285,13 +294,16 @@ int SendResetCommand(const char *port_argument) {
     const int err = SerialConnect(portname.text);
     if (err != 0) {
         printf("* SerialConnect Error [err=%d]\n", err);
+        PrintPortHint(portname.text, err);
         return -11;
     }
-    if (SerialSendSpecialCmd(static_cast<char>(CMD_ERASE)) == 0) {
-        printf("* SerialSend ERASE [ok]\n");
-    } else {
+    if (SerialSendSpecialCmd(static_cast<char>(CMD_ERASE)) != 0) {
+        // The device may hold a half-erased state or none at all: the
+        // operator must hear that the erase did not happen.
         printf("* SerialSend ERASE Fault !!\n");
+        return -1;
     }
+    printf("* SerialSend ERASE [ok]\n");
     return 0;
 }
 
@@ -301,6 +313,7 @@ int GetResource(const char *port_argument) {
     int err = SerialConnect(portname.text);
     if (err != 0) {
         printf("* SerialConnect Error [err=%d]\n", err);
+        PrintPortHint(portname.text, err);
         return -11;
     }
 
@@ -340,19 +353,23 @@ int GetResource(const char *port_argument) {
 
     unsigned long received = 0;
     bool bContinue = true;
+    DownloadBegin(requested);
     while (bContinue) {
         char rcv = 0;
         err = SerialReceive(&rcv, 1);
         if (err != 0) {
             // Silence is the only end of a download, a complete one too.
+            DownloadEnd();
             printf("* SerialReceive Error %d\n", err);
             bContinue = false;
         } else {
             if (fputc(static_cast<unsigned char>(rcv), fimg) == EOF) {
+                DownloadEnd();
                 fclose(fimg);
                 return -4;
             }
             ++received;
+            DownloadUpdate(static_cast<uint32_t>(received));
         }
     }
     // Buffered bytes reach the file only at the close; a failure there loses them.

@@ -11,6 +11,6 @@ uint32_t ChecksumAdd(uint32_t checksum, unsigned char byte);
 
 int PingWait();                          // 0 answered, 1 after MAX_PING_RETRY attempts
 int SendResourceZebmapFile(const char *port);  // 0, -2, -3, -11
-int SendResetCommand(const char *port);        // 0, -11
+int SendResetCommand(const char *port);        // 0, -1 (erase not sent), -11
 int GetResource(const char *port);             // 0, -1..-5, -11
 

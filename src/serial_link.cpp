@@ -4,6 +4,8 @@
 // write. Receiving polls with short reads against a monotonic clock.
 #include "serial_link.h"
 
+#include "port_lock.h"
+
 #include <libserialport.h>
 
 #include <chrono>
@@ -64,6 +66,14 @@ int SerialConnect(const char *portname) {
     result = sp_open(port, SP_MODE_READ_WRITE);
     if (result != SP_OK) return 300 - result;
 
+    // One process per port: a port another run holds is refused as busy,
+    // like a port the system would not open.
+    int fd = -1;
+    if (sp_get_port_handle(port, &fd) == SP_OK && LockOpenPort(fd) != 0) {
+        sp_close(port);
+        return 300 - SP_ERR_FAIL;
+    }
+
     const int params = SerialSetParams();
     if (params != 0) return 400 - params;
 
@@ -93,6 +103,8 @@ int SerialDisconnect() {
     // Closing must not cost the device the last bytes of the message (the
     // exit command): let them leave first. The close result is what counts.
     DrainOutput();
+    int fd = -1;
+    if (sp_get_port_handle(port, &fd) == SP_OK) UnlockPort(fd);
     return sp_close(port);
 }
 

@@ -460,4 +460,12 @@ void sp_free_error_message(char *message) {
     std::free(message);
 }
 
+// No file descriptor behind the stand-in's ports: the port lock is skipped.
+enum sp_return sp_get_port_handle(const struct sp_port *, void *result_ptr) {
+    const auto scripted = fakesp::Enter("sp_get_port_handle", {});
+    if (result_ptr == nullptr) return SP_ERR_ARG;
+    *static_cast<int *>(result_ptr) = -1;
+    return scripted ? static_cast<sp_return>(*scripted) : SP_ERR_SUPP;
+}
+
 }  // extern "C"

@@ -580,7 +580,7 @@ TEST_F(DeviceTransferTest, EraseSendsEightEraseBytesAndReadsNothing) {
     fakesp::Reset();
     fakesp::SetResultOnCall("sp_blocking_write", 3, 0);
     out = Printed([&] { result = SendResetCommand(""); });
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, -1);  // an erase that did not go out is not a success
     EXPECT_EQ(out,
               "Working on port 'COM1'\n"
               "Error in sp_blocking_write: fake port error\n"

@@ -51,6 +51,7 @@ TEST(SerialConnectTest, LooksUpOpensConfiguresAndFlushesInThatOrder) {
         {"sp_new_config", {}},
         {"sp_get_port_by_name", {}},
         {"sp_open", {SP_MODE_READ_WRITE}},
+        {"sp_get_port_handle", {}},  // for the port lock
     };
     expected.insert(expected.end(), kConfigureCalls.begin(), kConfigureCalls.end());
     expected.push_back({"sp_flush", {SP_BUF_BOTH}});
@@ -122,7 +123,7 @@ TEST(SerialDisconnectTest, LetsTheLastBytesLeaveBeforeClosing) {
     ASSERT_EQ(SerialSendSpecialCmd(static_cast<char>(CMD_EXIT)), 0);
     fakesp::ClearHistory();
     EXPECT_EQ(SerialDisconnect(), SP_OK);
-    EXPECT_EQ(fakesp::CallNames(), (std::vector<std::string>{"sp_drain", "sp_close"}));
+    EXPECT_EQ(fakesp::CallNames(), (std::vector<std::string>{"sp_drain", "sp_get_port_handle", "sp_close"}));
 }
 
 class SerialSendTest : public testing::Test {
