@@ -4,15 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "globals.h"
 #include "operator_display.h"
+#include "platform_time.h"
 #include "progress_log.h"
 #include "serial_link.h"
 
@@ -35,7 +34,7 @@ struct PortName {
     }
 };
 
-void PauseOneSecond() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
+void PauseOneSecond() { PauseMs(1000); }
 
 // The answer byte as the messages show it: a signed byte widened to int,
 // so 0x89 reads -119 in decimal and FFFFFF89 in hexadecimal.

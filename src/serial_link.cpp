@@ -4,13 +4,12 @@
 // write. Receiving polls with short reads against a monotonic clock.
 #include "serial_link.h"
 
+#include "platform_time.h"
 #include "port_lock.h"
 
 #include <libserialport.h>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "globals.h"
 
@@ -28,14 +27,6 @@ constexpr unsigned int WRITE_TIMEOUT_MS = 500;
 // receives without sends in between (a screenshot of half a megabyte read
 // byte by byte) drains only once.
 bool output_undrained = false;
-
-// Milliseconds on a monotonic clock: time-outs are wall-clock time, whatever
-// the processor does and whatever happens to the time of day.
-unsigned long long NowMs() {
-    const auto since_epoch = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<unsigned long long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count());
-}
 
 // Prints format with the library's text of its last error. The text is the
 // library's and the operating system's, printed unchanged.
@@ -157,10 +148,10 @@ int SerialSendSpecialCmd(char cmd) {
 int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout_ms) {
     DrainOutput();
 
-    const unsigned long long clock_start = NowMs();
+    const uint64_t clock_start = MonotonicMs();
     for (;;) {
         // An elapsed time equal to the time-out still allows one more read.
-        if (NowMs() - clock_start > timeout_ms) return -1;
+        if (MonotonicMs() - clock_start > timeout_ms) return -1;
 
         const int got = sp_blocking_read(port, rcv, count, READ_TIMEOUT_1B_MS);
         if (got >= 0 && static_cast<unsigned int>(got) == count) return 0;
@@ -168,7 +159,7 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
             // A port error is not reported; the wait goes on to its time-out.
             // A failing read returns at once, so pause as long as a read would
             // have waited instead of spinning.
-            std::this_thread::sleep_for(std::chrono::milliseconds(READ_TIMEOUT_1B_MS));
+            PauseMs(READ_TIMEOUT_1B_MS);
         }
     }
 }

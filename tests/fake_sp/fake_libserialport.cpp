@@ -1,9 +1,10 @@
 // In-memory stand-in for libserialport: see fake_libserialport.h.
 #include "fake_libserialport.h"
 
+#include "platform_time.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <thread>
 
 // The library's handles are opaque to its users, so the stand-in is free to
 // give them its own shape.
@@ -36,7 +36,13 @@ struct sp_port {
 namespace fakesp {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// Time comes from the program's own clock, so that a virtual clock (fuzz
+// targets) also drives the stand-in's delays and time-outs.
+uint64_t NowMs() { return MonotonicMs(); }
+void SleepUntilMs(uint64_t when) {
+    const uint64_t now = NowMs();
+    if (when > now) PauseMs(static_cast<unsigned int>(when - now));
+}
 
 struct Rule {
     std::string name;
@@ -46,7 +52,7 @@ struct Rule {
 };
 
 struct QueuedByte {
-    Clock::time_point due;
+    uint64_t due;  // milliseconds on the program clock
     unsigned char byte;
 };
 
@@ -108,7 +114,7 @@ sp_return Result(int value) { return static_cast<sp_return>(value); }
 // Drops the queued bytes that have already arrived.
 void DiscardArrived() {
     State &s = S();
-    const auto now = Clock::now();
+    const uint64_t now = NowMs();
     while (!s.to_read.empty() && s.to_read.front().due <= now) {
         s.to_read.pop_front();
         ++s.discarded;
@@ -119,10 +125,10 @@ void DiscardArrived() {
 // (0: until the queue can give no more).
 int Deliver(unsigned char *out, std::size_t limit, unsigned int timeout_ms) {
     State &s = S();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const uint64_t deadline = NowMs() + timeout_ms;
     std::size_t got = 0;
     for (;;) {
-        const auto now = Clock::now();
+        const uint64_t now = NowMs();
         while (got < limit && !s.to_read.empty() && s.to_read.front().due <= now) {
             out[got++] = s.to_read.front().byte;
             s.to_read.pop_front();
@@ -130,13 +136,13 @@ int Deliver(unsigned char *out, std::size_t limit, unsigned int timeout_ms) {
         if (got == limit) break;
         if (timeout_ms == 0) {
             if (s.to_read.empty()) break;
-            std::this_thread::sleep_until(s.to_read.front().due);
+            SleepUntilMs(s.to_read.front().due);
             continue;
         }
         if (now >= deadline) break;
         auto wake = deadline;
         if (!s.to_read.empty()) wake = std::min(wake, s.to_read.front().due);
-        std::this_thread::sleep_until(wake);
+        SleepUntilMs(wake);
     }
     s.bytes_read += got;
     return static_cast<int>(got);
@@ -201,7 +207,7 @@ void SetDevice(DeviceHook hook) { S().device = std::move(hook); }
 
 void QueueRead(const Bytes &bytes, unsigned int delay_ms) {
     State &s = S();
-    auto due = Clock::now() + std::chrono::milliseconds(delay_ms);
+    uint64_t due = NowMs() + delay_ms;
     // A byte never arrives before one queued earlier.
     if (!s.to_read.empty()) due = std::max(due, s.to_read.back().due);
     for (unsigned char byte : bytes) s.to_read.push_back(QueuedByte{due, byte});
@@ -430,7 +436,7 @@ enum sp_return sp_blocking_read(struct sp_port *port_, void *buf, size_t count,
         if (*scripted < 0) return Result(*scripted);
         if (*scripted == 0) {
             // Nothing arrives: the call takes its whole time-out, as a real one would.
-            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+            PauseMs(timeout_ms);
             return Result(0);
         }
         limit = std::min(count, static_cast<std::size_t>(*scripted));

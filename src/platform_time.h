@@ -1,0 +1,13 @@
+// Time as the program sees it: a monotonic millisecond clock for time-outs
+// and whole pauses. Kept apart so that fuzz targets can link a virtual clock
+// and run the one-second pauses and half-second time-outs instantly.
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds since an arbitrary fixed point; never goes back, whatever
+// happens to the time of day.
+uint64_t MonotonicMs();
+
+// Sleeps for ms milliseconds.
+void PauseMs(unsigned int ms);
