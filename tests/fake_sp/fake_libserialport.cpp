@@ -103,8 +103,11 @@ std::optional<int> Enter(const char *name, std::vector<long long> args) {
 
 bool Usable(const sp_port *p) {
     if (p == nullptr) return false;
-    for (const auto &owned : Ports()) {
-        if (owned.get() == p) return p->open;
+    // Newest first: the port in use is nearly always the last one made, and
+    // long runs (fuzzing) make hundreds of thousands of them.
+    const auto &ports = Ports();
+    for (auto owned = ports.rbegin(); owned != ports.rend(); ++owned) {
+        if (owned->get() == p) return p->open;
     }
     return false;
 }
@@ -465,6 +468,10 @@ void sp_free_error_message(char *message) {
     if (message != nullptr) --S().outstanding_messages;
     std::free(message);
 }
+
+// The stand-in prints no debug messages, so there is no handler to change.
+// Not recorded: it says nothing about the conversation with the device.
+void sp_set_debug_handler(void (*)(const char *format, ...)) {}
 
 // No file descriptor behind the stand-in's ports: the port lock is skipped.
 enum sp_return sp_get_port_handle(const struct sp_port *, void *result_ptr) {
