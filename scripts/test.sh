@@ -14,3 +14,6 @@ echo "== sanitizer build"
 ./scripts/build.sh build-asan -DPARDULO_SANITIZE=ON
 ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure --timeout 300
+
+echo "== fuzz targets, 15 s each"
+PARDULO_FUZZ_BUILD=build-fuzz tests/fuzz/run.sh 15
