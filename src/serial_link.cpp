@@ -10,6 +10,7 @@
 #include <libserialport.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "globals.h"
 
@@ -48,6 +49,12 @@ void DrainOutput() {
 }  // namespace
 
 int SerialConnect(const char *portname) {
+    // The library's default debug handler looks its variable up in the
+    // environment on every trace line, several times for each byte sent,
+    // and prints nothing unless the variable is set. Without it, the
+    // handler goes, and with it that cost on every byte.
+    if (getenv("LIBSERIALPORT_DEBUG") == nullptr) sp_set_debug_handler(nullptr);
+
     sp_return result = sp_new_config(&port_config);
     if (result != SP_OK) return 100 - result;
 
