@@ -12,14 +12,19 @@
 
 #include <gtest/gtest.h>
 
+#include "map_bytes.h"
 #include "test_support.h"
 
 namespace {
 
+using testing_support::Be16;
+using testing_support::Be32;
 using testing_support::BuildPath;
 using testing_support::FileExists;
+using testing_support::HeaderLine;
 using testing_support::Lines;
 using testing_support::MakeDir;
+using testing_support::MapRecord;
 using testing_support::ReadFile;
 using testing_support::RunProgram;
 using testing_support::RunResult;
@@ -33,20 +38,6 @@ RunResult Pardulo(const TempDir &dir, const std::vector<std::string> &args) {
     return RunProgram(argv, dir.path(), {}, 30);
 }
 
-std::string HeaderLine(int width, int height, int stride, long size) {
-    return "/*('file properties: ', 'resolution ', " + std::to_string(width) + ", 'x', " + std::to_string(height) +
-           ", 'format ', 'ARGB4', 'stride ', " + std::to_string(stride) + ", ' total size ', " +
-           std::to_string(size) + ")*/";
-}
-
-std::string Be16(int value) { return {static_cast<char>((value >> 8) & 255), static_cast<char>(value & 255)}; }
-std::string Be32(uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>((value >> 16) & 255), static_cast<char>((value >> 8) & 255),
-            static_cast<char>(value & 255)};
-}
-std::string Record(int block, const std::string &data) {
-    return Be16(block) + Be32(static_cast<uint32_t>(data.size())) + data + "\r";
-}
 
 std::string SnippetBlock(const std::string &base, int width, int height, int stride, int block) {
     const std::string b = std::to_string(block);
@@ -78,7 +69,7 @@ EntryRule Good(const std::string &entry, int width, int height, int stride, cons
         return Expected{Opening(header) + Values(width, height, stride, data.size()) +
                             Opening(header.substr(0, header.size() - 1)) + " " + std::to_string(data.size()) +
                             " bytes written\n",
-                        Record(block, data), SnippetBlock(entry.substr(0, entry.size() - 5), width, height, stride, block)};
+                        MapRecord(block, data), SnippetBlock(entry.substr(0, entry.size() - 5), width, height, stride, block)};
     };
 }
 
@@ -306,7 +297,7 @@ TEST(develop_mode, AShortDataFileLeavesAPartialRecordThatTheCheckReports) {
 
 TEST(develop_mode, WithoutResourcesDirectoryKeepsTheEarlierOutputs) {
     TempDir dir;
-    const std::string earlier_map = "\r" + Record(1, "abc") + Record(2, "");
+    const std::string earlier_map = "\r" + MapRecord(1, "abc") + MapRecord(2, "");
     WriteFile(dir.file("zebmap.map"), earlier_map);
     WriteFile(dir.file("zebmap.c"), "/* earlier */\n");
 

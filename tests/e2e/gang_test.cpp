@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "pty_helper.h"
+#include "map_bytes.h"
 #include "test_support.h"
 
 namespace {
@@ -23,6 +24,7 @@ using testing_support::BuildPath;
 using testing_support::FileExists;
 using testing_support::Lines;
 using testing_support::MakeDir;
+using testing_support::MapRecord;
 using testing_support::PtyAdapterEnv;
 using testing_support::ReadFile;
 using testing_support::RunProgram;
@@ -77,14 +79,6 @@ private:
     pid_t pid_ = -1;
 };
 
-std::string Record(int block, const std::string &data) {
-    const auto size = static_cast<uint32_t>(data.size());
-    std::string record = {static_cast<char>(block >> 8), static_cast<char>(block & 0xFF),
-                          static_cast<char>(size >> 24), static_cast<char>(size >> 16 & 0xFF),
-                          static_cast<char>(size >> 8 & 0xFF), static_cast<char>(size & 0xFF)};
-    return record + data + "\r";
-}
-
 std::string Pattern(std::size_t size, int seed) {
     std::string data(size, '\0');
     for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + seed) & 0xFF);
@@ -96,7 +90,7 @@ protected:
     void SetUp() override {
         data1_ = Pattern(300, 1);
         data2_ = Pattern(200, 2);
-        WriteFile(work_.file("zebmap.map"), "\r" + Record(1, data1_) + Record(2, data2_));
+        WriteFile(work_.file("zebmap.map"), "\r" + MapRecord(1, data1_) + MapRecord(2, data2_));
     }
 
     RunResult RunGang(const std::vector<std::string> &ports) {

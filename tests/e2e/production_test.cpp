@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device_run.h"
+#include "map_bytes.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -22,21 +23,6 @@ namespace {
 
 // ---- maps -----------------------------------------------------------------
 
-std::string Be32(uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>((value >> 16) & 255),
-            static_cast<char>((value >> 8) & 255), static_cast<char>(value & 255)};
-}
-std::string Record(int block, const std::string &data, bool terminator = true) {
-    std::string record = {static_cast<char>(block >> 8), static_cast<char>(block & 255)};
-    record += Be32(static_cast<uint32_t>(data.size())) + data;
-    if (terminator) record += '\r';
-    return record;
-}
-std::string Map(std::initializer_list<std::string> records) {
-    std::string map = "\r";
-    for (const std::string &record : records) map += record;
-    return map;
-}
 std::string RandomBytes(std::size_t count, unsigned seed) {
     std::mt19937 random(seed);
     std::string bytes(count, '\0');
@@ -86,7 +72,7 @@ protected:
 };
 
 TEST_F(ProductionTest, OneRecordIsUploadedAcceptedAndFollowedByTheExitCommandAfterASecond) {
-    WriteMap(Map({Record(1, "abc")}));
+    WriteMap(MapFile({MapRecord(1, "abc")}));
 
     const DeviceRun device = RunWithDevice(dir, {});
 
@@ -127,7 +113,7 @@ TEST_F(ProductionTest, TheLogFollowsEachAcceptedRecordAndEveryRecordLandsIntact)
     // 30 of 38 is 78.9%, all truncated. The empty record is eleven bytes on
     // the wire with checksum 0.
     const std::string second("\x00\x0A\x0D\xFF\x80", 5);
-    WriteMap(Map({Record(1, "abc"), Record(2, second), Record(3, ""), Record(4, "zz", false)}));
+    WriteMap(MapFile({MapRecord(1, "abc"), MapRecord(2, second), MapRecord(3, ""), MapRecord(4, "zz", false)}));
 
     // Watch zebmap.log while the upload runs: it must only ever climb
     // through the accepted records' values.
@@ -185,7 +171,7 @@ TEST_F(ProductionTest, ARefusedOrMissingAnswerEndsTheUploadAtOnceAndKeepsTheLog)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.answer);
         TempDir run_dir;
-        WriteFile(run_dir.file("zebmap.map"), Map({Record(1, "abc"), Record(2, "defgh"), Record(3, "ij")}));
+        WriteFile(run_dir.file("zebmap.map"), MapFile({MapRecord(1, "abc"), MapRecord(2, "defgh"), MapRecord(3, "ij")}));
 
         const DeviceRun device = RunWithDevice(run_dir, {"--answer", c.answer});
 
@@ -224,7 +210,7 @@ TEST_F(ProductionTest, ARefusedOrMissingAnswerEndsTheUploadAtOnceAndKeepsTheLog)
 }
 
 TEST_F(ProductionTest, APortThatDoesNotOpenIsReportedAndNothingIsLogged) {
-    WriteMap(Map({Record(1, "abc")}));
+    WriteMap(MapFile({MapRecord(1, "abc")}));
     for (const std::string &port : {std::string("/dev/pardulo-no-such-port"), std::string(""), std::string("x")}) {
         SCOPED_TRACE(port);
         const RunResult run = RunProgram({BuildPath("pardulo"), "p", port}, dir.path(), {}, 30);
@@ -247,7 +233,7 @@ TEST_F(ProductionTest, ASlowlyReadingDeviceReceivesEveryByte) {
     // so the slow reader still answers within the 500 ms window.
     const std::string first = RandomBytes(600, 7);
     const std::string second = RandomBytes(600, 8);
-    WriteMap(Map({Record(5, first), Record(6, second)}));
+    WriteMap(MapFile({MapRecord(5, first), MapRecord(6, second)}));
 
     const DeviceRun device = RunWithDevice(dir, {"--read-delay-us", "200"});
 
@@ -261,7 +247,7 @@ TEST_F(ProductionTest, ASlowlyReadingDeviceReceivesEveryByte) {
 
 TEST_F(ProductionTest, ADeviceThatHangsUpMidRecordGivesClearMessagesAndNoFalseProgress) {
     const std::string first = RandomBytes(5000, 2);
-    WriteMap(Map({Record(1, first), Record(2, RandomBytes(20000, 3)), Record(3, "de")}));
+    WriteMap(MapFile({MapRecord(1, first), MapRecord(2, RandomBytes(20000, 3)), MapRecord(3, "de")}));
 
     // The line drops 100 bytes into the second message.
     const DeviceRun device = RunWithDevice(dir, {"--hangup-after", std::to_string(Put(1, first).size() + 100)}, "p", 30);
@@ -288,7 +274,7 @@ TEST_F(ProductionTest, ADeviceThatHangsUpMidRecordGivesClearMessagesAndNoFalsePr
 TEST_F(ProductionTest, AMapOfAFewMegabytesUploadsIntact) {
     const std::string first = RandomBytes(1200000, 11);
     const std::string second = RandomBytes(900000, 12);
-    WriteMap(Map({Record(1, first), Record(2, second)}));
+    WriteMap(MapFile({MapRecord(1, first), MapRecord(2, second)}));
 
     const DeviceRun device = RunWithDevice(dir, {}, "p", 600);
 

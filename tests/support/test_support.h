@@ -2,8 +2,11 @@
 // running a program with its output captured.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace testing_support {
 
@@ -59,6 +62,15 @@ struct RunResult {
 // captured. Killed after timeout_s seconds.
 RunResult RunProgram(const std::vector<std::string> &argv, const std::string &cwd,
                      const std::vector<std::string> &extra_env = {}, double timeout_s = 60);
+
+// Runs body in this process and returns what it printed on standard output.
+template <typename Body>
+std::string Printed(Body body) {
+    testing::internal::CaptureStdout();
+    body();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
 
 // Splits text into lines without their line feeds.
 std::vector<std::string> Lines(const std::string &text);

@@ -15,6 +15,7 @@
 #include "fake_libserialport.h"
 #include "globals.h"
 #include "serial_link.h"
+#include "map_bytes.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -23,14 +24,6 @@ using fakesp::Bytes;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <typename Body>
-std::string Printed(Body body) {
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 Bytes ToBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
 
@@ -41,28 +34,6 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 }
 
 const Bytes kExit(8, CMD_EXIT);
-
-// One map record: block, size (high bytes first), data, terminator.
-std::string Record(int block, const std::string &data, int32_t size_field, bool terminator = true) {
-    const auto size = static_cast<uint32_t>(size_field);
-    std::string record;
-    record += static_cast<char>(block >> 8);
-    record += static_cast<char>(block & 0xFF);
-    for (int shift = 24; shift >= 0; shift -= 8) record += static_cast<char>((size >> shift) & 0xFF);
-    record += data;
-    if (terminator) record += '\r';
-    return record;
-}
-std::string Record(int block, const std::string &data) {
-    return Record(block, data, static_cast<int32_t>(data.size()));
-}
-
-// A map as the builder writes it: the lone first-line byte, then the records.
-std::string Map(std::initializer_list<std::string> records) {
-    std::string map = "\r";
-    for (const std::string &record : records) map += record;
-    return map;
-}
 
 // The put message the upload must send for a record.
 Bytes PutMessage(int block, const std::string &data, uint32_t checksum) {
@@ -199,7 +170,7 @@ TEST(ChecksumTest, ResetsBeforeAddingOnceAbove0x7FFFFF00) {
 // ---- map upload -----------------------------------------------------------
 
 TEST_F(DeviceTransferTest, OneRecordGoesOutAsAPutMessageThenTheExitCommand) {
-    WriteMap(Map({Record(1, "abc")}));
+    WriteMap(MapFile({MapRecord(1, "abc")}));
     ScriptedDevice device;
 
     EXPECT_EQ(Upload(), 0);
@@ -227,7 +198,7 @@ TEST_F(DeviceTransferTest, OneRecordGoesOutAsAPutMessageThenTheExitCommand) {
 
 TEST_F(DeviceTransferTest, ProgressIsTheTruncatedShareOfTheMapReadAfterEachAcceptedRecord) {
     // 1 + 10 + 12 = 23 bytes: 11 of 23 is 47.8%, written as 47.
-    WriteMap(Map({Record(1, "abc"), Record(2, std::string("\x00\x0D\xFF\x80\x01", 5))}));
+    WriteMap(MapFile({MapRecord(1, "abc"), MapRecord(2, std::string("\x00\x0D\xFF\x80\x01", 5))}));
     ScriptedDevice device;
 
     EXPECT_EQ(Upload(), 0);
@@ -245,7 +216,7 @@ TEST_F(DeviceTransferTest, ProgressIsTheTruncatedShareOfTheMapReadAfterEachAccep
 }
 
 TEST_F(DeviceTransferTest, ARecordWithoutDataIsElevenBytesWithChecksumZero) {
-    WriteMap(Map({Record(0x1234, "")}));
+    WriteMap(MapFile({MapRecord(0x1234, "")}));
     ScriptedDevice device;
 
     EXPECT_EQ(Upload(), 0);
@@ -268,7 +239,7 @@ TEST_F(DeviceTransferTest, AMapWithoutRecordsSendsOnlyTheExitCommand) {
 }
 
 TEST_F(DeviceTransferTest, APortArgumentShorterThanTwoCharactersChoosesCOM1) {
-    WriteMap(Map({}));
+    WriteMap(MapFile({}));
     for (const std::string &arg : {std::string(), std::string("x")}) {
         fakesp::Reset();
         EXPECT_EQ(Upload(arg), 0);
@@ -295,7 +266,7 @@ TEST_F(DeviceTransferTest, AnAnswerOtherThanOkEndsTheUploadAtOnceAndKeepsTheLog)
         {0x00, "* Received CheckSum response 0 [0]\n"},
         {-1, "* SerialReceive Error -1\n"},
     };
-    WriteMap(Map({Record(1, "abc"), Record(2, "defgh"), Record(3, "ij")}));
+    WriteMap(MapFile({MapRecord(1, "abc"), MapRecord(2, "defgh"), MapRecord(3, "ij")}));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.answer);
         fakesp::Reset();
@@ -326,7 +297,7 @@ TEST_F(DeviceTransferTest, AnAnswerOtherThanOkEndsTheUploadAtOnceAndKeepsTheLog)
 }
 
 TEST_F(DeviceTransferTest, APortThatDoesNotOpenLeavesTheLogAlone) {
-    WriteMap(Map({Record(1, "abc")}));
+    WriteMap(MapFile({MapRecord(1, "abc")}));
     fakesp::SetResult("sp_open", SP_ERR_FAIL);
 
     EXPECT_EQ(Upload("/dev/ttyUSB7"), -11);
@@ -352,7 +323,7 @@ TEST_F(DeviceTransferTest, AMapThatIsMissingOrNotARegularFileIsNotOpened) {
 }
 
 TEST_F(DeviceTransferTest, AFailedSendInsideARecordLetsTheRestOfTheRecordRun) {
-    WriteMap(Map({Record(1, "abc"), Record(2, "de")}));
+    WriteMap(MapFile({MapRecord(1, "abc"), MapRecord(2, "de")}));
     // A device that answers whatever arrives once thirteen bytes are in.
     std::vector<Clock::time_point> arrival;
     fakesp::SetDevice([&arrival](unsigned char) {
@@ -384,7 +355,7 @@ TEST_F(DeviceTransferTest, AFailedSendInsideARecordLetsTheRestOfTheRecordRun) {
 }
 
 TEST_F(DeviceTransferTest, AFailedBlockOrSizeByteSkipsOnlyTheRestOfItsGroup) {
-    WriteMap(Map({Record(1, "abc")}));
+    WriteMap(MapFile({MapRecord(1, "abc")}));
     fakesp::SetDevice([](unsigned char) {});
     fakesp::SetResultOnCall("sp_blocking_write", 2, -1);  // first block byte
     fakesp::SetResultOnCall("sp_blocking_write", 4, -1);  // second size byte
@@ -400,7 +371,7 @@ TEST_F(DeviceTransferTest, AFailedBlockOrSizeByteSkipsOnlyTheRestOfItsGroup) {
 }
 
 TEST_F(DeviceTransferTest, AFailedDataByteEndsTheDataAndTheChecksumCoversOnlyWhatWentOut) {
-    WriteMap(Map({Record(1, "abcd"), Record(2, "e")}));
+    WriteMap(MapFile({MapRecord(1, "abcd"), MapRecord(2, "e")}));
     // The device takes the shortened message as whole once the checksum is in.
     fakesp::SetDevice([](unsigned char) {
         if (fakesp::Written().size() == 13) fakesp::QueueRead({RESPONSE_OK});
@@ -423,7 +394,7 @@ TEST_F(DeviceTransferTest, AFailedDataByteEndsTheDataAndTheChecksumCoversOnlyWha
 }
 
 TEST_F(DeviceTransferTest, AChecksumThatCannotBeSentEndsTheUploadWithoutWaiting) {
-    WriteMap(Map({Record(1, "abc")}));
+    WriteMap(MapFile({MapRecord(1, "abc")}));
     fakesp::SetDevice([](unsigned char) {});
     fakesp::SetResultOnCall("sp_blocking_write", 12, 0);  // second checksum byte
 
@@ -440,7 +411,7 @@ TEST_F(DeviceTransferTest, AChecksumThatCannotBeSentEndsTheUploadWithoutWaiting)
 }
 
 TEST_F(DeviceTransferTest, AnExitCommandThatCannotBeSentIsAFailure) {
-    WriteMap(Map({}));
+    WriteMap(MapFile({}));
     fakesp::SetResultOnCall("sp_blocking_write", 3, 0);
     EXPECT_EQ(Upload(), -3);
     EXPECT_EQ(out,
@@ -452,9 +423,9 @@ TEST_F(DeviceTransferTest, AnExitCommandThatCannotBeSentIsAFailure) {
 }
 
 TEST_F(DeviceTransferTest, AWrongByteWhereTheTerminatorBelongsEndsTheUploadAfterTheRecord) {
-    std::string bad = Record(1, "abc");
+    std::string bad = MapRecord(1, "abc");
     bad.back() = 'X';
-    WriteMap(Map({bad, Record(2, "d")}));
+    WriteMap(MapFile({bad, MapRecord(2, "d")}));
     ScriptedDevice device;
 
     EXPECT_EQ(Upload(), -3);
@@ -469,7 +440,7 @@ TEST_F(DeviceTransferTest, AWrongByteWhereTheTerminatorBelongsEndsTheUploadAfter
 }
 
 TEST_F(DeviceTransferTest, AMapEndingRightAfterTheLastDataIsComplete) {
-    WriteMap(Map({Record(1, "abc"), Record(2, "de", 2, false)}));
+    WriteMap(MapFile({MapRecord(1, "abc"), MapRecord(2, "de", 2, false)}));
     ScriptedDevice device;
 
     EXPECT_EQ(Upload(), 0);
@@ -480,7 +451,7 @@ TEST_F(DeviceTransferTest, AMapEndingRightAfterTheLastDataIsComplete) {
 }
 
 TEST_F(DeviceTransferTest, AMapCutInsideARecordsDataIsNotASuccess) {
-    WriteMap(Map({Record(1, "ab", 5, false)}));
+    WriteMap(MapFile({MapRecord(1, "ab", 5, false)}));
     fakesp::SetDevice([](unsigned char) {
         if (fakesp::Written().size() == 13) fakesp::QueueRead({RESPONSE_OK});
     });
@@ -497,7 +468,7 @@ TEST_F(DeviceTransferTest, AMapCutInsideARecordsDataIsNotASuccess) {
 
 TEST_F(DeviceTransferTest, ARecordWithACutHeaderOrANegativeSizeGetsNoPutMessage) {
     ScriptedDevice device;
-    WriteMap(Map({Record(1, "abc"), Record(2, "de").substr(0, 4)}));
+    WriteMap(MapFile({MapRecord(1, "abc"), MapRecord(2, "de").substr(0, 4)}));
     EXPECT_EQ(Upload(), -3);
     EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExit}));
     EXPECT_NE(out.find("* FLASH WRITE OK!\n"
@@ -508,7 +479,7 @@ TEST_F(DeviceTransferTest, ARecordWithACutHeaderOrANegativeSizeGetsNoPutMessage)
     EXPECT_EQ(Log(), "73");  // 11 of 15 bytes
 
     fakesp::Reset();
-    WriteMap(Map({Record(7, "abc", -2), Record(8, "de")}));
+    WriteMap(MapFile({MapRecord(7, "abc", -2), MapRecord(8, "de")}));
     EXPECT_EQ(Upload(), -3);
     EXPECT_EQ(fakesp::Written(), kExit);
     EXPECT_EQ(out,

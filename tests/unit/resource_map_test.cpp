@@ -13,12 +13,18 @@
 
 #include <gtest/gtest.h>
 
+#include "map_bytes.h"
 #include "test_support.h"
 
 namespace {
 
+using testing_support::Be16;
+using testing_support::Be32;
 using testing_support::FileExists;
+using testing_support::HeaderLine;
 using testing_support::MakeDir;
+using testing_support::MapRecord;
+using testing_support::Printed;
 using testing_support::ReadFile;
 using testing_support::ScopedChdir;
 using testing_support::TempDir;
@@ -30,34 +36,18 @@ struct Outcome {
 };
 
 Outcome Capture(const std::function<int32_t()> &operation) {
-    testing::internal::CaptureStdout();
-    const int32_t result = operation();
-    return {result, testing::internal::GetCapturedStdout()};
+    int32_t result = 0;
+    const std::string out = Printed([&] { result = operation(); });
+    return {result, out};
 }
 
 Outcome Build() { return Capture(BuildResourceZebmapFile); }
 Outcome Check() { return Capture(ReadResourceZebmapFile); }
 
-// The first line of a header file, as the image converter writes it.
-std::string HeaderLine(int width, int height, int stride, long size) {
-    return "/*('file properties: ', 'resolution ', " + std::to_string(width) + ", 'x', " + std::to_string(height) +
-           ", 'format ', 'ARGB4', 'stride ', " + std::to_string(stride) + ", ' total size ', " +
-           std::to_string(size) + ")*/";
-}
-
 void AddResource(const std::string &base, int width, int height, const std::string &data) {
     WriteFile("resources/" + base + ".rawh", HeaderLine(width, height, width * 2, static_cast<long>(data.size())) +
                                                  "\nconst unsigned char data[] = { 0 };\n");
     WriteFile("resources/" + base + ".raw", data);
-}
-
-std::string Be16(int value) { return {static_cast<char>((value >> 8) & 255), static_cast<char>(value & 255)}; }
-std::string Be32(uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>((value >> 16) & 255), static_cast<char>((value >> 8) & 255),
-            static_cast<char>(value & 255)};
-}
-std::string Record(int block, const std::string &data) {
-    return Be16(block) + Be32(static_cast<uint32_t>(data.size())) + data + "\r";
 }
 
 // The entries of resources/ in the order the directory lists them, which is
@@ -88,7 +78,7 @@ using resource_map_builder = InFreshDirectory;
 // The checker
 
 TEST_F(resource_map_checker, ReportsEveryGoodRecordCountingDataRatherThanSearchingForTerminators) {
-    WriteFile("zebmap.map", "\r" + Record(1, std::string("\n\r\0", 3)) + Record(2, "") + Record(7, "\r\r\r\r"));
+    WriteFile("zebmap.map", "\r" + MapRecord(1, std::string("\n\r\0", 3)) + MapRecord(2, "") + MapRecord(7, "\r\r\r\r"));
     const Outcome run = Check();
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.out,
@@ -99,16 +89,16 @@ TEST_F(resource_map_checker, ReportsEveryGoodRecordCountingDataRatherThanSearchi
 }
 
 TEST_F(resource_map_checker, ShowsFirst500CharactersOfALongFirstLine) {
-    WriteFile("zebmap.map", std::string(500, 'a') + std::string(100, 'b') + "\r" + Record(65535, "xy"));
+    WriteFile("zebmap.map", std::string(500, 'a') + std::string(100, 'b') + "\r" + MapRecord(65535, "xy"));
     const Outcome run = Check();
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.out, "first line='" + std::string(500, 'a') + "'\nReading from block 65535  -> size 2\nOK...\n");
 }
 
 TEST_F(resource_map_checker, StopsAtAWrongTerminator) {
-    std::string bad = Record(2, "abc");
+    std::string bad = MapRecord(2, "abc");
     bad.back() = '\x07';
-    WriteFile("zebmap.map", "\r" + Record(1, "z") + bad + Record(3, "q"));
+    WriteFile("zebmap.map", "\r" + MapRecord(1, "z") + bad + MapRecord(3, "q"));
     const Outcome run = Check();
     EXPECT_EQ(run.result, -3);
     EXPECT_EQ(run.out,
@@ -134,7 +124,7 @@ TEST_F(resource_map_checker, CountsTheDataPresentWhenTheFileEndsInsideARecord) {
 }
 
 TEST_F(resource_map_checker, ReportsAFileCutInsideARecordHeader) {
-    const std::string whole = "\r" + Record(1, "ab") + Record(258, "c");
+    const std::string whole = "\r" + MapRecord(1, "ab") + MapRecord(258, "c");
     for (size_t cut = 1; cut <= 5; ++cut) {
         SCOPED_TRACE(cut);
         WriteFile("zebmap.map", whole.substr(0, 1 + 9 + cut));
@@ -147,7 +137,7 @@ TEST_F(resource_map_checker, ReportsAFileCutInsideARecordHeader) {
 }
 
 TEST_F(resource_map_checker, RefusesANegativeSize) {
-    WriteFile("zebmap.map", "\r" + Be16(3) + Be32(0xFFFFFFFF) + std::string("\r", 1) + Record(4, "a"));
+    WriteFile("zebmap.map", "\r" + Be16(3) + Be32(0xFFFFFFFF) + std::string("\r", 1) + MapRecord(4, "a"));
     const Outcome run = Check();
     EXPECT_EQ(run.result, -3);
     EXPECT_EQ(run.out, "first line=''\nReading from block 3  -> size -1\n* ERROR: invalid size -1 on block 3\n");
@@ -213,7 +203,7 @@ TEST_F(resource_map_builder, PacksOneResourceIntoMapAndSnippet) {
                 "Opening file 'resources/logo.raw' ...\n 256 bytes written\n";
     }
     EXPECT_EQ(run.out, expected);
-    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(1, data));
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + MapRecord(1, data));
     EXPECT_EQ(ReadFile("zebmap.c"),
               "\n"
               "Bitmap_header_t logo_header[] = \n"
@@ -264,7 +254,7 @@ TEST_F(resource_map_builder, ReadsTheFourNumbersOfTheFirstLineOnly) {
         } else {
             EXPECT_EQ(run.result, 0);
             EXPECT_NE(run.out.find(c.values + "\n"), std::string::npos) << run.out;
-            EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(1, "abc"));
+            EXPECT_EQ(ReadFile("zebmap.map"), "\r" + MapRecord(1, "abc"));
         }
         std::filesystem::remove_all("resources");
     }
@@ -341,7 +331,7 @@ TEST_F(resource_map_builder, SkipsNamesTooLongForAPath) {
         if (name == longest) break;
         if (name == too_long) ++block;
     }
-    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(block, "L"));
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + MapRecord(block, "L"));
     EXPECT_NE(ReadFile("zebmap.c").find(std::string(235, 'a') + "_header[]"), std::string::npos);
 }
 
@@ -380,7 +370,7 @@ TEST_F(resource_map_builder, ReportsOutputsThatCannotBeCreatedOrWritten) {
     const std::string tail = " 2 bytes written\n* ERROR * writing 'zebmap.c'\n";
     ASSERT_GE(run.out.size(), tail.size());
     EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
-    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + Record(1, "ab"));
+    EXPECT_EQ(ReadFile("zebmap.map"), "\r" + MapRecord(1, "ab"));
 }
 
 }  // namespace

@@ -10,20 +10,14 @@
 #include "fake_libserialport.h"
 #include "globals.h"
 #include "serial_link.h"
+#include "test_support.h"
 
 namespace {
 
+using testing_support::Printed;
+
 using fakesp::Bytes;
 using fakesp::Call;
-
-// Runs body and returns what it printed on standard output.
-template <typename Body>
-std::string Printed(Body body) {
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
