@@ -162,6 +162,7 @@ Step DeviceModel::FinishPut() {
     case AnswerRule::Kind::Silent: break;
     }
     step.reply_delay_ms = step.reply.empty() ? 0 : faults_.AnswerDelayFor(number);
+    if (faults_.answer_twice && !step.reply.empty()) step.reply.push_back(step.reply[0]);
 
     // The device keeps exactly the records it reports as written.
     const bool kept = !step.reply.empty() && step.reply[0] == RESPONSE_OK;

@@ -52,6 +52,7 @@ struct Faults {
     std::map<uint64_t, AnswerRule> answer_for_record;
     int answer_delay_ms = 0;
     std::map<uint64_t, int> answer_delay_for_record;
+    bool answer_twice = false;  // every put answer goes out two times in a row
     PingRule ping;
     std::map<uint64_t, PingRule> ping_for_attempt;
 

@@ -57,6 +57,7 @@ received them since it started; "N=" applies to record N only):
                          byte:0xNN (that byte; kept only when it is 0x69),
                          none (no answer)
   --answer-delay [N=]MS  answer MS milliseconds after the message ended
+  --answer-twice         send every put answer two times in a row
 
 Pings (counted from 1 in order of arrival; "N=" applies to ping N only):
   --ping-answer [N=]SPEC SPEC: ok (0x03, default), byte:0xNN or a number,
@@ -198,6 +199,9 @@ std::string ParseOptions(const std::vector<std::string> &args, Options &options)
         } else if (name == "--get-endless") {
             if (!flag()) return name + " takes no value";
             options.get_endless = true;
+        } else if (name == "--answer-twice") {
+            if (!flag()) return name + " takes no value";
+            options.faults.answer_twice = true;
         } else if (name == "--ping-answer-after-first") {
             if (!flag()) return name + " takes no value";
             options.faults.ping = {PingRule::Kind::Early, 0};
