@@ -16,6 +16,7 @@
 
 #include "pty_helper.h"
 #include "map_bytes.h"
+#include "simulated_device.h"
 #include "test_support.h"
 
 namespace {
@@ -29,55 +30,10 @@ using testing_support::PtyAdapterEnv;
 using testing_support::ReadFile;
 using testing_support::RunProgram;
 using testing_support::RunResult;
+using Device = testing_support::SimulatedDevice;
 using testing_support::SourcePath;
 using testing_support::TempDir;
 using testing_support::WriteFile;
-
-// A simulated device that runs until it is destroyed, its records kept
-// in a store directory.
-class Device {
-public:
-    Device(const std::string &dir, const std::vector<std::string> &options) : dir_(dir) {
-        MakeDir(dir_);
-        std::vector<std::string> argv = {BuildPath("pardulo-devsim"), "--port-file", dir_ + "/port", "--store",
-                                         dir_ + "/store"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            const std::string log = dir_ + "/devsim.err";
-            if (freopen(log.c_str(), "w", stderr) == nullptr) _exit(127);
-            std::vector<char *> args;
-            for (std::string &arg : argv) args.push_back(arg.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        // Generous: the machine may be busy with a build.
-        for (int i = 0; i < 400 && port().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~Device() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-    }
-    Device(const Device &) = delete;
-    Device &operator=(const Device &) = delete;
-
-    std::string port() const {
-        const std::string text = ReadFile(dir_ + "/port");
-        return text.size() > 1 && text.back() == '\n' ? text.substr(0, text.size() - 1) : "";
-    }
-    std::string Stored(int block) const {
-        char name[32];
-        snprintf(name, sizeof name, "/store/block-%05d.bin", block);
-        return FileExists(dir_ + name) ? ReadFile(dir_ + name) : "<missing>";
-    }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-};
 
 std::string Pattern(std::size_t size, int seed) {
     std::string data(size, '\0');

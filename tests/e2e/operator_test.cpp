@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pty_helper.h"
+#include "simulated_device.h"
 #include "test_support.h"
 
 namespace {
@@ -29,6 +30,7 @@ using testing_support::PtyAdapterEnv;
 using testing_support::ReadFile;
 using testing_support::RunProgram;
 using testing_support::RunResult;
+using Device = testing_support::SimulatedDevice;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
@@ -102,44 +104,6 @@ std::string WithoutTimes(std::string out) {
     if (at != std::string::npos) out.replace(at + label.size(), out.find('\n', at) - at - label.size(), "...");
     return out;
 }
-
-// A simulated device on a pty of its own, running until destroyed.
-class Device {
-public:
-    explicit Device(const std::string &dir, const std::vector<std::string> &options = {}) : dir_(dir) {
-        MakeDir(dir_);
-        std::vector<std::string> argv = {BuildPath("pardulo-devsim"), "--port-file", dir_ + "/port", "--store",
-                                         dir_ + "/store"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (freopen((dir_ + "/devsim.err").c_str(), "w", stderr) == nullptr) _exit(127);
-            std::vector<char *> args;
-            for (std::string &arg : argv) args.push_back(arg.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 400 && port().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~Device() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-    }
-    Device(const Device &) = delete;
-    Device &operator=(const Device &) = delete;
-
-    std::string port() const {
-        const std::string text = ReadFile(dir_ + "/port");
-        return text.size() > 1 && text.back() == '\n' ? text.substr(0, text.size() - 1) : "";
-    }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-};
 
 std::string Record(int block, std::size_t size) {
     std::string record = {static_cast<char>(block >> 8), static_cast<char>(block & 0xFF), 0, 0,
