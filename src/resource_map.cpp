@@ -13,8 +13,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <stdio_ext.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -195,6 +200,94 @@ void AppendSnippetBlock(FILE *snippet, const char *resource_name, const resource
     fputs(" */ \n\n", snippet);
 }
 
+// Copies up to count bytes of data into the map through the stdio buffers,
+// adding the bytes read to *wc. A write that fails or data that ends early
+// is reported and gives -6.
+int32_t CopyBuffered(OutputFile &map, FILE *data, long count, long *wc) {
+    unsigned char buffer[kCopyBlockSize];
+    long copied = 0;
+    while (copied < count) {
+        const size_t wanted = std::min(kCopyBlockSize, static_cast<size_t>(count - copied));
+        const size_t got = fread(buffer, 1, wanted, data);
+        if (got > 0 && fwrite(buffer, 1, got, map.get()) != got) {
+            printf("* ERROR * writing raw data in zebmap_file\n");
+            map.MarkFailureReported();
+            return -6;
+        }
+        copied += static_cast<long>(got);
+        *wc += static_cast<long>(got);
+        if (got < wanted) {
+            printf("* Unattended EOF after %ld bytes\n", *wc);
+            return -6;
+        }
+    }
+    return kRecordWritten;
+}
+
+// Large records are copied by the kernel from file to file, as cat does,
+// instead of twice through this process. Only whole buffers go that way,
+// the ones stdio would have written straight through anyway: the data up to
+// the end of the map's partly filled buffer goes first, through it (*head);
+// then the full buffer is flushed and *middle bytes, a whole number of
+// buffers, are copied by the kernel; the rest goes through the buffer again.
+// Every byte reaches the same place as a buffered copy puts it, and the
+// buffer holds the same bytes afterwards, so a later failure to write shows
+// at the same call. *middle stays 0 where the kernel copy does not apply: a
+// map that is no regular file (a device such as /dev/full), a small record,
+// data shorter than the record.
+constexpr long kKernelCopyMinimum = 1 << 20;
+
+void SplitForKernelCopy(FILE *out, FILE *data, long size, long *head, long *middle) {
+    *head = size;
+    *middle = 0;
+#if defined(__linux__)
+    if (size < kKernelCopyMinimum) return;
+    struct stat map_st {};
+    struct stat data_st {};
+    if (fstat(fileno(out), &map_st) != 0 || !S_ISREG(map_st.st_mode)) return;
+    if (fstat(fileno(data), &data_st) != 0 || !S_ISREG(data_st.st_mode)) return;
+    const auto buffer_size = static_cast<long>(__fbufsize(out));
+    const auto pending = static_cast<long>(__fpending(out));
+    const off_t data_position = ftello(data);
+    if (buffer_size <= 0 || pending > buffer_size || data_position < 0) return;
+    const long available = static_cast<long>(std::min<off_t>(size, data_st.st_size - data_position));
+    const long fill = buffer_size - pending;
+    if (available - fill < kKernelCopyMinimum) return;
+    *head = fill;
+    *middle = (available - fill) / buffer_size * buffer_size;
+#else
+    (void)out;
+    (void)data;
+#endif
+}
+
+// Copies count bytes from data's position to the map's file position in the
+// kernel; the map's buffer must be empty. Returns the bytes copied, fewer
+// when the kernel stopped or cannot copy here (the caller carries on through
+// the buffers), or -1 when data's position cannot be set after them.
+long CopyInKernel(FILE *out, FILE *data, long count) {
+    long copied = 0;
+#if defined(__linux__)
+    off_t data_position = ftello(data);
+    if (data_position < 0) return 0;
+    while (copied < count) {
+        const ssize_t n = copy_file_range(fileno(data), &data_position, fileno(out), nullptr,
+                                          static_cast<size_t>(count - copied), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        copied += static_cast<long>(n);
+    }
+    // The data stream read ahead into its own buffer: place it where the
+    // kernel stopped.
+    if (fseeko(data, data_position, SEEK_SET) != 0) return -1;
+#else
+    (void)out;
+    (void)data;
+    (void)count;
+#endif
+    return copied;
+}
+
 // Appends one record: block, size, the first size bytes of data, terminator.
 int32_t WriteRecord(OutputFile &map, FILE *data, int32_t block, int32_t size) {
     FILE *out = map.get();
@@ -212,22 +305,28 @@ int32_t WriteRecord(OutputFile &map, FILE *data, int32_t block, int32_t size) {
         }
     }
 
-    unsigned char buffer[kCopyBlockSize];
     long wc = 0;
-    while (wc < size) {
-        const size_t wanted = std::min(kCopyBlockSize, static_cast<size_t>(size - wc));
-        const size_t got = fread(buffer, 1, wanted, data);
-        if (got > 0 && fwrite(buffer, 1, got, out) != got) {
+    long head = size;
+    long middle = 0;
+    SplitForKernelCopy(out, data, size, &head, &middle);
+    if (CopyBuffered(map, data, head, &wc) != kRecordWritten) return -6;
+    if (middle > 0) {
+        // The buffer is full now; the next buffered write would flush it first.
+        if (fflush(out) != 0) {
             printf("* ERROR * writing raw data in zebmap_file\n");
             map.MarkFailureReported();
             return -6;
         }
-        wc += static_cast<long>(got);
-        if (got < wanted) {
+        const long moved = CopyInKernel(out, data, middle);
+        if (moved < 0) {
             printf("* Unattended EOF after %ld bytes\n", wc);
             return -6;
         }
+        wc += moved;
     }
+    // The rest, and all of it after a kernel copy that stopped early: a
+    // failing disk or a data file that ended shows here as it always did.
+    if (CopyBuffered(map, data, size - wc, &wc) != kRecordWritten) return -6;
     fputc(TERMINATOR, out);  // a failure here shows when the map is closed
     printf(" %ld bytes written\n", wc);
     return kRecordWritten;
