@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "file_handles.h"
 #include "globals.h"
 #include "operator_display.h"
 #include "platform_time.h"
@@ -16,11 +17,6 @@
 #include "serial_link.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The port the device operations talk to: the default when the argument is
 // (nearly) empty, otherwise the argument cut to PORT_NAME_SIZE characters.
@@ -44,23 +40,12 @@ int AsSignedByte(char byte) { return static_cast<int>(static_cast<signed char>(b
 // device named like the map must neither block the open nor be streamed to
 // the device. The size comes from the same open file that is then read.
 FilePtr OpenMapFile(const char *path, uint32_t *size) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    FilePtr file = OpenRegularFile(path, "rb");
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    FILE *file = fdopen(fd, "rb");
-    if (file == nullptr) {
-        close(fd);
-        return nullptr;
-    }
-    setvbuf(file, nullptr, _IOFBF, 1 << 16);
+    if (!file || fstat(fileno(file.get()), &st) != 0) return nullptr;
+    setvbuf(file.get(), nullptr, _IOFBF, 1 << 16);
     *size = static_cast<uint32_t>(st.st_size);
-    return FilePtr(file);
+    return file;
 }
 
 // The share of the map read so far, truncated toward zero. A map that grew
@@ -84,6 +69,20 @@ bool ReadRestOfHeader(FILE *map, unsigned char first, unsigned char bc[2], unsig
     bc[1] = rest[0];
     memcpy(sc, rest + 1, 4);
     return true;
+}
+
+// Sends the bytes of one header field (a block or a size) of a message,
+// stopping at the first that fails, whose result is printed and returned.
+template <size_t N>
+int SendFieldBytes(const unsigned char (&bytes)[N]) {
+    for (const unsigned char byte : bytes) {
+        const int err = SerialSend(static_cast<char>(byte));
+        if (err != 0) {
+            printf("* SerialSend on [Block] Error %d\n", err);
+            return err;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -184,23 +183,11 @@ int SendResourceZebmapFile(const char *port_argument) {
             bContinue = false;
             failed = true;
         }
-        for (const unsigned char byte : bc) {
-            err = SerialSend(static_cast<char>(byte));
-            if (err != 0) {
-                printf("* SerialSend on [Block] Error %d\n", err);
-                bContinue = false;
-                failed = true;
-                break;
-            }
-        }
-        for (const unsigned char byte : sc) {
-            err = SerialSend(static_cast<char>(byte));
-            if (err != 0) {
-                printf("* SerialSend on [Block] Error %d\n", err);
-                bContinue = false;
-                failed = true;
-                break;
-            }
+        const bool block_sent = SendFieldBytes(bc) == 0;
+        const bool size_sent = SendFieldBytes(sc) == 0;  // also when the block failed
+        if (!block_sent || !size_sent) {
+            bContinue = false;
+            failed = true;
         }
         printf("Sending data...\n");
 
@@ -329,20 +316,8 @@ int GetResource(const char *port_argument) {
         printf("* SerialSend on [CMD_GET] Error %d\n", err);
         return -1;
     }
-    for (const unsigned char byte : bc) {
-        err = SerialSend(static_cast<char>(byte));
-        if (err != 0) {
-            printf("* SerialSend on [Block] Error %d\n", err);
-            return -2;
-        }
-    }
-    for (const unsigned char byte : sc) {
-        err = SerialSend(static_cast<char>(byte));
-        if (err != 0) {
-            printf("* SerialSend on [Block] Error %d\n", err);
-            return -3;
-        }
-    }
+    if (SendFieldBytes(bc) != 0) return -2;
+    if (SendFieldBytes(sc) != 0) return -3;
 
     // Created only now: a request that did not go out leaves an earlier
     // screenshot as it was.
