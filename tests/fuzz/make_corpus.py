@@ -5,7 +5,7 @@ Seeds are small, well-formed inputs plus a few near misses, so the fuzzers
 start from the interesting shapes: framed maps, converter header lines,
 resource directories with headers and data files, device answer scripts.
 Run it again after changing an input format; it rewrites only its own
-seed-* files and leaves reproducers of findings in place.
+seed-* files and leaves reproducers of findings (regress-*) in place.
 """
 import os
 import struct

@@ -17,6 +17,10 @@ namespace {
 enum EntryKind { kRegular = 0, kDirectory = 1, kDanglingLink = 2, kFifo = 3 };
 
 void MakeEntry(const std::string &path, int kind, const std::string &contents) {
+    // A name given twice keeps its first entry: writing into a FIFO made
+    // just before would wait forever for a reader.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) return;
     switch (kind) {
         case kRegular:
             if (FILE *file = fopen(path.c_str(), "wb")) {
