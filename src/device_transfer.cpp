@@ -135,9 +135,14 @@ int SendResourceZebmapFile(const char *port_argument) {
     uint32_t records_accepted = 0;
     ProgressBegin(byte_tot, CountMapRecords(zebmapfile_path));
 
-    // The map's first line is a single byte; it is not sent.
-    getc(fpo);
-    uint32_t byte_count = 1;
+    // The map's first line (a lone 13 in every map the builder writes) is
+    // not sent. It is skipped up to its 13, as the check reads it, so that
+    // what is uploaded is exactly what was checked.
+    uint32_t byte_count = 0;
+    for (int x = getc(fpo); x != EOF; x = getc(fpo)) {
+        ++byte_count;
+        if (x == TERMINATOR) break;
+    }
 
     bool bContinue = true;
     bool complete = false;  // the map ended where a record would begin, or right after an accepted record's data
@@ -322,7 +327,10 @@ int GetResource(const char *port_argument) {
     // Created only now: a request that did not go out leaves an earlier
     // screenshot as it was.
     FILE *fimg = fopen(SCREENSHOT_FILE, "wb+");
-    if (fimg == nullptr) return -1;
+    if (fimg == nullptr) {
+        printf("* ERROR * Couldn't create the file %s\n", SCREENSHOT_FILE);
+        return -1;
+    }
     setvbuf(fimg, nullptr, _IOFBF, 1 << 16);
 
     unsigned long received = 0;
@@ -340,6 +348,7 @@ int GetResource(const char *port_argument) {
             if (fputc(static_cast<unsigned char>(rcv), fimg) == EOF) {
                 DownloadEnd();
                 fclose(fimg);
+                printf("* ERROR * writing '%s'\n", SCREENSHOT_FILE);
                 return -4;
             }
             ++received;
@@ -348,6 +357,7 @@ int GetResource(const char *port_argument) {
     }
     // Buffered bytes reach the file only at the close; a failure there loses them.
     const bool closed = fclose(fimg) == 0;
+    if (!closed) printf("* ERROR * writing '%s'\n", SCREENSHOT_FILE);
 
     if (received != static_cast<unsigned long>(SCREENSHOT_SIZE)) {
         printf("* Received %lu bytes of %ld requested\n", received, static_cast<long>(SCREENSHOT_SIZE));

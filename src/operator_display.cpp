@@ -14,6 +14,9 @@
 #include <cstring>
 #include <memory>
 
+#include "file_handles.h"
+#include "globals.h"
+
 namespace {
 
 // ---- output and clock ----------------------------------------------------
@@ -217,10 +220,6 @@ void End() {
 
 // ---- map and ports ---------------------------------------------------------
 
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
-
 struct PortListFree {
     void operator()(struct sp_port **list) const { sp_free_port_list(list); }
 };
@@ -310,9 +309,12 @@ void DownloadUpdate(uint32_t received_bytes) {
 void DownloadEnd() { End(); }
 
 uint32_t CountMapRecords(const char *map_path) {
-    std::unique_ptr<FILE, FileCloser> map(fopen(map_path, "rb"));
+    const FilePtr map = OpenRegularFile(map_path, "rb");
     if (!map) return 0;
-    if (getc(map.get()) == EOF) return 0;  // the map's first line
+    int x;
+    while ((x = getc(map.get())) != EOF && x != TERMINATOR) {
+    }  // the map's first line, up to its 13
+    if (x == EOF) return 0;
     uint32_t records = 0;
     while (getc(map.get()) != EOF) {
         ++records;

@@ -388,10 +388,18 @@ int32_t BuildResourceZebmapFile() {
         printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
         return 1;
     }
+    // An output that cannot be created is named: the build stops with
+    // nothing to show for it otherwise.
     OutputFile map;
-    if (!map.Create(zebmap_path, "wb+")) return -2;
+    if (!map.Create(zebmap_path, "wb+")) {
+        printf("* ERROR * Couldn't create the file %s\n", zebmap_path);
+        return -2;
+    }
     OutputFile snippet;
-    if (!snippet.Create(zebc_path, "w+")) return -2;
+    if (!snippet.Create(zebc_path, "w+")) {
+        printf("* ERROR * Couldn't create the file %s\n", zebc_path);
+        return -2;
+    }
 
     fputc(TERMINATOR, map.get());
     int32_t block = FLASH_INITIAL_BLOCK;

@@ -336,7 +336,7 @@ TEST(develop_mode, NeverWaitsOnAMapThatIsAPipe) {
     const RunResult run = Pardulo(dir, {"d"});
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "** Reading for check....\n");
+    EXPECT_EQ(run.out, "* ERROR * Couldn't create the file zebmap.map\n** Reading for check....\n");
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ long PardulosResidentKb(const std::string &dir) {
 
 // ---- files that cannot be written -----------------------------------------
 
-TEST(FaultMatrixFiles, DevelopOutputsInTheWayAreReportedByTheFailedCheckAndNothingIsClaimed) {
+TEST(FaultMatrixFiles, DevelopOutputsInTheWayAreNamedAndNothingIsClaimed) {
     struct Row {
         const char *blocked;  // the output replaced by a directory or /dev/full
         bool full;            // /dev/full instead of a directory
@@ -95,10 +95,12 @@ TEST(FaultMatrixFiles, DevelopOutputsInTheWayAreReportedByTheFailedCheckAndNothi
     const Row rows[] = {
         // The map cannot be created: the build stops before the listing and
         // the check finds no map; the earlier snippet stays.
-        {"zebmap.map", false, "** Reading for check....\n"},
+        {"zebmap.map", false, "* ERROR * Couldn't create the file zebmap.map\n** Reading for check....\n"},
         // The snippet cannot be created: the map was just emptied, so the
         // check finds no first line.
-        {"zebmap.c", false, "** Reading for check....\nERR: Unattended end of file in the first line\n"},
+        {"zebmap.c", false,
+         "* ERROR * Couldn't create the file zebmap.c\n** Reading for check....\n"
+         "ERR: Unattended end of file in the first line\n"},
         // The snippet's bytes are lost at its close: reported by name; the map is whole.
         {"zebmap.c", true, " 4 bytes written\n* ERROR * writing 'zebmap.c'\n** Reading for check....\nfirst line=''\n"
                            "Reading from block 1  -> size 4\nOK...\n"},
@@ -174,15 +176,17 @@ TEST(FaultMatrixFiles, AScreenshotFileInTheWayFailsModeG) {
             MakeDir(dir.file("test.bgra"));
         }
 
-        // A whole screenshot. Nothing is printed about the file itself: the
-        // run ends at the first failed write (or the failed open), before the
-        // time-out line of a download.
+        // A whole screenshot. The run ends at the failed open, or at the
+        // first failed write, before the time-out line of a download, and
+        // names the file.
         const DeviceRun device = RunWithDevice(dir, {}, "g", 20);
 
         EXPECT_EQ(device.run.status, 1);
         EXPECT_EQ(device.Sent('H'), (Bytes{0x02, 0x07, 0xD0, 0x00, 0x07, 0xF8, 0x00}));  // the request went out
         EXPECT_EQ(device.out,
-                  (std::vector<std::string>{"Sending data...", "GetResource::Working on port '" + device.port + "'"}));
+                  (std::vector<std::string>{"Sending data...", "GetResource::Working on port '" + device.port + "'",
+                                            full ? "* ERROR * writing 'test.bgra'"
+                                                 : "* ERROR * Couldn't create the file test.bgra"}));
         if (!full) {
             EXPECT_TRUE(IsDirectory(dir.file("test.bgra")));
         }

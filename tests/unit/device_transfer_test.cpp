@@ -450,6 +450,18 @@ TEST_F(DeviceTransferTest, AMapEndingRightAfterTheLastDataIsComplete) {
     EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), PutMessage(2, "de", 201), kExit}));
 }
 
+TEST_F(DeviceTransferTest, AFirstLineLongerThanItsTerminatorIsSkippedAsTheCheckSkipsIt) {
+    // Not a map the builder writes, but one the check passes: its records
+    // must reach the device exactly as the check read them.
+    WriteMap("xy\r" + MapRecord(1, "abc"));
+    ScriptedDevice device;
+
+    EXPECT_EQ(Upload(), 0);
+
+    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExit}));
+    EXPECT_EQ(Log(), "100");
+}
+
 TEST_F(DeviceTransferTest, AMapCutInsideARecordsDataIsNotASuccess) {
     WriteMap(MapFile({MapRecord(1, "ab", 5, false)}));
     fakesp::SetDevice([](unsigned char) {
@@ -659,7 +671,7 @@ TEST_F(GetResourceTest, AScreenshotFileThatCannotBeWrittenIsReported) {
     MakeDir(dir.file("test.bgra"));
     StreamAfterRequest({1, 2, 3});
     EXPECT_EQ(Get(), -1);
-    EXPECT_EQ(out, "GetResource::Working on port '/dev/ttyS3'\n");
+    EXPECT_EQ(out, "GetResource::Working on port '/dev/ttyS3'\n* ERROR * Couldn't create the file test.bgra\n");
     EXPECT_EQ(fakesp::Written().size(), 7u);  // the request had gone out
     rmdir(dir.file("test.bgra").c_str());
 
@@ -668,6 +680,9 @@ TEST_F(GetResourceTest, AScreenshotFileThatCannotBeWrittenIsReported) {
     ASSERT_EQ(symlink("/dev/full", dir.file("test.bgra").c_str()), 0);
     StreamAfterRequest({1, 2, 3});
     EXPECT_EQ(Get(), -4);
+    EXPECT_EQ(out,
+              "GetResource::Working on port '/dev/ttyS3'\n* SerialReceive Error -1\n"
+              "* ERROR * writing 'test.bgra'\n* Received 3 bytes of 522240 requested\n");
 }
 
 }  // namespace
