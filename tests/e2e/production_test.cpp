@@ -201,7 +201,7 @@ TEST_F(ProductionTest, ARefusedOrMissingAnswerEndsTheUploadAtOnceAndKeepsTheLog)
             EXPECT_GT(gap, 0.5);
             EXPECT_LT(gap, 0.9);
         } else {
-            EXPECT_LT(gap, 0.3);
+            EXPECT_LT(gap, 0.45);  // no pause of a second, even on a busy machine
         }
         // 11 of 32 bytes: the first record's value stays.
         EXPECT_EQ(ReadFile(run_dir.file("zebmap.log")), "34");
