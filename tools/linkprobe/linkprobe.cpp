@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "device_transfer.h"
 #include "serial_link.h"
 
 namespace {
@@ -166,11 +167,20 @@ int ReceiveCommand(const char *portname, int argc, char **argv) {
     return Disconnect() != 0 || failures != 0 ? 1 : 0;
 }
 
+// The device ping: retries until the device answers or the attempts run out.
+int PingCommand(const char *portname) {
+    if (Connect(portname) != 0) return 1;
+    const int result = PingWait();
+    printf("ping %d\n", result);
+    return Disconnect() != 0 || result != 0 ? 1 : 0;
+}
+
 int Usage() {
     fprintf(stderr,
             "usage: pardulo-linkprobe connect PORT\n"
             "       pardulo-linkprobe burst PORT COUNT\n"
-            "       pardulo-linkprobe receive PORT HEXBYTE...\n");
+            "       pardulo-linkprobe receive PORT HEXBYTE...\n"
+            "       pardulo-linkprobe ping PORT\n");
     return 2;
 }
 
@@ -186,6 +196,7 @@ int main(int argc, char **argv) {
         const int status = BurstCommand(argv[2], argv[3]);
         return status == 2 ? Usage() : status;
     }
+    if (command == "ping" && argc == 3) return PingCommand(argv[2]);
     if (command == "receive" && argc >= 4) return ReceiveCommand(argv[2], argc - 3, argv + 3);
     return Usage();
 }
