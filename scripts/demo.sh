@@ -4,7 +4,9 @@
 #   2. builds into build/,
 #   3. copies examples/ into a scratch folder,
 #   4. runs `pardulo d` there (resources/ -> zebmap.map + zebmap.c),
-#   5. shows what came out.
+#   5. shows what came out,
+#   6. uploads the map with `pardulo p` into a simulated display device,
+#   7. compares what the device stored with the records of the map.
 # The scratch folder is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
