@@ -139,14 +139,24 @@ int SendResourceZebmapFile(const char *port_argument) {
     // not sent. It is skipped up to its 13, as the check reads it, so that
     // what is uploaded is exactly what was checked.
     uint32_t byte_count = 0;
+    bool first_line_ended = false;
     for (int x = getc(fpo); x != EOF; x = getc(fpo)) {
         ++byte_count;
-        if (x == TERMINATOR) break;
+        if (x == TERMINATOR) {
+            first_line_ended = true;
+            break;
+        }
     }
 
     bool bContinue = true;
     bool complete = false;  // the map ended where a record would begin, or right after an accepted record's data
     bool failed = false;    // something in a record did not go as it should
+    if (!first_line_ended && byte_count > 0) {
+        // Bytes, but no record can begin: nothing of this map is sent.
+        printf("ERR: Unattended end of file in the first line\n");
+        bContinue = false;
+        failed = true;
+    }
     while (bContinue) {
         uint32_t checksum = 0;
 

@@ -460,6 +460,15 @@ TEST_F(DeviceTransferTest, AFirstLineLongerThanItsTerminatorIsSkippedAsTheCheckS
 
     EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExit}));
     EXPECT_EQ(Log(), "100");
+
+    // A map with no 13 at all has no record to begin: nothing but the exit
+    // command goes out, and that is no success.
+    fakesp::Reset();
+    WriteMap(std::string(10, '\0'));
+    EXPECT_EQ(Upload(), -3);
+    EXPECT_EQ(fakesp::Written(), kExit);
+    EXPECT_NE(out.find("ERR: Unattended end of file in the first line\n"), std::string::npos) << out;
+    EXPECT_EQ(Log(), "0");
 }
 
 TEST_F(DeviceTransferTest, AMapCutInsideARecordsDataIsNotASuccess) {
