@@ -51,8 +51,8 @@ void DrainOutput() {
 int SerialConnect(const char *portname) {
     // The library's default debug handler looks its variable up in the
     // environment on every trace line, several times for each byte sent,
-    // and prints nothing unless the variable is set. Without it, the
-    // handler goes, and with it that cost on every byte.
+    // and prints nothing unless the variable is set. Unless it is set, the
+    // handler is removed, and that cost on every byte with it.
     if (getenv("LIBSERIALPORT_DEBUG") == nullptr) sp_set_debug_handler(nullptr);
 
     sp_return result = sp_new_config(&port_config);
