@@ -151,11 +151,16 @@ int SendResourceZebmapFile(const char *port_argument) {
     bool bContinue = true;
     bool complete = false;  // the map ended where a record would begin, or right after an accepted record's data
     bool failed = false;    // something in a record did not go as it should
+    // A failure inside a record lets the rest of that record run; the upload
+    // ends after it.
+    const auto end_after_this_record = [&] {
+        bContinue = false;
+        failed = true;
+    };
     if (!first_line_ended && byte_count > 0) {
         // Bytes, but no record can begin: nothing of this map is sent.
         printf("ERR: Unattended end of file in the first line\n");
-        bContinue = false;
-        failed = true;
+        end_after_this_record();
     }
     while (bContinue) {
         uint32_t checksum = 0;
@@ -195,14 +200,12 @@ int SendResourceZebmapFile(const char *port_argument) {
         err = SerialSend(static_cast<char>(CMD_PUT));
         if (err != 0) {
             printf("* SerialSend on [CMD_PUT] Error %d\n", err);
-            bContinue = false;
-            failed = true;
+            end_after_this_record();
         }
         const bool block_sent = SendFieldBytes(bc) == 0;
         const bool size_sent = SendFieldBytes(sc) == 0;  // also when the block failed
         if (!block_sent || !size_sent) {
-            bContinue = false;
-            failed = true;
+            end_after_this_record();
         }
         printf("Sending data...\n");
 
@@ -220,16 +223,14 @@ int SendResourceZebmapFile(const char *port_argument) {
                 if (x != TERMINATOR) {
                     printf("* ERROR: no terminator found on pos %ld : expected [%d] but found [%d])\n", rc,
                            TERMINATOR, x);
-                    bContinue = false;
-                    failed = true;
+                    end_after_this_record();
                 }
                 break;
             }
             err = SerialSend(static_cast<char>(x));
             if (err != 0) {
                 printf("* SerialSend on [data] Error %d\n", err);
-                bContinue = false;
-                failed = true;
+                end_after_this_record();
                 break;
             }
             checksum = ChecksumAdd(checksum, static_cast<unsigned char>(x));
