@@ -2,7 +2,9 @@
  * sends it: input flushed, wait for room (the select inside the library's
  * blocking write), one one-byte write, on a pseudo-terminal whose other end
  * a second process reads as fast as it can. Prints user+system CPU
- * microseconds per byte of the writing process.
+ * microseconds per byte of the writing process, then the CPU microseconds of
+ * one system call that does no work (the entry into the kernel and back,
+ * which each of the three calls pays before it does anything).
  * Usage: pty_floor BYTES */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -10,9 +12,17 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/select.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+static double cpu_micros(void) {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
+           (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
 
 int main(int argc, char **argv) {
     const long count = argc > 1 ? atol(argv[1]) : 200000;
@@ -48,11 +58,12 @@ int main(int argc, char **argv) {
         while (write(slave, &byte, 1) != 1) {
         }
     }
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    const double micros = (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
-                          (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-    printf("%.3f\n", micros / (double)count);
+    const double per_byte = cpu_micros() / (double)count;
     waitpid(reader, NULL, 0);
+
+    const long null_calls = 1000000;
+    const double before = cpu_micros();
+    for (long i = 0; i < null_calls; i++) syscall(SYS_getppid);
+    printf("%.3f %.3f\n", per_byte, (cpu_micros() - before) / (double)null_calls);
     return 0;
 }
