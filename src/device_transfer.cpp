@@ -337,12 +337,12 @@ int GetResource(const char *port_argument) {
 
     // Created only now: a request that did not go out leaves an earlier
     // screenshot as it was.
-    FILE *fimg = fopen(SCREENSHOT_FILE, "wb+");
-    if (fimg == nullptr) {
+    FilePtr image(fopen(SCREENSHOT_FILE, "wb+"));
+    if (!image) {
         printf("* ERROR * Couldn't create the file %s\n", SCREENSHOT_FILE);
         return -1;
     }
-    setvbuf(fimg, nullptr, _IOFBF, 1 << 16);
+    setvbuf(image.get(), nullptr, _IOFBF, 1 << 16);
 
     unsigned long received = 0;
     bool bContinue = true;
@@ -356,9 +356,8 @@ int GetResource(const char *port_argument) {
             printf("* SerialReceive Error %d\n", err);
             bContinue = false;
         } else {
-            if (fputc(static_cast<unsigned char>(rcv), fimg) == EOF) {
+            if (fputc(static_cast<unsigned char>(rcv), image.get()) == EOF) {
                 DownloadEnd();
-                fclose(fimg);
                 printf("* ERROR * writing '%s'\n", SCREENSHOT_FILE);
                 return -4;
             }
@@ -367,7 +366,7 @@ int GetResource(const char *port_argument) {
         }
     }
     // Buffered bytes reach the file only at the close; a failure there loses them.
-    const bool closed = fclose(fimg) == 0;
+    const bool closed = fclose(image.release()) == 0;
     if (!closed) printf("* ERROR * writing '%s'\n", SCREENSHOT_FILE);
 
     if (received != static_cast<unsigned long>(SCREENSHOT_SIZE)) {
