@@ -32,6 +32,16 @@ struct PortName {
 
 void PauseOneSecond() { PauseMs(1000); }
 
+// Opens the link to the device. A port that does not open is reported with
+// the link's code, followed by a hint naming the ports that exist.
+bool ConnectOrReport(const PortName &portname) {
+    const int err = SerialConnect(portname.text);
+    if (err == 0) return true;
+    printf("* SerialConnect Error [err=%d]\n", err);
+    PrintPortHint(portname.text, err);
+    return false;
+}
+
 // The answer byte as the messages show it: a signed byte widened to int,
 // so 0x89 reads -119 in decimal and FFFFFF89 in hexadecimal.
 int AsSignedByte(char byte) { return static_cast<int>(static_cast<signed char>(byte)); }
@@ -124,12 +134,7 @@ int SendResourceZebmapFile(const char *port_argument) {
 
     const PortName portname(port_argument);
     printf("Working on port '%s'\n", portname.text);
-    int err = SerialConnect(portname.text);
-    if (err != 0) {
-        printf("* SerialConnect Error [err=%d]\n", err);
-        PrintPortHint(portname.text, err);
-        return -11;
-    }
+    if (!ConnectOrReport(portname)) return -11;
 
     WriteLogProgress(0);
     uint32_t records_accepted = 0;
@@ -197,7 +202,7 @@ int SendResourceZebmapFile(const char *port_argument) {
 
         // After a failure inside the record, the rest of the record still
         // runs so the device sees a message of the length it was told.
-        err = SerialSend(static_cast<char>(CMD_PUT));
+        int err = SerialSend(static_cast<char>(CMD_PUT));
         if (err != 0) {
             printf("* SerialSend on [CMD_PUT] Error %d\n", err);
             end_after_this_record();
@@ -293,12 +298,7 @@ int SendResourceZebmapFile(const char *port_argument) {
 int SendResetCommand(const char *port_argument) {
     const PortName portname(port_argument);
     printf("Working on port '%s'\n", portname.text);
-    const int err = SerialConnect(portname.text);
-    if (err != 0) {
-        printf("* SerialConnect Error [err=%d]\n", err);
-        PrintPortHint(portname.text, err);
-        return -11;
-    }
+    if (!ConnectOrReport(portname)) return -11;
     if (SerialSendSpecialCmd(static_cast<char>(CMD_ERASE)) != 0) {
         // The device may hold a half-erased state or none at all: the
         // operator must hear that the erase did not happen.
@@ -312,12 +312,7 @@ int SendResetCommand(const char *port_argument) {
 int GetResource(const char *port_argument) {
     const PortName portname(port_argument);
     printf("GetResource::Working on port '%s'\n", portname.text);
-    int err = SerialConnect(portname.text);
-    if (err != 0) {
-        printf("* SerialConnect Error [err=%d]\n", err);
-        PrintPortHint(portname.text, err);
-        return -11;
-    }
+    if (!ConnectOrReport(portname)) return -11;
 
     // The get request: CMD_GET, the block (2 bytes) and the size (4 bytes),
     // high bytes first.
@@ -327,7 +322,7 @@ int GetResource(const char *port_argument) {
     const unsigned char sc[4] = {static_cast<unsigned char>(requested >> 24), static_cast<unsigned char>(requested >> 16),
                                  static_cast<unsigned char>(requested >> 8), static_cast<unsigned char>(requested)};
 
-    err = SerialSend(static_cast<char>(CMD_GET));
+    int err = SerialSend(static_cast<char>(CMD_GET));
     if (err != 0) {
         printf("* SerialSend on [CMD_GET] Error %d\n", err);
         return -1;
