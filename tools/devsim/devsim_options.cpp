@@ -129,6 +129,23 @@ bool SplitNumbered(const std::string &text, uint64_t &number, std::string &rest)
     return true;
 }
 
+// Applies "VALUE" to every message, or "N=VALUE" to the Nth only (N from
+// 1). False when N or the value does not parse.
+template <typename Value, typename Parse>
+bool SetForAllOrOne(const std::string &text, Parse parse, Value &for_all, std::map<uint64_t, Value> &for_one) {
+    uint64_t number = 0;
+    std::string spec;
+    Value value{};
+    if (SplitNumbered(text, number, spec)) {
+        if (number == 0 || !parse(spec, value)) return false;
+        for_one[number] = value;
+    } else {
+        if (!parse(text, value)) return false;
+        for_all = value;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseAnswerRule(const std::string &text, AnswerRule &rule) {
@@ -217,40 +234,23 @@ std::string ParseOptions(const std::vector<std::string> &args, Options &options)
             else options.adapter = value;
         } else if (name == "--answer") {
             if (!take()) return "missing value for " + name;
-            uint64_t record = 0;
-            std::string spec;
-            AnswerRule rule;
-            if (SplitNumbered(value, record, spec)) {
-                if (record == 0 || !ParseAnswerRule(spec, rule)) return bad_value + ": " + value;
-                options.faults.answer_for_record[record] = rule;
-            } else {
-                if (!ParseAnswerRule(value, rule)) return bad_value + ": " + value;
-                options.faults.answer = rule;
-            }
+            if (!SetForAllOrOne(value, ParseAnswerRule, options.faults.answer, options.faults.answer_for_record))
+                return bad_value + ": " + value;
         } else if (name == "--answer-delay") {
             if (!take()) return "missing value for " + name;
-            uint64_t record = 0;
-            uint64_t ms = 0;
-            std::string spec;
-            if (SplitNumbered(value, record, spec)) {
-                if (record == 0 || !ParseNumber(spec, kMaxMs, ms)) return bad_value + ": " + value;
-                options.faults.answer_delay_for_record[record] = static_cast<int>(ms);
-            } else {
-                if (!ParseNumber(value, kMaxMs, ms)) return bad_value + ": " + value;
-                options.faults.answer_delay_ms = static_cast<int>(ms);
-            }
+            const auto parse_ms = [](const std::string &text, int &ms) {
+                uint64_t parsed = 0;
+                if (!ParseNumber(text, kMaxMs, parsed)) return false;
+                ms = static_cast<int>(parsed);
+                return true;
+            };
+            if (!SetForAllOrOne(value, parse_ms, options.faults.answer_delay_ms,
+                                options.faults.answer_delay_for_record))
+                return bad_value + ": " + value;
         } else if (name == "--ping-answer") {
             if (!take()) return "missing value for " + name;
-            uint64_t attempt = 0;
-            std::string spec;
-            PingRule rule;
-            if (SplitNumbered(value, attempt, spec)) {
-                if (attempt == 0 || !ParsePingRule(spec, rule)) return bad_value + ": " + value;
-                options.faults.ping_for_attempt[attempt] = rule;
-            } else {
-                if (!ParsePingRule(value, rule)) return bad_value + ": " + value;
-                options.faults.ping = rule;
-            }
+            if (!SetForAllOrOne(value, ParsePingRule, options.faults.ping, options.faults.ping_for_attempt))
+                return bad_value + ": " + value;
         } else if (name == "--get-bytes" || name == "--get-pause-after" || name == "--hangup-after") {
             if (!take()) return "missing value for " + name;
             uint64_t n = 0;
