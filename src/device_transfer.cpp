@@ -138,7 +138,7 @@ int SendResourceZebmapFile(const char *port_argument) {
 
     WriteLogProgress(0);
     uint32_t records_accepted = 0;
-    ProgressBegin(byte_tot, CountMapRecords(zebmapfile_path));
+    ProgressBegin(byte_tot, LiveLinesShown() ? CountMapRecords(zebmapfile_path) : 0);
 
     // The map's first line (a lone 13 in every map the builder writes) is
     // not sent. It is skipped up to its 13, as the check reads it, so that

@@ -265,6 +265,8 @@ std::string FormatDownloadLine(uint32_t received, uint32_t expected, double byte
     return text;
 }
 
+bool LiveLinesShown() { return Io().live; }
+
 void ProgressBegin(uint32_t total_bytes, uint32_t total_records) {
     Begin(LiveKind::kUpload, total_bytes, total_records);
 }

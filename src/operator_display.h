@@ -30,6 +30,10 @@ OperatorDisplayIo DefaultOperatorDisplayIo();
 // Replaces the display's output and clock; forgets any line in progress.
 void SetOperatorDisplayIo(const OperatorDisplayIo &io);
 
+// True when live lines are drawn at all, so that what only they need (such
+// as the record count of the map) is worked out only then.
+bool LiveLinesShown();
+
 // Upload progress. total_records counts the map records; every accepted
 // record is followed by a one-second pause, which the time left includes.
 // Call ProgressUpdate after every data byte sent (it costs a clock read and
