@@ -3,7 +3,7 @@
 # ones; apt-get update runs once, and only when something is missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libserialport-dev googletest libgtest-dev libpng-dev clang libclang-rt-14-dev "$@")
+packages=(cmake make g++ pkg-config libserialport-dev googletest libgtest-dev libpng-dev libssl-dev clang libclang-rt-14-dev "$@")
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -66,6 +66,18 @@ int SerialConnect(const char *portname) {
     // handler is removed, and that cost on every byte with it.
     if (getenv("LIBSERIALPORT_DEBUG") == nullptr) sp_set_debug_handler(nullptr);
 
+    // A new connection replaces the previous one's handles, so a caller that
+    // connects again and again (the station pings its ports every second)
+    // holds one set instead of one per connection.
+    if (port != nullptr) {
+        sp_free_port(port);
+        port = nullptr;
+    }
+    if (port_config != nullptr) {
+        sp_free_config(port_config);
+        port_config = nullptr;
+    }
+
     sp_return result = sp_new_config(&port_config);
     if (result != SP_OK) return 100 - result;
 
@@ -84,7 +96,12 @@ int SerialConnect(const char *portname) {
     }
 
     const int params = SerialSetParams();
-    if (params != 0) return 400 - params;
+    if (params != 0) {
+        // Not a usable connection: the port is left closed and unlocked.
+        if (fd >= 0) UnlockPort(fd);
+        sp_close(port);
+        return 400 - params;
+    }
 
     // Nothing has been written yet, so discarding both directions loses
     // nothing of ours: it only drops what the device sent before we were ready.

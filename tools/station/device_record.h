@@ -1,0 +1,53 @@
+// What the station keeps of every device: the run a port worker reports,
+// the JSON line appended to the record file for the line's tracing system,
+// and the one-line summary on standard output for scripts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device_transfer.h"
+
+// One device's run on one port, as the worker saw it.
+struct DeviceRun {
+    uint32_t device = 0;        // this port's device count, from 1
+    bool present = true;        // false: no device came within the wait (--once)
+    bool ok = false;            // the upload's own verdict: the whole map went in
+    UploadOutcome outcome;
+    double seconds = 0;         // the upload's duration
+    bool has_adapter_serial = false;
+    std::string adapter_serial; // the USB serial number of the port's adapter
+};
+
+// The facts every record of a run shares.
+struct StationFacts {
+    std::string station;        // host name
+    std::string map_sha256;     // of the map exactly as checked and uploaded
+    uint32_t map_records = 0;
+    uint32_t map_bytes = 0;
+};
+
+// The short reason of a failed run ("" for a run that is ok), e.g.
+// "refused: answer 0x79".
+std::string FailureReason(const DeviceRun &run);
+
+// The record line (with its line feed): one JSON object with the fields in
+// a fixed order; time is the UTC time of the record.
+std::string FormatRecordLine(const std::string &time, const StationFacts &facts, const std::string &port,
+                             const DeviceRun &run);
+// The line for scripts: "PORT DEVICE RESULT SECONDS REASON", the reason last
+// (it may hold spaces), "-" when there is none.
+std::string FormatResultLine(const std::string &port, const DeviceRun &run);
+
+// The current UTC time, ISO 8601 with milliseconds: "2026-12-07T15:52:25.123Z".
+std::string UtcTimestamp();
+// text as a JSON string, quotes included. Bytes outside printable ASCII are
+// escaped, so the line is valid whatever a port or host name holds.
+std::string JsonString(const std::string &text);
+// SHA-256 of bytes, 64 lower-case hexadecimal digits.
+std::string Sha256Hex(const std::string &bytes);
+
+// Appends line to fd (opened O_APPEND) with one write and makes it durable
+// (fsync). A short write is cut back off, so no torn line stays in the file.
+// 0, or the errno of what failed.
+int AppendRecordLine(int fd, const std::string &line);
