@@ -199,7 +199,7 @@ void RunPortWorker(const PortWorkerSetup &setup) {
         Send(EventKind::kUploading, ++device);
         finished.run = FlashDevice(port_name, device);
         SendEvent(setup.events_fd, finished);
-        if (setup.once) break;
+        if (setup.once || stop_taking) break;
         Send(EventKind::kRemoval, device);
         AwaitRemoval(port_name);
     }

@@ -1,0 +1,138 @@
+// The station's record line, its reasons, the events between its processes
+// and the append that must never leave half a line.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "device_record.h"
+#include "station_events.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::ReadFile;
+using testing_support::TempDir;
+
+DeviceRun FailedRun(UploadFailure failure, int block = -1, unsigned char answer = 0) {
+    DeviceRun run;
+    run.device = 3;
+    run.outcome.failure = failure;
+    run.outcome.failed_block = block;
+    run.outcome.answer = answer;
+    return run;
+}
+
+TEST(StationRecord, EveryWayARunEndsHasItsReason) {
+    struct Row {
+        DeviceRun run;
+        const char *reason;
+    };
+    DeviceRun ok;
+    ok.ok = true;
+    DeviceRun absent;
+    absent.present = false;
+    const Row rows[] = {
+        {ok, ""},
+        {absent, "no device"},
+        {FailedRun(UploadFailure::kRefused, 2, 0x79), "refused: answer 0x79"},
+        {FailedRun(UploadFailure::kRefused, 1, 0x89), "refused: answer 0x89"},
+        {FailedRun(UploadFailure::kNoAnswer, 1), "no answer"},
+        {FailedRun(UploadFailure::kSendError, 1), "link error"},
+        {FailedRun(UploadFailure::kNoPort), "link error"},
+        {FailedRun(UploadFailure::kExitNotSent), "link error"},
+        {FailedRun(UploadFailure::kDeviceGone, 4), "device gone"},
+        {FailedRun(UploadFailure::kMapFraming, 1), "map error"},
+        {FailedRun(UploadFailure::kMapUnreadable), "map error"},
+        {FailedRun(UploadFailure::kInterrupted), "interrupted"},
+        // A failed result with nothing noted is still a failure.
+        {FailedRun(UploadFailure::kNone), "link error"},
+    };
+    for (const Row &row : rows) EXPECT_EQ(FailureReason(row.run), row.reason);
+}
+
+TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheNames) {
+    StationFacts facts{"line\"7\\", Sha256Hex("abc"), 2, 515};
+    DeviceRun run = FailedRun(UploadFailure::kRefused, 2, 0x79);
+    run.outcome.records_accepted = 1;
+    run.seconds = 2.5;
+    run.has_adapter_serial = true;
+    run.adapter_serial = "A\x01\xc3\xa9";
+    EXPECT_EQ(FormatRecordLine("2026-12-07T15:52:25.123Z", facts, "/dev/tty\n", run),
+              "{\"time\":\"2026-12-07T15:52:25.123Z\",\"station\":\"line\\\"7\\\\\",\"port\":\"/dev/tty\\u000a\","
+              "\"adapter_serial\":\"A\\u0001\\u00c3\\u00a9\",\"device\":3,"
+              "\"map_sha256\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
+              "\"map_records\":2,\"map_bytes\":515,\"records_accepted\":1,\"result\":\"failed\","
+              "\"failed_block\":2,\"reason\":\"refused: answer 0x79\",\"seconds\":2.500}\n");
+    EXPECT_EQ(FormatResultLine("/dev/tty", run), "/dev/tty 3 failed 2.5 refused: answer 0x79\n");
+
+    DeviceRun ok;
+    ok.device = 1;
+    ok.ok = true;
+    ok.outcome.records_accepted = 2;
+    ok.outcome.failed_block = 7;  // left from nothing: an ok run has no failed block
+    const std::string line = FormatRecordLine("t", facts, "p", ok);
+    EXPECT_NE(line.find("\"adapter_serial\":null,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"result\":\"ok\",\"failed_block\":null,\"reason\":null,"), std::string::npos) << line;
+    EXPECT_EQ(FormatResultLine("p", ok), "p 1 ok 0.0 -\n");
+    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+TEST(StationRecord, TimeIsUtcWithMilliseconds) {
+    const std::string time = UtcTimestamp();
+    ASSERT_EQ(time.size(), 24u) << time;
+    EXPECT_EQ(time[10], 'T');
+    EXPECT_EQ(time[19], '.');
+    EXPECT_EQ(time.back(), 'Z');
+}
+
+TEST(StationEvents, AFinishedRunCrossesThePipeWhole) {
+    StationEvent sent;
+    sent.kind = EventKind::kFinished;
+    sent.port = 2;
+    sent.run = FailedRun(UploadFailure::kDeviceGone, 300);
+    sent.run.outcome.records_accepted = 299;
+    sent.run.outcome.map_bytes = 70000;
+    sent.run.seconds = 12.25;
+    sent.run.has_adapter_serial = true;
+    sent.run.adapter_serial = "FT 12 34";
+    const std::string line = EncodeEvent(sent);
+    ASSERT_EQ(line.back(), '\n');
+    StationEvent got;
+    ASSERT_TRUE(DecodeEvent(line.substr(0, line.size() - 1), &got)) << line;
+    EXPECT_EQ(got.kind, EventKind::kFinished);
+    EXPECT_EQ(got.port, 2);
+    EXPECT_EQ(FormatRecordLine("t", {}, "p", got.run), FormatRecordLine("t", {}, "p", sent.run));
+
+    StationEvent progress;
+    progress.kind = EventKind::kProgress;
+    progress.port = 1;
+    progress.text = "upload  45%\nsecond line";
+    ASSERT_TRUE(DecodeEvent(EncodeEvent(progress).substr(0, EncodeEvent(progress).size() - 1), &got));
+    EXPECT_EQ(got.text, "upload  45% second line");
+
+    for (const char *garbage : {"", "D 1 2", "Q 1 0", "D 0 1 1 1 99 0 0 0 0 -1 0 1.0 -", "W x"}) {
+        EXPECT_FALSE(DecodeEvent(garbage, &got)) << garbage;
+    }
+}
+
+TEST(StationRecord, AppendWritesWholeLinesOrSaysWhyNot) {
+    TempDir dir;
+    const std::string path = dir.file("station.jsonl");
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(AppendRecordLine(fd, "{\"a\":1}\n"), 0);
+    EXPECT_EQ(AppendRecordLine(fd, "{\"b\":2}\n"), 0);
+    close(fd);
+    EXPECT_EQ(ReadFile(path), "{\"a\":1}\n{\"b\":2}\n");
+
+    const int full = open("/dev/full", O_WRONLY | O_APPEND);
+    ASSERT_GE(full, 0);
+    EXPECT_EQ(AppendRecordLine(full, "{\"a\":1}\n"), ENOSPC);
+    close(full);
+}
+
+}  // namespace
