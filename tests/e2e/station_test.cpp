@@ -1,0 +1,229 @@
+// pardulo-station against simulated devices, each a pardulo-devsim of its
+// own on its own pseudo-terminal. The station runs under a small shell
+// script that waits for what the test is about and then sends SIGINT.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "map_bytes.h"
+#include "pty_helper.h"
+#include "simulated_device.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::BuildPath;
+using testing_support::FileExists;
+using testing_support::Lines;
+using testing_support::MapRecord;
+using testing_support::PtyAdapterEnv;
+using testing_support::ReadFile;
+using testing_support::RunProgram;
+using testing_support::RunResult;
+using Device = testing_support::SimulatedDevice;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+const char *const kFields[] = {"time",   "station",     "port",          "adapter_serial",   "device",
+                               "map_sha256", "map_records", "map_bytes", "records_accepted", "result",
+                               "failed_block", "reason",    "seconds"};
+
+// The value of one field of a record line, as written ("null", "\"ok\"", "3").
+std::string Field(const std::string &line, const std::string &name) {
+    const std::regex pattern("\"" + name + "\":(\"[^\"]*\"|[^,}]*)");
+    std::smatch match;
+    return std::regex_search(line, match, pattern) ? match[1].str() : "<absent>";
+}
+
+std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
+
+std::string Pattern(std::size_t size, int seed) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + seed) & 0xFF);
+    return data;
+}
+
+class Station : public ::testing::Test {
+protected:
+    void SetUp() override { WriteMap(2); }
+
+    void WriteMap(int records) {
+        data_.clear();
+        std::string map = "\r";
+        for (int block = 1; block <= records; ++block) {
+            data_.push_back(Pattern(300, block));
+            map += MapRecord(block, data_.back());
+        }
+        WriteFile(work_.file("zebmap.map"), map);
+    }
+
+    // Runs the station with args in the background of a shell; script runs
+    // beside it with $STATION_PID set, and the shell ends with the
+    // station's exit status.
+    RunResult Run(const std::string &args, const std::string &script, double timeout_s = 120) {
+        const auto adapter = PtyAdapterEnv();
+        const std::string line = "env " + adapter.at(0) + " " + BuildPath("pardulo-station") + " " + args +
+                                 " >station.out 2>station.err </dev/null & STATION_PID=$!\n" + script +
+                                 "\nwait $STATION_PID; status=$?; cat station.out; cat station.err >&2; exit $status";
+        return RunProgram({"/bin/bash", "-c", line}, work_.path(), {adapter.at(1)}, timeout_s);
+    }
+
+    std::vector<std::string> Records() { return Lines(ReadFile(work_.file("station.jsonl"))); }
+
+    TempDir work_;
+    TempDir devices_;
+    std::vector<std::string> data_;
+};
+
+// Polls until the shell condition holds (at most seconds), then goes on.
+std::string Until(const std::string &condition, int seconds = 90) {
+    return "for i in $(seq " + std::to_string(seconds * 10) + "); do " + condition + " && break; sleep 0.1; done";
+}
+
+TEST_F(Station, FlashesALineOfDevicesOnThreePortsAndRecordsEachOnce) {
+    // Port 0: four boards, each left in its fixture for a while after its
+    // exit. Port 1: three, the second refusing its record 2. Port 2: two,
+    // the first taken away in the middle of its upload.
+    Device lingering(devices_.file("a"), {"--devices", "4", "--linger", "2500"});
+    Device refusing(devices_.file("b"), {"--devices", "3", "--device", "2", "--answer", "2=ko-checksum"});
+    Device pulled(devices_.file("c"), {"--devices", "2", "--device", "1", "--pull-after", "100"});
+    const std::vector<const Device *> devices = {&lingering, &refusing, &pulled};
+    std::string ports;
+    for (const Device *device : devices) {
+        ASSERT_FALSE(device->port().empty()) << "a simulated device did not start";
+        ports += " " + device->port();
+    }
+
+    const RunResult run = Run(ports, Until("[ \"$(wc -l <station.jsonl 2>/dev/null)\" -ge 9 ]", 150) +
+                                         "; sleep 3; kill -INT $STATION_PID", 240);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 9u) << ReadFile(work_.file("station.jsonl")) << run.err;
+    std::map<std::string, std::vector<std::string>> by_port;
+    for (const std::string &record : records) {
+        std::size_t at = 0;
+        for (const char *name : kFields) {  // every field, in this order
+            const std::size_t found = record.find(Quoted(name) + ":", at);
+            ASSERT_NE(found, std::string::npos) << name << " in " << record;
+            at = found;
+        }
+        EXPECT_EQ(Field(record, "map_records"), "2");
+        EXPECT_EQ(Field(record, "adapter_serial"), "null");
+        by_port[Field(record, "port")].push_back(record);
+    }
+
+    const std::string expected[3][4] = {{"ok", "ok", "ok", "ok"}, {"ok", "refused: answer 0x79", "ok"},
+                                        {"no answer", "ok"}};
+    for (int p = 0; p < 3; ++p) {
+        const std::string port = devices[p]->port();
+        const auto &lines = by_port[Quoted(port)];
+        const std::size_t count = p == 0 ? 4 : p == 1 ? 3 : 2;
+        ASSERT_EQ(lines.size(), count) << port;
+        for (std::size_t d = 0; d < count; ++d) {
+            const std::string &line = lines[d];
+            EXPECT_EQ(Field(line, "device"), std::to_string(d + 1)) << line;
+            const bool ok = expected[p][d] == "ok";
+            EXPECT_EQ(Field(line, "result"), ok ? "\"ok\"" : "\"failed\"") << line;
+            EXPECT_EQ(Field(line, "reason"), ok ? "null" : Quoted(expected[p][d])) << line;
+            // A board with a record for each device of the line holds the map.
+            char folder[64];
+            snprintf(folder, sizeof folder, "/store/device-%05zu/", d + 1);
+            const std::string store = devices_.file(std::string(1, static_cast<char>('a' + p))) + folder;
+            if (ok) {
+                EXPECT_EQ(Field(line, "records_accepted"), "2");
+                EXPECT_EQ(ReadFile(store + "block-00001.bin"), data_[0]) << store;
+                EXPECT_EQ(ReadFile(store + "block-00002.bin"), data_[1]) << store;
+            }
+            // Flashed once: the device saw exactly one upload's messages.
+            const std::string status = ReadFile(store + "status.txt");
+            if (ok || p == 1) {
+                EXPECT_NE(status.find("puts 2\n"), std::string::npos) << store << "\n" << status;
+            }
+        }
+    }
+    EXPECT_EQ(Field(by_port[Quoted(devices[1]->port())][1], "failed_block"), "2");
+    EXPECT_EQ(Field(by_port[Quoted(devices[1]->port())][1], "records_accepted"), "1");
+
+    // Scripts get one line per device; each device's output is in its folder.
+    EXPECT_EQ(Lines(run.out).size(), 9u) << run.out;
+    const std::string port_folder = work_.file("station/pts_" + devices[0]->port().substr(9));
+    EXPECT_TRUE(FileExists(port_folder + "/00004.out")) << port_folder;
+    EXPECT_FALSE(FileExists(port_folder + "/00005.out"));
+    EXPECT_EQ(ReadFile(port_folder + "/zebmap.log"), "100");
+}
+
+TEST_F(Station, SigintMidUploadSendsTheExitCommandAndRecordsInterrupted) {
+    WriteMap(8);  // a second's pause after every record: about eight seconds
+    Device device(devices_.file("a"), {"--transcript", devices_.file("a/transcript")});
+    ASSERT_FALSE(device.port().empty());
+
+    const std::string out = "station/pts_" + device.port().substr(9) + "/00001.out";
+    const RunResult run = Run(device.port(), Until("[ \"$(grep -c 'CHECKSUM OK' " + out + " 2>/dev/null)\" -ge 2 ]") +
+                                                 "; kill -INT $STATION_PID");
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 1u) << run.err;
+    EXPECT_EQ(Field(records[0], "result"), "\"failed\"");
+    EXPECT_EQ(Field(records[0], "reason"), "\"interrupted\"");
+    const int accepted = std::stoi(Field(records[0], "records_accepted"));
+    EXPECT_GE(accepted, 2);
+    EXPECT_LT(accepted, 8);
+    EXPECT_NE(run.out.find(" 1 failed "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(" interrupted"), std::string::npos) << run.out;
+    // The exit command went out: eight 0xAA from the host, after the last record.
+    const std::string transcript = ReadFile(devices_.file("a/transcript"));
+    const std::size_t exit_at = transcript.rfind(" H AA\n");
+    ASSERT_NE(exit_at, std::string::npos);
+    EXPECT_EQ(transcript.find(" H 01\n", exit_at), std::string::npos) << "a record after the exit command";
+    EXPECT_NE(ReadFile(work_.file(out)).find("* SerialSend EXIT [ok]"), std::string::npos);
+}
+
+TEST_F(Station, ARecordFileThatCannotBeWrittenStopsTheStation) {
+    Device device(devices_.file("a"), {"--devices", "2", "--gap", "500"});
+    ASSERT_FALSE(device.port().empty());
+
+    // No SIGINT: the station must end by itself, having taken one device.
+    const RunResult run = Run("--log /dev/full " + device.port(), "", 60);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot write the record to /dev/full: No space left on device; no new devices are taken"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
+}
+
+TEST_F(Station, OnceGivesASilentPortANoDeviceRecordAndFails) {
+    Device device(devices_.file("a"));
+    Device silent(devices_.file("b"), {"--ping-answer", "none"});
+    ASSERT_FALSE(device.port().empty());
+    ASSERT_FALSE(silent.port().empty());
+
+    const RunResult run = Run("--once --wait 3 " + device.port() + " " + silent.port(), "", 60);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_LT(run.seconds, 20);
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 2u);
+    for (const std::string &record : records) {
+        const bool silent_port = Field(record, "port") == Quoted(silent.port());
+        EXPECT_EQ(Field(record, "result"), silent_port ? "\"failed\"" : "\"ok\"") << record;
+        EXPECT_EQ(Field(record, "reason"), silent_port ? "\"no device\"" : "null") << record;
+    }
+    EXPECT_EQ(device.Stored(2), data_[1]);
+
+    // A map that does not check: exit 2, and nothing is flashed.
+    WriteFile(work_.file("zebmap.map"), "\r" + MapRecord(1, "abc", 9));
+    const RunResult bad = Run("--once --wait 1 " + device.port(), "", 60);
+    EXPECT_EQ(bad.status, 2) << bad.err;
+    EXPECT_NE(bad.err.find("does not check"), std::string::npos) << bad.err;
+    EXPECT_EQ(Records().size(), 2u);
+}
+
+}  // namespace
