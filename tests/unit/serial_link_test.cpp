@@ -84,10 +84,29 @@ TEST(SerialConnectTest, RefusedConfigurationStepsGive401To411) {
         int code = 0;
         EXPECT_EQ(Printed([&] { code = SerialConnect("/dev/ttyS0"); }), "");
         EXPECT_EQ(code, 401 + static_cast<int>(step));
-        // Nothing after the refused step; in particular no flush.
-        EXPECT_EQ(fakesp::CallNames().back(), call);
+        // Nothing after the refused step but the close (a port that cannot
+        // be set up is not left open and locked); in particular no flush.
+        const auto calls = fakesp::CallNames();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ(calls[calls.size() - 2], call);
+        EXPECT_EQ(calls.back(), "sp_close");
         EXPECT_EQ(fakesp::CountCalls("sp_flush"), 0u);
     }
+}
+
+TEST(SerialConnectTest, ConnectingAgainFreesTheEarlierHandles) {
+    // A program that connects every second (the station's presence pings)
+    // must hold one port and one configuration, not one per connection.
+    fakesp::Reset();
+    ASSERT_EQ(SerialConnect("/dev/ttyUSB0"), 0);
+    SerialDisconnect();
+    fakesp::ClearHistory();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(SerialConnect("/dev/ttyUSB0"), 0);
+        SerialDisconnect();
+    }
+    EXPECT_EQ(fakesp::CountCalls("sp_free_port"), 2u);
+    EXPECT_EQ(fakesp::CountCalls("sp_free_config"), 2u);
 }
 
 TEST(SerialConnectTest, ConnectFlushDropsWhatTheDeviceSentBefore) {
