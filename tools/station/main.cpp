@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
@@ -148,11 +149,41 @@ bool WriteWhole(const std::string &path, const std::string &bytes) {
     return fclose(file.release()) == 0 && written;
 }
 
+bool IsDeviceOutputName(const char *name) {
+    return strlen(name) == 9 && strspn(name, "0123456789") == 5 && strcmp(name + 5, ".out") == 0;
+}
+
+// Device numbers start at 1 in every run: the outputs of an earlier run are
+// moved into earlier-<UTC time>/ of the folder rather than overwritten.
+int KeepEarlierOutputs(const std::string &folder) {
+    DirPtr listing(opendir(folder.c_str()));
+    if (!listing) return Fail("cannot list " + folder + ": " + strerror(errno));
+    std::string earlier;
+    while (const struct dirent *entry = readdir(listing.get())) {
+        if (!IsDeviceOutputName(entry->d_name)) continue;
+        if (earlier.empty()) {
+            const time_t now = time(nullptr);
+            struct tm utc {};
+            gmtime_r(&now, &utc);
+            char stamp[32];
+            strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+            earlier = folder + "/earlier-" + stamp;
+            if (mkdir(earlier.c_str(), 0755) != 0 && errno != EEXIST) return Fail("cannot create " + earlier);
+        }
+        const std::string from = folder + "/" + entry->d_name;
+        if (rename(from.c_str(), (earlier + "/" + entry->d_name).c_str()) != 0) {
+            return Fail("cannot move " + from + " to " + earlier + ": " + strerror(errno));
+        }
+    }
+    return 0;
+}
+
 // Puts the map into every port's folder, where the worker uploads it from,
 // and reads each copy back: every port gets exactly the bytes of sha256.
 int PlaceMap(const std::string &map, const std::string &sha256, const std::vector<std::string> &folders) {
     for (const std::string &folder : folders) {
         if (!MakeDirs(folder)) return Fail("cannot create " + folder + ": " + strerror(errno));
+        if (const int status = KeepEarlierOutputs(folder)) return status;
         const std::string path = folder + "/" + ZEBMAP_FILE;
         std::string copy;
         if (!WriteWhole(path, map) || !ReadWhole(path, &copy)) return Fail("cannot write " + path);
