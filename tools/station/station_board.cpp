@@ -95,10 +95,15 @@ std::string StationBoard::PortLine(int port) const {
 }
 
 std::string StationBoard::TotalsLine(double now_ms) const {
+    // The first minute's rate says more about when the first board came
+    // than about the line.
     const double hours = (now_ms - start_ms_) / 3.6e6;
     char text[128];
-    const double rate = hours > 0 ? (ok_ + failed_) / hours : 0;
-    snprintf(text, sizeof text, "ok %u  failed %u  %.0f devices/hour", ok_, failed_, rate);
+    if (hours < 1.0 / 60) {
+        snprintf(text, sizeof text, "ok %u  failed %u  - devices/hour (after the first minute)", ok_, failed_);
+    } else {
+        snprintf(text, sizeof text, "ok %u  failed %u  %.0f devices/hour", ok_, failed_, (ok_ + failed_) / hours);
+    }
     return text;
 }
 
@@ -135,6 +140,7 @@ void StationBoard::Refresh(double now_ms) {
 }
 
 void StationBoard::Close(double now_ms) {
+    for (PortState &state : states_) state.status = state.last.empty() ? "stopped" : state.last + "  (stopped)";
     if (live_) {
         Draw(now_ms);
         drawn_lines_ = 0;
