@@ -41,8 +41,13 @@ add() { echo "$2" >>"$WORK/samples/$1"; }
 put() { echo "$2" >"$WORK/samples/$1"; }
 get() { cat "$WORK/samples/$1"; }
 median() {
-    sort -g "$WORK/samples/$1" |
-        awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+    sort -g "$WORK/samples/$1" | awk '
+        { v[NR] = $1 }
+        END {
+            if (NR == 0) print "nan"
+            else if (NR % 2) print v[(NR + 1) / 2]
+            else print (v[NR / 2] + v[NR / 2 + 1]) / 2
+        }'
 }
 lowest() { sort -g "$WORK/samples/$1" | head -1; }
 highest() { sort -g "$WORK/samples/$1" | tail -1; }
@@ -60,7 +65,8 @@ install_tools() {
 build_release() {
     log "release build in $BUILD"
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DPARDULO_TESTS=OFF >/dev/null
-    cmake --build "$BUILD" -j "$(nproc)" --target pardulo pardulo-devsim pardulo_pty_adapter pardulo_core >/dev/null
+    cmake --build "$BUILD" -j "$(nproc)" \
+        --target pardulo pardulo-devsim pardulo_pty_adapter pardulo_core >/dev/null
     c++ -O2 -std=c++17 -I "$ROOT/src" "$ROOT/bench/map_check.cpp" \
         "$BUILD/libpardulo_core.a" "$BUILD/libpardulo_time.a" -o "$BUILD/bench-map-check"
     cc -O2 "$ROOT/bench/pty_floor.c" -o "$BUILD/bench-pty-floor"
@@ -72,13 +78,15 @@ make_scratch() {
     mkdir "$WORK/samples"
     local free_kb
     free_kb=$(df -Pk "$WORK" | awk 'NR == 2 { print $4 }')
-    [ "$free_kb" -ge 1200000 ] || fail "needs about 1.2 GB free in $WORK, has $((free_kb / 1024)) MB"
+    [ "$free_kb" -ge 1200000 ] ||
+        fail "needs about 1.2 GB free in $WORK, has $((free_kb / 1024)) MB"
 }
 
 # header NAME SIZE: a converter header for a resource of SIZE bytes
 header() {
-    printf "/*('file properties: ', 'resolution ', 1, 'x', %d, 'format ', 'ARGB4', 'stride ', 2, ' total size ', %d)*/\n" \
-        $(($2 / 2)) "$2" >"$1.rawh"
+    local fields="'resolution ', 1, 'x', %d, 'format ', 'ARGB4', 'stride ', 2, ' total size ', %d"
+    # shellcheck disable=SC2059
+    printf "/*('file properties: ', $fields)*/\n" $(($2 / 2)) "$2" >"$1.rawh"
 }
 
 # tiny_set DIR COUNT: COUNT resources of 64 bytes
@@ -109,12 +117,14 @@ make_upload_sets() {
 # those of d64 (half the disk, same bytes); t2000, t4000: tiny ones only.
 make_develop_sets() {
     local i
-    mkdir -p "$WORK/d64/resources" "$WORK/d32/resources" "$WORK/t2000/resources" "$WORK/t4000/resources"
+    local set
+    for set in d64 d32 t2000 t4000; do mkdir -p "$WORK/$set/resources"; done
     head -c $((4 * 1024 * 1024)) /dev/urandom >"$WORK/big.raw"
     for i in $(seq -w 1 64); do
-        cp "$WORK/big.raw" "$WORK/d64/resources/big$i.raw"
-        header "$WORK/d64/resources/big$i" $((4 * 1024 * 1024))
-        [ "$i" -gt 32 ] || ln "$WORK/d64/resources/big$i.raw" "$WORK/d64/resources/big$i.rawh" "$WORK/d32/resources/"
+        local big=$WORK/d64/resources/big$i
+        cp "$WORK/big.raw" "$big.raw"
+        header "$big" $((4 * 1024 * 1024))
+        [ "$i" -gt 32 ] || ln "$big.raw" "$big.rawh" "$WORK/d32/resources/"
     done
     rm "$WORK/big.raw"
     tiny_set "$WORK/d64/resources" 500
@@ -165,10 +175,15 @@ upload() {
 }
 
 # cpu_per_byte DIR: user+system microseconds of the last upload per payload byte
-cpu_per_byte() { awk -v n="$(payload_of "$1")" '{ printf "%.4f\n", ($1 + $2) * 1e6 / n }' "$1/time.txt"; }
+cpu_per_byte() {
+    awk -v n="$(payload_of "$1")" '{ printf "%.4f\n", ($1 + $2) * 1e6 / n }' "$1/time.txt"
+}
 
 # pauses TRANSCRIPT: seconds from each device answer 69 to the next host byte
-pauses() { awk '$2 == "D" && $3 == "69" { t = $1; next } $2 == "H" && t != "" { printf "%.6f\n", ($1 - t) / 1e6; t = "" }' "$1"; }
+pauses() {
+    awk '$2 == "D" && $3 == "69" { t = $1; next }
+         $2 == "H" && t != "" { printf "%.6f\n", ($1 - t) / 1e6; t = "" }' "$1"
+}
 
 # first_byte TRANSCRIPT: seconds from the start to the host's first byte
 first_byte() { awk '$2 == "H" { printf "%.6f\n", $1 / 1e6; exit }' "$1"; }
@@ -178,7 +193,8 @@ first_byte() { awk '$2 == "H" { printf "%.6f\n", $1 / 1e6; exit }' "$1"; }
 # Per run: the floor of the per-byte calls, then the uploads, so that both
 # meet the same load; the ratio of the two is taken within the run.
 measure_uploads() {
-    log "upload: $RUNS runs of $UP_RECORDS x $UP_RECORD_SIZE bytes through the pty, each with the floor of the per-byte calls (about 30 s a run)"
+    log "upload: $RUNS runs of $UP_RECORDS x $UP_RECORD_SIZE bytes through the pty," \
+        "each with the floor of the per-byte calls (about 30 s a run)"
     local run floor_out cpu
     : >"$WORK/samples/pauses"
     for run in $(seq 1 "$RUNS"); do
@@ -195,19 +211,22 @@ measure_uploads() {
         upload "$WORK/up1"
         add cpu1 "$(cpu_per_byte "$WORK/up1")"
     done
-    put line_bytes "$(awk '$2 == "H" || $2 == "D" { n++ } END { print n }' "$WORK/up4/transcript.txt")"
+    put line_bytes "$(awk '$2 == "H" || $2 == "D" { n++ } END { print n }' \
+        "$WORK/up4/transcript.txt")"
 }
 
 # System calls per payload byte of one record, and the four busiest.
 measure_syscalls() {
     log "upload: system calls (strace -c -f, one record of $UP_RECORD_SIZE bytes)"
     local dir=$WORK/up1 payload
-    (cd "$dir" && "$DEVSIM" -- strace -c -f -o strace-c.txt "$PARDULO" p '{port}' >/dev/null 2>&1) ||
-        fail "upload under strace failed"
+    (cd "$dir" && "$DEVSIM" -- strace -c -f -o strace-c.txt "$PARDULO" p '{port}' \
+        >/dev/null 2>&1) || fail "upload under strace failed"
     payload=$(payload_of "$dir")
-    put calls_per_byte "$(awk -v n="$payload" '$NF == "total" { printf "%.3f", $(NF - 2) / n }' "$dir/strace-c.txt")"
-    put calls_top "$(awk -v n="$payload" '$1 ~ /^[0-9.]+$/ && $NF != "total" { printf "%s %.3f  ", $NF, $4 / n; if (++k == 4) exit }' \
+    put calls_per_byte "$(awk -v n="$payload" '$NF == "total" { printf "%.3f", $(NF - 2) / n }' \
         "$dir/strace-c.txt")"
+    # the busiest calls, per payload byte: "write 1.000  ioctl 1.000 ..."
+    put calls_top "$(awk -v n="$payload" '$1 ~ /^[0-9.]+$/ && $NF != "total" {
+        printf "%s %.3f  ", $NF, $4 / n; if (++k == 4) exit }' "$dir/strace-c.txt")"
 }
 
 # Drains (tcdrain, ioctl TCSBRK) on the port between one answer read and the
@@ -216,8 +235,8 @@ measure_syscalls() {
 measure_drains() {
     log "upload: drains per put message (strace of 8 records of 4 KiB)"
     local dir=$WORK/upsmall
-    (cd "$dir" && "$DEVSIM" -- strace -f -e trace=openat,ioctl,read -o strace.txt "$PARDULO" p '{port}' >/dev/null 2>&1) ||
-        fail "upload under strace failed"
+    (cd "$dir" && "$DEVSIM" -- strace -f -e trace=openat,ioctl,read -o strace.txt \
+        "$PARDULO" p '{port}' >/dev/null 2>&1) || fail "upload under strace failed"
     awk '
         /openat\(.*"\/dev\/pts\/[0-9]+"/ && match($0, /= [0-9]+$/) { fd = substr($0, RSTART + 2) }
         fd != "" && /ioctl\(/ && /TCSBRK/ && index($0, "ioctl(" fd ",") { n++ }
@@ -249,16 +268,18 @@ measure_disk() {
     done
 }
 
+# peak_memory MODE: pardulo MODE against the simulated device, its max RSS
+peak_memory() {
+    (cd "$WORK/up1" && "$DEVSIM" -- /usr/bin/time -f '%M' -o "rss_$1.txt" "$PARDULO" "$1" '{port}' \
+        >/dev/null 2>&1) || fail "pardulo $1 failed"
+    put "rss_$1" "$(cat "$WORK/up1/rss_$1.txt")"
+}
+
 measure_other_modes() {
     log "erase and screenshot: peak memory"
-    local dir=$WORK/up1
-    (cd "$dir" && "$DEVSIM" -- /usr/bin/time -f '%M' -o rss_r.txt "$PARDULO" r '{port}' >/dev/null 2>&1) ||
-        fail "pardulo r failed"
-    (cd "$dir" && "$DEVSIM" -- /usr/bin/time -f '%M' -o rss_g.txt "$PARDULO" g '{port}' >/dev/null 2>&1) ||
-        fail "pardulo g failed"
-    put rss_r "$(cat "$dir/rss_r.txt")"
-    put rss_g "$(cat "$dir/rss_g.txt")"
-    rm -f "$dir/test.bgra"
+    peak_memory r
+    peak_memory g
+    rm -f "$WORK/up1/test.bgra"
 }
 
 # ==== figures: one function per row of the table ========================================
@@ -282,25 +303,29 @@ figure_upload_cpu() {
 }
 
 figure_floor() {
-    row "  floor: input flush + select + 1-byte write on a pty" "$(calc "$(median floor)" '%.2f us')" "(reference)" "" ""
+    row "  floor: input flush + select + 1-byte write on a pty" \
+        "$(calc "$(median floor)" '%.2f us')" "(reference)" "" ""
 }
 
 figure_kernel_entries() {
-    row "  of the floor: entering the kernel 3 times" "$(calc "3 * $(median null_call)" '%.2f us')" "(reference)" "" ""
+    row "  of the floor: entering the kernel 3 times" \
+        "$(calc "3 * $(median null_call)" '%.2f us')" "(reference)" "" ""
 }
 
 figure_syscalls() {
     local calls
     calls=$(get calls_per_byte)
-    row "upload: system calls per payload byte" "$calls" "<= 4" "$(calc "$calls / 4")" "$(verdict "$calls <= 4")"
+    row "upload: system calls per payload byte" "$calls" "<= 4" \
+        "$(calc "$calls / 4")" "$(verdict "$calls <= 4")"
     note "system calls per payload byte, busiest first: $(get calls_top)"
 }
 
 figure_drains() {
     local per_put
     per_put=$(get drains_per_put)
-    row "upload: drains per put message ($(get drains_puts) puts)" "$per_put (+$(get drains_close) at close)" \
-        "exactly 1" "" "$([ "$per_put" = 1 ] && echo ok || echo MISS)"
+    row "upload: drains per put message ($(get drains_puts) puts)" \
+        "$per_put (+$(get drains_close) at close)" "exactly 1" "" \
+        "$([ "$per_put" = 1 ] && echo ok || echo MISS)"
 }
 
 figure_pause() {
@@ -322,59 +347,71 @@ figure_projection() {
     projected=$(calc "$line + $UP_RECORDS * $(median pauses) + $extra + $(median first_byte)")
     nominal=$(calc "$line + $UP_RECORDS * $PAUSE_S")
     row "upload: projected at 115200 baud ($UP_RECORDS x 256 KiB)" "$(calc "$projected" '%.2f s')" \
-        "$(calc "$nominal" '%.2f s') + 3%" "$(calc "$projected / $nominal")" "$(verdict "$projected <= $nominal * 1.03")"
-    note "line time of the upload: $(calc "$line" %.2f) s for $(get line_bytes) bytes on the line ($(payload_of "$WORK/up4") payload)"
+        "$(calc "$nominal" '%.2f s') + 3%" "$(calc "$projected / $nominal")" \
+        "$(verdict "$projected <= $nominal * 1.03")"
+    note "line time of the upload: $(calc "$line" %.2f) s for $(get line_bytes) bytes" \
+        "on the line ($(payload_of "$WORK/up4") payload)"
+}
+
+# linear_row NAME VALUE RATIO: per-unit times of two sizes, linear within 25%
+linear_row() {
+    row "$1" "$2" "ratio 0.8 to 1.25" "$3" "$(verdict "$3 >= 0.8 && $3 <= 1.25")"
+}
+
+# versus_cat_row NAME SECONDS CAT_SECONDS FORMAT: at most twice cat's time
+versus_cat_row() {
+    row "$1" "$(calc "$2" "$4 s")" "2 x cat $(calc "$3" "$4 s")" "$(calc "$2 / $3")" \
+        "$(verdict "$2 <= 2 * $3")"
 }
 
 figure_upload_linear() {
-    local one four ratio
+    local one four
     one=$(median cpu1) four=$(median cpu4)
-    ratio=$(calc "$one / $four")
-    row "upload: CPU per byte, 1 record / $UP_RECORDS records" "$(calc "$one" %.2f) / $(calc "$four" '%.2f us')" \
-        "ratio 0.8 to 1.25" "$ratio" "$(verdict "$ratio >= 0.8 && $ratio <= 1.25")"
+    linear_row "upload: CPU per byte, 1 record / $UP_RECORDS records" \
+        "$(calc "$one" %.2f) / $(calc "$four" '%.2f us')" "$(calc "$one / $four")"
 }
 
 figure_develop_speed() {
-    local develop cat
-    develop=$(median d_d64) cat=$(median cat_d64)
-    row "develop: pardulo d, 256 MB (64 x 4 MB + 500 tiny)" "$(calc "$develop" '%.3f s')" \
-        "2 x cat $(calc "$cat" '%.3f s')" "$(calc "$develop / $cat")" "$(verdict "$develop <= 2 * $cat")"
+    versus_cat_row "develop: pardulo d, 256 MB (64 x 4 MB + 500 tiny)" \
+        "$(median d_d64)" "$(median cat_d64)" %.3f
 }
 
 figure_check_speed() {
-    local check cat
-    check=$(median chk_d64) cat=$(median catmap_d64)
-    row "check: map check of the 256 MB map" "$(calc "$check" '%.4f s')" \
-        "2 x cat $(calc "$cat" '%.4f s')" "$(calc "$check / $cat")" "$(verdict "$check <= 2 * $cat")"
+    versus_cat_row "check: map check of the 256 MB map" \
+        "$(median chk_d64)" "$(median catmap_d64)" %.4f
 }
 
 figure_develop_bytes_linear() {
-    local large small ratio
+    local large small
     large=$(median d_d64) small=$(median d_d32)
-    ratio=$(calc "($large / $(get bytes_d64)) / ($small / $(get bytes_d32))")
-    row "develop: time per byte, 256 MB / 128 MB" "$(calc "$large" %.3f) / $(calc "$small" '%.3f s')" \
-        "ratio 0.8 to 1.25" "$ratio" "$(verdict "$ratio >= 0.8 && $ratio <= 1.25")"
+    linear_row "develop: time per byte, 256 MB / 128 MB" \
+        "$(calc "$large" %.3f) / $(calc "$small" '%.3f s')" \
+        "$(calc "($large / $(get bytes_d64)) / ($small / $(get bytes_d32))")"
 }
 
 figure_develop_records_linear() {
-    local many few ratio
+    local many few
     many=$(median d_t4000) few=$(median d_t2000)
-    ratio=$(calc "($many / 4000) / ($few / 2000)")
-    row "develop: time per record, 4000 / 2000 tiny" "$(calc "$many" %.3f) / $(calc "$few" '%.3f s')" \
-        "ratio 0.8 to 1.25" "$ratio" "$(verdict "$ratio >= 0.8 && $ratio <= 1.25")"
+    linear_row "develop: time per record, 4000 / 2000 tiny" \
+        "$(calc "$many" %.3f) / $(calc "$few" '%.3f s')" "$(calc "($many / 4000) / ($few / 2000)")"
 }
 
 figure_memory() {
     local mode kb
     for mode in d p r g; do
         kb=$(highest "rss_$mode")
-        row "peak memory (max RSS), pardulo $mode" "$kb KB" "< 8192 KB" "$(calc "$kb / 8192")" "$(verdict "$kb < 8192")"
+        row "peak memory (max RSS), pardulo $mode" "$kb KB" "< 8192 KB" \
+            "$(calc "$kb / 8192")" "$(verdict "$kb < 8192")"
     done
 }
 
-FIGURES=(figure_upload_cpu figure_floor figure_kernel_entries figure_syscalls figure_drains figure_pause
-    figure_projection figure_upload_linear figure_develop_speed figure_check_speed
-    figure_develop_bytes_linear figure_develop_records_linear figure_memory)
+FIGURES=(
+    figure_upload_cpu figure_floor figure_kernel_entries
+    figure_syscalls figure_drains figure_pause figure_projection figure_upload_linear
+    figure_develop_speed figure_check_speed
+    figure_develop_bytes_linear figure_develop_records_linear
+    figure_memory
+)
 
 # ==== the table ==========================================================================
 
@@ -382,8 +419,11 @@ FIGURES=(figure_upload_cpu figure_floor figure_kernel_entries figure_syscalls fi
 write_table() {
     local format='| %-53s | %-24s | %-18s | %-7s | %-4s |\n' misses
     echo
-    echo "Pardulo bench, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1), kernel $(uname -r)"
-    echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg); medians of $RUNS upload runs and $DISK_RUNS disk runs"
+    local cpu
+    cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
+    echo "Pardulo bench, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $cpu, kernel $(uname -r)"
+    echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg);" \
+        "medians of $RUNS upload runs and $DISK_RUNS disk runs"
     echo
     # shellcheck disable=SC2059
     printf "$format" "figure" "median" "limit" "ratio" ""
