@@ -92,6 +92,7 @@ Other:
                          "none" runs the command without it
   --write-test-picture FILE   write the test picture (raw BGRA) and exit
   -h, --help             this text
+  -V, --version          the version
 
 Numbers are decimal or 0x hexadecimal. Options take their value as the next
 argument or after "=" (--answer=2=ko-flash). Exit status: 0, or the command's
@@ -207,6 +208,8 @@ std::string ParseOptions(const std::vector<std::string> &args, Options &options)
 
         if (name == "-h" || name == "--help") {
             options.help = true;
+        } else if (name == "-V" || name == "--version") {
+            options.version = true;
         } else if (name == "-v" || name == "--verbose") {
             if (!flag()) return name + " takes no value";
             options.verbose = true;

@@ -18,6 +18,7 @@
 
 #include "device_outputs.h"
 #include "devsim_options.h"
+#include "program_info.h"
 #include "pty_device.h"
 #include "screenshot.h"
 
@@ -91,6 +92,10 @@ int main(int argc, char **argv) {
     }
     if (options.help) {
         std::fputs(UsageText(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        PrintVersion("pardulo-devsim");
         return 0;
     }
 
