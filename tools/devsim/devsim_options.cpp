@@ -88,7 +88,9 @@ Line faults:
 Other:
   --once                 end at the first exit command (without "--")
   --adapter PATH         pty adapter for wrapper mode (default:
-                         libpardulo_pty_adapter.so next to pardulo-devsim);
+                         libpardulo_pty_adapter.so next to pardulo-devsim,
+                         else the one installed with it, in the lib/
+                         folder beside its bin/ folder);
                          "none" runs the command without it
   --write-test-picture FILE   write the test picture (raw BGRA) and exit
   -h, --help             this text
