@@ -3,7 +3,10 @@
 # ones; apt-get update runs once, and only when something is missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libserialport-dev googletest libgtest-dev libpng-dev clang libclang-rt-14-dev "$@")
+# dpkg-dev and file: cpack's Debian package (dpkg-shlibdeps); groff-base: the
+# man pages' check.
+packages=(cmake make g++ pkg-config libserialport-dev googletest libgtest-dev libpng-dev clang libclang-rt-14-dev
+          dpkg-dev file groff-base "$@")
 
 missing=()
 for pkg in "${packages[@]}"; do
