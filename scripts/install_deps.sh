@@ -11,7 +11,7 @@ set -euo pipefail
 
 declare -A sets=(
   [build]="cmake make g++ pkg-config libserialport-dev libpng-dev"
-  [test]="googletest libgtest-dev"
+  [test]="googletest libgtest-dev dpkg-dev file groff-base"  # the last three: the package and its test
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="strace time"
 )

@@ -8,6 +8,7 @@
 
 #include "device_transfer.h"
 #include "globals.h"
+#include "program_info.h"
 #include "progress_log.h"
 #include "resource_map.h"
 
@@ -96,6 +97,13 @@ void PrintUsage(const char *program) {
 int main(int argc, char *argv[]) {
     // Line tooling reads standard output as it happens, also from a pipe.
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+    // Asked for the usage or the version: the answer, and nothing else runs.
+    switch (InfoRequestOf(argc > 1 ? argv[1] : nullptr)) {
+        case InfoRequest::kHelp: PrintUsage(argv[0]); exit(EXIT_SUCCESS);
+        case InfoRequest::kVersion: PrintVersion("pardulo"); exit(EXIT_SUCCESS);
+        case InfoRequest::kNone: break;
+    }
 
     // A mode is required; an unknown one is as good as none.
     const Mode *mode = nullptr;

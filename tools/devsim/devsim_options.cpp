@@ -88,10 +88,13 @@ Line faults:
 Other:
   --once                 end at the first exit command (without "--")
   --adapter PATH         pty adapter for wrapper mode (default:
-                         libpardulo_pty_adapter.so next to pardulo-devsim);
+                         libpardulo_pty_adapter.so next to pardulo-devsim,
+                         else the one installed with it, in the lib/
+                         folder beside its bin/ folder);
                          "none" runs the command without it
   --write-test-picture FILE   write the test picture (raw BGRA) and exit
   -h, --help             this text
+  -V, --version          the version
 
 Numbers are decimal or 0x hexadecimal. Options take their value as the next
 argument or after "=" (--answer=2=ko-flash). Exit status: 0, or the command's
@@ -207,6 +210,8 @@ std::string ParseOptions(const std::vector<std::string> &args, Options &options)
 
         if (name == "-h" || name == "--help") {
             options.help = true;
+        } else if (name == "-V" || name == "--version") {
+            options.version = true;
         } else if (name == "-v" || name == "--verbose") {
             if (!flag()) return name + " takes no value";
             options.verbose = true;

@@ -32,6 +32,7 @@ struct Options {
     bool once = false;
     bool verbose = false;
     bool help = false;
+    bool version = false;
 
     std::optional<std::string> adapter;  // --adapter PATH, or "none"
     std::vector<std::string> command;    // after "--": run it in wrapper mode
