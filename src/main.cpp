@@ -35,16 +35,18 @@ int DevelopRun(const char * /*port*/) {
 // Production: check the map, test the progress log, upload, report the time.
 int ProductionRun(const char *port) {
     printf("Production mode\n");
-    if (ReadResourceZebmapFile() != 0) {
+    const int32_t checked = ReadResourceZebmapFile();
+    if (checked != 0) {
+        // The check says nothing about a map it cannot open: name it here.
+        if (checked == -2) printf("* ERROR * Couldn't open the file %s\n", ZEBMAP_FILE);
         printf("** Some errors occurred. Stopping procedure....\n");
         return EXIT_FAILURE;
     }
     const double t_i = Uptimems();
-    if (OpenLogProgress() != 0) {
+    if (TestLogProgressWritable() != 0) {
         printf("** Unable to open log-progress file [%s]. Stopping procedure....\n", LOG_FILE);
         return EXIT_FAILURE;
     }
-    CloseLogProgress();
     printf("Sending data...\n");
     const int sent = SendResourceZebmapFile(port);
     const double t_f = Uptimems();

@@ -1,6 +1,7 @@
 // The progress log holds exactly one number, the latest one, and reports
 // every write that did not reach the file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "progress_log.h"
@@ -51,6 +52,26 @@ TEST_F(ProgressLogTest, AFileThatCannotBeOpenedGivesMinusOneSilently) {
     EXPECT_EQ(WriteLogProgress(47), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(flog, nullptr);
+}
+
+// The test before an upload: a log another run is writing keeps its number.
+TEST_F(ProgressLogTest, TheWritabilityTestKeepsTheLogAndRefusesWhatCannotBeWritten) {
+    EXPECT_EQ(TestLogProgressWritable(), 0);
+    EXPECT_TRUE(FileExists(dir.file("zebmap.log")));
+    EXPECT_EQ(Log(), "");
+    WriteFile(dir.file("zebmap.log"), "59");
+    EXPECT_EQ(TestLogProgressWritable(), 0);
+    EXPECT_EQ(Log(), "59");
+    EXPECT_EQ(flog, nullptr);
+
+    ASSERT_EQ(chmod(dir.file("zebmap.log").c_str(), 0444), 0);
+    if (geteuid() != 0) {
+        EXPECT_EQ(TestLogProgressWritable(), -1);  // root writes anyway
+    }
+    EXPECT_EQ(Log(), "59");
+    unlink(dir.file("zebmap.log").c_str());
+    MakeDir(dir.file("zebmap.log"));
+    EXPECT_EQ(TestLogProgressWritable(), -1);
 }
 
 TEST_F(ProgressLogTest, ANumberLostAtTheCloseIsReported) {
