@@ -6,8 +6,11 @@
 #include <cstring>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "device_transfer.h"
 #include "globals.h"
+#include "operator_display.h"
 #include "progress_log.h"
 #include "resource_map.h"
 
@@ -26,9 +29,12 @@ double Uptimems() {
 // Develop: rebuild the map and the snippet from resources/, then read the
 // map back. Fails when anything was skipped or the map does not check.
 int DevelopRun(const char * /*port*/) {
-    const int32_t built = BuildResourceZebmapFile();
+    BuildStats stats;
+    const int32_t built = BuildResourceZebmapFile(&stats);
     printf("** Reading for check....\n");
     const int32_t checked = ReadResourceZebmapFile();
+    // The check's last lines may be those of an earlier map: say what the build did.
+    PrintOperatorNote(FormatDevelopSummary(stats, built, checked));
     return (built != 0 || checked != 0) ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
@@ -47,6 +53,7 @@ int ProductionRun(const char *port) {
         printf("** Unable to open log-progress file [%s]. Stopping procedure....\n", LOG_FILE);
         return EXIT_FAILURE;
     }
+    InstallInterruptNotice();
     printf("Sending data...\n");
     const int sent = SendResourceZebmapFile(port);
     const double t_f = Uptimems();
@@ -60,8 +67,15 @@ int ResetRun(const char *port) {
 }
 
 int GetScreenshotRun(const char *port) {
+    InstallInterruptNotice();
     printf("Sending data...\n");
-    return GetResource(port) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+    if (GetResource(port) != 0) return EXIT_FAILURE;
+    // Standard output ends on the receive time-out that ends every download.
+    struct stat st {};
+    if (stat(SCREENSHOT_FILE, &st) == 0) {
+        PrintOperatorNote(std::to_string(st.st_size) + " bytes saved to " + SCREENSHOT_FILE);
+    }
+    return EXIT_SUCCESS;
 }
 
 struct Mode {
