@@ -325,21 +325,26 @@ void DownloadEnd() { End(); }
 
 uint32_t CountMapRecords(const char *map_path) {
     const FilePtr map = OpenRegularFile(map_path, "rb");
-    if (!map) return 0;
-    int x;
-    while ((x = getc(map.get())) != EOF && x != TERMINATOR) {
-    }  // the map's first line, up to its 13
-    if (x == EOF) return 0;
+    return map ? CountMapRecordsIn(map.get()) : 0;
+}
+
+uint32_t CountMapRecordsIn(FILE *map) {
+    const off_t start = ftello(map);
     uint32_t records = 0;
-    while (getc(map.get()) != EOF) {
+    int x;
+    while ((x = getc(map)) != EOF && x != TERMINATOR) {
+    }  // the map's first line, up to its 13
+    while (x != EOF && getc(map) != EOF) {
         ++records;
         unsigned char header[5];
-        if (fread(header, 1, sizeof header, map.get()) != sizeof header) break;
+        if (fread(header, 1, sizeof header, map) != sizeof header) break;
         const uint32_t size = static_cast<uint32_t>(header[1]) << 24 | static_cast<uint32_t>(header[2]) << 16 |
                               static_cast<uint32_t>(header[3]) << 8 | header[4];
         if (size > 0x7FFFFFFFu) break;  // negative: the record takes the rest of the file
-        if (fseek(map.get(), static_cast<long>(size) + 1, SEEK_CUR) != 0) break;
+        if (fseeko(map, static_cast<off_t>(size) + 1, SEEK_CUR) != 0) break;
     }
+    clearerr(map);
+    if (start >= 0) fseeko(map, start, SEEK_SET);
     return records;
 }
 

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ void DownloadEnd();
 // or that runs past the end of the file, is the last one. 0 when the file
 // cannot be opened.
 uint32_t CountMapRecords(const char *map_path);
+// The same count on a map already open, read from its current position,
+// which is put back afterwards.
+uint32_t CountMapRecordsIn(FILE *map);
 
 // The text of the live line (no escape sequences), for the tests and for
 // whoever wants to print it elsewhere. elapsed_ms is the transfer time so
