@@ -55,9 +55,12 @@ int ProductionRun(const char *port) {
     }
     InstallInterruptNotice();
     printf("Sending data...\n");
-    const int sent = SendResourceZebmapFile(port);
+    UploadOutcome outcome;
+    const int sent = SendResourceZebmapFile(port, &outcome);
     const double t_f = Uptimems();
     printf("** Transmission time : %.0f ms  (Start time:%.0f, End time:%.0f) \n", t_f - t_i, t_i, t_f);
+    const std::string hint = FormatRefusalHint(outcome);
+    if (!hint.empty()) PrintOperatorNote(hint);
     return sent == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 

@@ -415,6 +415,23 @@ std::string FormatDevelopSummary(const BuildStats &stats, int32_t built, int32_t
     return text;
 }
 
+std::string FormatRefusalHint(const UploadOutcome &outcome) {
+    const int block = outcome.failed_block;
+    if (outcome.failure == UploadFailure::kNoAnswer) {
+        return Printf("hint: the device did not answer block %d within %u ms", block, TIMEOUT_MS);
+    }
+    if (outcome.failure != UploadFailure::kRefused) return std::string();
+    switch (outcome.answer) {
+        case RESPONSE_KO_CHECKSUM:
+            return Printf("hint: the device refused block %d (0x79): the checksum did not match", block);
+        case RESPONSE_KO_FLASH:
+            return Printf("hint: the device refused block %d (0x89): it could not write its flash", block);
+        default:
+            return Printf("hint: the device answered block %d with 0x%02X, which is no answer it gives", block,
+                          static_cast<unsigned>(outcome.answer));
+    }
+}
+
 void InstallInterruptNotice() {
     if (!Io().live) return;
     struct sigaction action {};

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "device_transfer.h"
 #include "resource_map.h"
 
 // Where the display goes and how it tells time. The default writes to file
@@ -90,6 +91,10 @@ void PrintOperatorNote(const std::string &line);
 // resources/ could not be read (built 1) and whether the map checked is then
 // an earlier one (checked -2: there was none), or that there were none.
 std::string FormatDevelopSummary(const BuildStats &stats, int32_t built, int32_t checked);
+
+// After an upload whose record the device refused or did not answer: what
+// that means, in plain words. "" for every other outcome.
+std::string FormatRefusalHint(const UploadOutcome &outcome);
 
 // For modes p and g on a terminal: SIGINT or SIGTERM clears the live line,
 // says that the device may be left in the middle of a record, then ends the

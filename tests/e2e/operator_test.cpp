@@ -219,6 +219,32 @@ TEST_F(Operator, AnInterruptedTransferClearsTheLineSaysWhatItLeavesAndEndsByTheS
     }
 }
 
+// A refused or unanswered record: one hint in plain words on a terminal,
+// after the run's own lines; nothing when standard error is no terminal.
+TEST_F(Operator, ARefusedRecordGetsOnePlainWordsHintOnATerminal) {
+    const struct {
+        const char *answer;
+        std::string hint;
+    } rows[] = {
+        {"ko-checksum", "hint: the device refused block 1 (0x79): the checksum did not match"},
+        {"ko-flash", "hint: the device refused block 1 (0x89): it could not write its flash"},
+        {"none", "hint: the device did not answer block 1 within 500 ms"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.answer);
+        Device device(devices_.file(std::string("dev-") + row.answer), {"--answer", row.answer});
+        ASSERT_FALSE(device.port().empty());
+        const RunResult plain = RunProgram(Pardulo("p", device.port()), WorkDir(), PtyAdapterEnv());
+        const RunResult live = RunWithTerminalStderr(Pardulo("p", device.port()), WorkDir(), PtyAdapterEnv());
+        EXPECT_EQ(live.status, 1);
+        EXPECT_EQ(WithoutTimes(live.out), WithoutTimes(plain.out));
+        EXPECT_EQ(plain.err, "");
+        const std::string note = "\r\033[K" + row.hint + "\r\n";
+        ASSERT_GE(live.err.size(), note.size()) << live.err;
+        EXPECT_EQ(live.err.substr(live.err.size() - note.size()), note);
+    }
+}
+
 TEST_F(Operator, APortThatCannotBeOpenedGetsOneHintAfterTheUsualLines) {
     const std::string missing = "/dev/pardulo-no-such-port";
     for (const std::string mode : {"p", "r", "g"}) {
