@@ -92,6 +92,17 @@ static void FillSymlinkStat(struct stat *buf) {
 
 static void *Next(const char *name) { return dlsym(RTLD_NEXT, name); }
 
+/* The next definition of a call made once per byte, looked up once: a
+ * lookup on every call would add to the host's cost per byte. */
+static void *NextCached(void **slot, const char *name) {
+    void *next = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+    if (next == NULL) {
+        next = Next(name);
+        __atomic_store_n(slot, next, __ATOMIC_RELEASE);
+    }
+    return next;
+}
+
 int __lxstat(int version, const char *path, struct stat *buf) {
     if (IsPtySysfsEntry(path) && buf != NULL) {
         FillSymlinkStat(buf);
@@ -225,11 +236,13 @@ static pthread_mutex_t paced_lock = PTHREAD_MUTEX_INITIALIZER;
 static int pacing = -1; /* -1: not looked up yet */
 
 static int PacingWanted(void) {
-    if (pacing < 0) {
+    int wanted = __atomic_load_n(&pacing, __ATOMIC_RELAXED);
+    if (wanted < 0) {
         const char *value = getenv("PARDULO_PTY_PACE");
-        pacing = value != NULL && *value != '\0' && strcmp(value, "0") != 0;
+        wanted = value != NULL && *value != '\0' && strcmp(value, "0") != 0;
+        __atomic_store_n(&pacing, wanted, __ATOMIC_RELAXED);
     }
-    return pacing;
+    return wanted;
 }
 
 static int64_t NowNs(void) {
@@ -354,7 +367,8 @@ static void EmptyFifo(int fd) {
 }
 
 ssize_t write(int fd, const void *buffer, size_t count) {
-    ssize_t (*next)(int, const void *, size_t) = (ssize_t (*)(int, const void *, size_t))Next("write");
+    static void *slot;
+    ssize_t (*next)(int, const void *, size_t) = (ssize_t (*)(int, const void *, size_t))NextCached(&slot, "write");
     if (next == NULL) {
         errno = ENOSYS;
         return -1;
@@ -381,7 +395,8 @@ ssize_t write(int fd, const void *buffer, size_t count) {
 }
 
 int tcdrain(int fd) {
-    int (*next)(int) = (int (*)(int))Next("tcdrain");
+    static void *slot;
+    int (*next)(int) = (int (*)(int))NextCached(&slot, "tcdrain");
     if (next == NULL) {
         errno = ENOSYS;
         return -1;
@@ -396,7 +411,8 @@ int tcdrain(int fd) {
 }
 
 int tcflush(int fd, int queue) {
-    int (*next)(int, int) = (int (*)(int, int))Next("tcflush");
+    static void *slot;
+    int (*next)(int, int) = (int (*)(int, int))NextCached(&slot, "tcflush");
     if (next == NULL) {
         errno = ENOSYS;
         return -1;
@@ -419,7 +435,8 @@ int tcsetattr(int fd, int when, const struct termios *settings) {
 }
 
 int close(int fd) {
-    int (*next)(int) = (int (*)(int))Next("close");
+    static void *slot;
+    int (*next)(int) = (int (*)(int))NextCached(&slot, "close");
     if (next == NULL) {
         errno = ENOSYS;
         return -1;
