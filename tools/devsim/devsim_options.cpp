@@ -42,12 +42,6 @@ Output:
                          decimal, e.g. "1 3 294 block-00001.bin". Rewritten at
                          every accepted record and every erase; files of an
                          earlier run (block-*.bin, index.txt) are removed.
-  --transcript FILE      every byte on the line, one per line:
-                         "MICROSECONDS DIR HEX", MICROSECONDS since the device
-                         started, DIR H (host to device) or D (device to host),
-                         HEX two upper-case digits, e.g. "1532 H 01"; bytes
-                         read or written in one go share a timestamp. Flushed
-                         as the device goes; complete when pardulo-devsim exits.
                          With --devices N > 1, each device keeps its records
                          in DIR/device-NNNNN/ (NNNNN from 00001, created when
                          it arrives) with the same block files and index.txt,
@@ -61,6 +55,12 @@ Output:
                            pulled yes|no     it was pulled (--pull-after)
                            left yes|no       it has left the port
                          Earlier runs' device-NNNNN/ store files go too.
+  --transcript FILE      every byte on the line, one per line:
+                         "MICROSECONDS DIR HEX", MICROSECONDS since the device
+                         started, DIR H (host to device) or D (device to host),
+                         HEX two upper-case digits, e.g. "1532 H 01"; bytes
+                         read or written in one go share a timestamp. Flushed
+                         as the device goes; complete when pardulo-devsim exits.
   --port-file FILE       also write the slave path (and a line feed) to FILE
   -v, --verbose          describe every message on standard error ("devsim: ...")
 
@@ -73,8 +73,8 @@ A line of devices (several boards, one after the other, in one fixture):
                          what the host sends is dropped) and a fresh, empty
                          device arrives. After the last device has left,
                          pardulo-devsim ends (wrapper mode: the port stays
-                         silent until the command ends). --once makes a
-                         single device leave the same way.
+                         silent until the command ends). Without "--",
+                         --once makes a single device leave the same way.
   --linger MS            stay after the exit command (default 0)
   --gap MS               silence between two devices (default 4000)
   --device K             the fault options after it, up to the next --device,
