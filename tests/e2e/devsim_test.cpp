@@ -612,7 +612,7 @@ TEST(DevsimLineOfDevices, ThreeDevicesInTurnEachWithItsStoreStatusAndOwnFault) {
     WriteFile(dir.file("st/device-00007/block-00001.bin"), "stale");
     WriteFile(dir.file("st/index.txt"), "1 5 0 block-00001.bin\n");
 
-    Devsim sim(dir, {"--devices", "3", "--linger", "1000", "--gap", "1000", "--store", "st", "--device", "2",
+    Devsim sim(dir, {"--devices", "3", "--linger", "1000", "--gap", "2000", "--store", "st", "--device", "2",
                      "--answer", "2=ko-checksum", "--device", "3", "--pull-after", "20"});
     ASSERT_FALSE(sim.port().empty()) << sim.first_line();
     const auto upload = [&] { return RunProgram({BuildPath("pardulo"), "p", sim.port()}, dir.path(), PtyAdapterEnv(), 30); };
@@ -628,7 +628,7 @@ TEST(DevsimLineOfDevices, ThreeDevicesInTurnEachWithItsStoreStatusAndOwnFault) {
         host.Send(kPing);  // gone: the gap is silent
         EXPECT_EQ(host.Receive(300), Bytes{});
         EXPECT_FALSE(FileExists(dir.file("st/device-00002")));
-        std::this_thread::sleep_until(exit_sent + std::chrono::milliseconds(2300));
+        std::this_thread::sleep_until(exit_sent + std::chrono::milliseconds(3300));
         host.Send(kPing);  // the next device
         EXPECT_EQ(host.Receive(), Bytes{0x03});
     }
@@ -636,7 +636,7 @@ TEST(DevsimLineOfDevices, ThreeDevicesInTurnEachWithItsStoreStatusAndOwnFault) {
     const auto second_exit = Clock::now();
     EXPECT_EQ(two.status, 1);
     EXPECT_NE(two.out.find("CHECKSUM"), std::string::npos) << two.out;
-    std::this_thread::sleep_until(second_exit + std::chrono::milliseconds(2300));
+    std::this_thread::sleep_until(second_exit + std::chrono::milliseconds(3300));
     const RunResult three = upload();  // device 3 is pulled inside its first record
     EXPECT_EQ(three.status, 1);
     EXPECT_EQ(sim.Wait(5000), 0);  // after the last device the simulator ends
