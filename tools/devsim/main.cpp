@@ -146,8 +146,11 @@ int main(int argc, char **argv) {
         }
     }
 
+    // A line of devices keeps one store per device, opened as each arrives.
+    const bool line_store = options.devices > 1 && !options.store_dir.empty();
     Store store;
-    if (!options.store_dir.empty() && !store.Open(options.store_dir, error)) {
+    if (line_store ? !PrepareStoreDirectory(options.store_dir, error)
+                   : !options.store_dir.empty() && !store.Open(options.store_dir, error)) {
         Complain(error);
         return kDeviceFailure;
     }
@@ -199,7 +202,7 @@ int main(int argc, char **argv) {
         }
     }
 
-    RunContext context{options, picture, options.store_dir.empty() ? nullptr : &store,
+    RunContext context{options, picture, options.store_dir.empty() || line_store ? nullptr : &store,
                        transcript.is_open() ? &transcript : nullptr, signal_fd, child};
     RunResult result = RunDevice(pty, context);
     pty.Close();
