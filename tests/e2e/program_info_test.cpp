@@ -16,7 +16,7 @@ using testing_support::RunProgram;
 using testing_support::TempDir;
 
 const std::vector<std::string> kPrograms = {"pardulo", "pardulo-devsim", "pardulo-ports", "pardulo-bgra2png",
-                                            "pardulo-linkprobe"};
+                                            "pardulo-linkprobe", "pardulo-station"};
 
 TEST(ProgramInfo, EveryProgramAnswersHelpAndVersionOnStandardOutput) {
     for (const std::string &program : kPrograms) {

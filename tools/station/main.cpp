@@ -24,6 +24,7 @@
 #include "globals.h"
 #include "operator_display.h"
 #include "port_worker.h"
+#include "program_info.h"
 #include "resource_map.h"
 #include "station_board.h"
 #include "station_events.h"
@@ -40,6 +41,7 @@ struct Options {
 
 const char kUsage[] =
     "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] PORT...\n"
+    "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
     "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
     "  --once            flash each port's first device, then end\n"
@@ -70,6 +72,15 @@ bool ParseSeconds(const char *text, double *seconds) {
 
 // 0 to go on, otherwise the exit status (help and version: 0, errors: 2).
 int ParseOptions(int argc, char **argv, Options *options, bool *done) {
+    // Help and version are answered before anything else is looked at.
+    *done = true;
+    for (int i = 1; i < argc; ++i) {
+        switch (InfoRequestOf(argv[i])) {
+            case InfoRequest::kHelp: fputs(kUsage, stdout); return 0;
+            case InfoRequest::kVersion: PrintVersion("pardulo-station"); return 0;
+            case InfoRequest::kNone: break;
+        }
+    }
     *done = false;
     bool ports_only = false;
     for (int i = 1; i < argc; ++i) {
@@ -79,14 +90,6 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             options->ports.push_back(arg);
         } else if (arg == "--") {
             ports_only = true;
-        } else if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
-            *done = true;
-            return 0;
-        } else if (arg == "--version") {
-            printf("pardulo-station %s\n", VERSION);
-            *done = true;
-            return 0;
         } else if (arg == "--once") {
             options->once = true;
         } else if (takes_value && i + 1 >= argc) {
