@@ -327,7 +327,8 @@ bool IsLineOptionWithValue(const std::string &name) {
 }
 
 bool IsLineFlag(const std::string &name) {
-    return name == "-v" || name == "--verbose" || name == "--once" || name == "-h" || name == "--help";
+    return name == "-v" || name == "--verbose" || name == "--once" || name == "-h" || name == "--help" ||
+           name == "-V" || name == "--version";
 }
 
 }  // namespace
