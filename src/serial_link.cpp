@@ -103,9 +103,11 @@ int SerialConnect(const char *portname) {
         return 400 - params;
     }
 
-    // Nothing has been written yet, so discarding both directions loses
-    // nothing of ours: it only drops what the device sent before we were ready.
-    sp_flush(port, SP_BUF_BOTH);
+    // Only what the device sent before we were ready is dropped. The output
+    // is left alone: on a pseudo-terminal the drain of the previous
+    // connection returns while its last bytes (an exit command) still wait
+    // for the reader, and flushing the output here would throw them away.
+    sp_flush(port, SP_BUF_INPUT);
     output_undrained = false;
     port_lost = false;
     return 0;
