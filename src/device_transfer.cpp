@@ -36,6 +36,13 @@ void PauseOneSecond() { PauseMs(1000); }
 // Set by RequestUploadStop, possibly from a signal handler.
 volatile std::sig_atomic_t upload_stop_requested = 0;
 
+// The pause the device gets after each accepted record; a stop request cuts
+// it short, so a stopped upload sends its exit command at once.
+void PauseAfterRecord() {
+    constexpr unsigned int kSliceMs = 50;
+    for (unsigned int waited = 0; waited < 1000 && !upload_stop_requested; waited += kSliceMs) PauseMs(kSliceMs);
+}
+
 // Notes the first thing that went wrong; later failures are its consequences.
 void NoteFailure(UploadOutcome &outcome, UploadFailure failure, int block) {
     if (outcome.failure != UploadFailure::kNone) return;
@@ -351,7 +358,7 @@ int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out
         WriteLogProgress(ProgressPercent(byte_count, byte_tot));
         ProgressUpdate(byte_count, ++records_accepted);
         outcome.records_accepted = records_accepted;
-        PauseOneSecond();
+        PauseAfterRecord();
         ProgressHide();
     }
 

@@ -167,6 +167,10 @@ void SetUpProcess(const PortWorkerSetup &setup) {
     action.sa_handler = StopTaking;
     sigaction(SIGUSR1, &action, nullptr);
     if (getppid() == 1) stop_taking = 1;  // the station ended before the worker began
+    // A parent held up (its standard output read slowly, say) must not hold
+    // up an upload: progress that does not fit into the pipe is dropped.
+    const int flags = fcntl(setup.events_fd, F_GETFL);
+    if (flags >= 0) fcntl(setup.events_fd, F_SETFL, flags | O_NONBLOCK);
     RedirectStdout(nullptr);
     OperatorDisplayIo io;
     io.live = true;
