@@ -3,7 +3,9 @@
 # ones; apt-get update runs once, and only when something is missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libserialport-dev googletest libgtest-dev libpng-dev clang libclang-rt-14-dev "$@")
+# The Windows build: the mingw-w64 cross compiler, and Wine to run its tests.
+packages=(cmake make g++ pkg-config libserialport-dev googletest libgtest-dev libpng-dev clang libclang-rt-14-dev
+          g++-mingw-w64-x86-64-posix wine64 wine "$@")
 
 missing=()
 for pkg in "${packages[@]}"; do

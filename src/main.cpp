@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "console.h"
 #include "device_transfer.h"
 #include "globals.h"
 #include "progress_log.h"
@@ -95,7 +96,7 @@ void PrintUsage(const char *program) {
 
 int main(int argc, char *argv[]) {
     // Line tooling reads standard output as it happens, also from a pipe.
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    MakeStdoutLineBuffered();
 
     // A mode is required; an unknown one is as good as none.
     const Mode *mode = nullptr;

@@ -1,12 +1,6 @@
 #include "operator_display.h"
 
-#include <libserialport.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <chrono>
 #include <cstdio>
@@ -14,40 +8,18 @@
 #include <cstring>
 #include <memory>
 
+#include "console.h"
 #include "file_handles.h"
 #include "globals.h"
+#include "serial_ports.h"
 
 namespace {
 
 // ---- output and clock ----------------------------------------------------
 
-void WriteToStderr(const char *text, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, text, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;  // nobody to tell; the display is best effort
-        text += written;
-        length -= static_cast<std::size_t>(written);
-    }
-}
-
 double SteadyNowMs() {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-int StderrColumns() {
-    struct winsize size {};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-    return size.ws_col;
-}
-
-bool StderrIsLiveTerminal() {
-    if (isatty(STDERR_FILENO) != 1) return false;
-    // A terminal that cannot erase a line ("dumb", as in editor shells)
-    // would show every redraw as new text.
-    const char *term = getenv("TERM");
-    return term == nullptr || strcmp(term, "dumb") != 0;
 }
 
 OperatorDisplayIo &Io() {
@@ -218,12 +190,6 @@ void End() {
     line.kind = LiveKind::kNone;
 }
 
-// ---- map and ports ---------------------------------------------------------
-
-struct PortListFree {
-    void operator()(struct sp_port **list) const { sp_free_port_list(list); }
-};
-
 }  // namespace
 
 OperatorDisplayIo DefaultOperatorDisplayIo() {
@@ -354,20 +320,10 @@ std::string FormatPortHint(const char *portname, bool refused, const std::vector
 void PrintPortHint(const char *portname, int connect_error) {
     // The live line, if any, must not share the terminal row with the hint.
     End();
-    // Opening failed on a device file that is there: busy or forbidden. (A
-    // look at the file only; opening a serial port may toggle its lines.)
-    struct stat st {};
-    const bool refused = connect_error >= 301 && connect_error <= 304 && portname != nullptr &&
-                         stat(portname, &st) == 0 && S_ISCHR(st.st_mode);
-    struct sp_port **raw = nullptr;
-    const bool listed = sp_list_ports(&raw) == SP_OK && raw != nullptr;
-    std::unique_ptr<struct sp_port *, PortListFree> list(listed ? raw : nullptr);
+    // Opening failed on a device that is there: busy or forbidden.
+    const bool refused = connect_error >= 301 && connect_error <= 304 && SerialDeviceExists(portname);
     std::vector<std::string> names;
-    if (listed) {
-        for (struct sp_port **entry = list.get(); *entry != nullptr; ++entry) {
-            const char *name = sp_get_port_name(*entry);
-            if (name != nullptr) names.emplace_back(Printable(name));
-        }
-    }
+    const bool listed = ListSerialPorts(names);
+    for (std::string &name : names) name = Printable(name);
     Emit(FormatPortHint(portname, refused, names, listed));
 }

@@ -42,21 +42,10 @@ public:
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-    // Creates or empties the file. FIFOs and sockets are refused: with no
-    // reader at the other end their writes would wait forever.
+    // Creates or empties the file (see CreateOutputFile for what is refused).
     bool Create(const char *path, const char *mode) {
         path_ = path;
-        const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-        if (fd < 0) return false;
-        struct stat st {};
-        if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-            close(fd);
-            return false;
-        }
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-        file_ = fdopen(fd, mode);
-        if (file_ == nullptr) close(fd);
+        file_ = CreateOutputFile(path, mode).release();
         return file_ != nullptr;
     }
 
