@@ -22,6 +22,8 @@ export WINEDEBUG=-all
 export PARDULO_WINDOWS_BUILD=$PWD/$windows_build
 # One Wine server for the whole run, detached from the outputs the tests
 # capture; the first start makes the prefix (several seconds).
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
 wineserver -p 60 </dev/null >/dev/null 2>&1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
