@@ -8,8 +8,8 @@
 # build folders never share one.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-linux_build=${1:-build}
-windows_build=${2:-build-windows}
+linux_build=$(realpath -m "${1:-build}")
+windows_build=$(realpath -m "${2:-build-windows}")
 start=$(date +%s)
 
 ./scripts/build-windows.sh "$windows_build" >/dev/null
@@ -17,13 +17,14 @@ cmake --build "$windows_build" -j "$(nproc)"
 cmake -S . -B "$linux_build" >/dev/null
 cmake --build "$linux_build" -j "$(nproc)" --target pardulo pardulo-devsim wine_test
 
-export WINEPREFIX=$PWD/$windows_build/wineprefix
+export WINEPREFIX=$windows_build/wineprefix
 export WINEDEBUG=-all
-export PARDULO_WINDOWS_BUILD=$PWD/$windows_build
+export PARDULO_WINDOWS_BUILD=$windows_build
 # One Wine server for the whole run, detached from the outputs the tests
 # capture; the first start makes the prefix (several seconds).
 wineserver -k >/dev/null 2>&1 || true
-wineserver -w
+wineserver -w || true
+mkdir -p "$WINEPREFIX"
 wineserver -p 60 </dev/null >/dev/null 2>&1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true

@@ -42,18 +42,28 @@ std::string WithoutCarriageReturns(std::string text) {
     return text;
 }
 
-// Runs a Windows program under Wine. Its outputs go through files: Wine's
-// own service processes inherit them and outlive the program, and would
-// hold a pipe open. Standard output comes in text mode, with CRLF line
-// ends; they are taken out here, so it reads as the Linux build's.
+// The shell command that runs a Windows program under Wine with its
+// outputs in files (prefix + "out", prefix + "err"). Wine's own service
+// processes inherit the outputs and outlive the program: a pipe would be
+// held open by them.
+std::string WineCommand(const std::vector<std::string> &args, const std::string &prefix) {
+    std::string command = "wine";
+    for (const std::string &arg : args) command += " '" + arg + "'";
+    return command + " >'" + prefix + "out' 2>'" + prefix + "err' </dev/null";
+}
+
+// Standard output comes in text mode, with CRLF line ends; they are taken
+// out, so it reads as the Linux build's.
+void ReadOutputs(RunResult &result, const std::string &prefix) {
+    result.out = WithoutCarriageReturns(ReadFile(prefix + "out"));
+    result.err = ReadFile(prefix + "err");
+}
+
 RunResult RunUnderWine(const std::vector<std::string> &args, const std::string &cwd, double timeout_s = 120) {
     const TempDir outputs;
-    std::string command = "exec wine";
-    for (const std::string &arg : args) command += " '" + arg + "'";
-    command += " >'" + outputs.file("out") + "' 2>'" + outputs.file("err") + "' </dev/null";
-    RunResult result = RunProgram({"/bin/sh", "-c", command}, cwd, {"WINEDEBUG=-all"}, timeout_s);
-    result.out = WithoutCarriageReturns(ReadFile(outputs.file("out")));
-    result.err = ReadFile(outputs.file("err"));
+    RunResult result =
+        RunProgram({"/bin/sh", "-c", "exec " + WineCommand(args, outputs.file(""))}, cwd, {"WINEDEBUG=-all"}, timeout_s);
+    ReadOutputs(result, outputs.file(""));
     return result;
 }
 
