@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -32,4 +33,33 @@ bool StderrIsLiveTerminal() {
     // would show every redraw as new text.
     const char *term = getenv("TERM");
     return term == nullptr || strcmp(term, "dumb") != 0;
+}
+
+namespace {
+
+const char *interrupt_notice = "";
+
+// Runs inside the signal: only write(2) and raise(3), both safe there.
+void OnInterruptSignal(int signal_number) {
+    const std::size_t length = strlen(interrupt_notice);  // async-signal-safe since POSIX.1-2016
+    const ssize_t written = ::write(STDERR_FILENO, interrupt_notice, length);
+    (void)written;  // nothing more can be done for the notice
+    // SA_RESETHAND put the default action back; the signal is blocked until
+    // this returns, and then ends the process as it would have at first.
+    raise(signal_number);
+}
+
+}  // namespace
+
+void WriteOnInterrupt(const char *notice) {
+    interrupt_notice = notice;
+    struct sigaction action {};
+    action.sa_handler = OnInterruptSignal;
+    sigemptyset(&action.sa_mask);
+    // One notice: the other signal waits while the first is handled.
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }

@@ -19,3 +19,8 @@ bool StderrIsLiveTerminal();
 
 // The width of the terminal on standard error, 0 when unknown.
 int StderrColumns();
+
+// From now on an interruption (Ctrl-C; on POSIX systems also SIGTERM) first
+// writes notice, which must outlive the process, to standard error, then
+// ends the process as it would have ended without this.
+void WriteOnInterrupt(const char *notice);

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
@@ -39,4 +40,24 @@ bool StderrIsLiveTerminal() {
     if (!GetConsoleMode(err, &mode)) return false;  // a file or a pipe
     if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
     return SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+namespace {
+
+const char *interrupt_notice = "";
+
+// Runs on a thread of its own that the console starts. Returning FALSE
+// passes the event on to the default handler, which ends the process.
+BOOL WINAPI OnConsoleInterrupt(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        WriteToStderr(interrupt_notice, strlen(interrupt_notice));
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void WriteOnInterrupt(const char *notice) {
+    interrupt_notice = notice;
+    SetConsoleCtrlHandler(OnConsoleInterrupt, TRUE);
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,21 @@ struct PortName {
 };
 
 void PauseOneSecond() { PauseMs(1000); }
+
+// Set by RequestUploadStop, possibly from a signal handler.
+volatile std::sig_atomic_t upload_stop_requested = 0;
+
+// Notes the first thing that went wrong; later failures are its consequences.
+void NoteFailure(UploadOutcome &outcome, UploadFailure failure, int block) {
+    if (outcome.failure != UploadFailure::kNone) return;
+    outcome.failure = failure;
+    outcome.failed_block = block;
+}
+
+// A byte that did not go out: either the port is gone or the send failed.
+void NoteLinkFailure(UploadOutcome &outcome, int block) {
+    NoteFailure(outcome, SerialPortLost() ? UploadFailure::kDeviceGone : UploadFailure::kSendError, block);
+}
 
 // Opens the link to the device. A port that does not open is reported with
 // the link's code, followed by a hint naming the ports that exist.
@@ -123,22 +139,38 @@ int PingWait() {
     return 1;
 }
 
-int SendResourceZebmapFile(const char *port_argument) {
+void RequestUploadStop() { upload_stop_requested = 1; }
+
+int SendResourceZebmapFile(const char *port_argument) { return SendResourceZebmapFile(port_argument, nullptr); }
+
+int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out) {
+    UploadOutcome discarded;
+    UploadOutcome &outcome = outcome_out != nullptr ? *outcome_out : discarded;
+    outcome = UploadOutcome{};
+
     char zebmapfile_path[PATH_MAX_SIZE + 1];
     snprintf(zebmapfile_path, sizeof zebmapfile_path, "%s", ZEBMAP_FILE);
 
     uint32_t byte_tot = 0;
     const FilePtr map = OpenMapFile(zebmapfile_path, &byte_tot);
-    if (!map) return -2;
+    if (!map) {
+        outcome.failure = UploadFailure::kMapUnreadable;
+        return -2;
+    }
     FILE *fpo = map.get();
+    outcome.map_bytes = byte_tot;
+    if (outcome_out != nullptr || LiveLinesShown()) outcome.map_records = CountMapRecordsIn(fpo);
 
     const PortName portname(port_argument);
     printf("Working on port '%s'\n", portname.text);
-    if (!ConnectOrReport(portname)) return -11;
+    if (!ConnectOrReport(portname)) {
+        outcome.failure = UploadFailure::kNoPort;
+        return -11;
+    }
 
     WriteLogProgress(0);
     uint32_t records_accepted = 0;
-    ProgressBegin(byte_tot, LiveLinesShown() ? CountMapRecords(zebmapfile_path) : 0);
+    ProgressBegin(byte_tot, outcome.map_records);
 
     // The map's first line (a lone 13 in every map the builder writes) is
     // not sent. It is skipped up to its 13, as the check reads it, so that
@@ -165,15 +197,22 @@ int SendResourceZebmapFile(const char *port_argument) {
     if (!first_line_ended && byte_count > 0) {
         // Bytes, but no record can begin: nothing of this map is sent.
         printf("ERR: Unattended end of file in the first line\n");
+        NoteFailure(outcome, UploadFailure::kMapFraming, -1);
         end_after_this_record();
     }
     while (bContinue) {
+        if (upload_stop_requested) {
+            NoteFailure(outcome, UploadFailure::kInterrupted, -1);
+            failed = true;
+            break;
+        }
         uint32_t checksum = 0;
 
         const int first = getc(fpo);
         if (first == EOF) {
             if (ferror(fpo)) {
                 printf("* ERROR: cannot read %s\n", zebmapfile_path);
+                NoteFailure(outcome, UploadFailure::kMapUnreadable, -1);
                 failed = true;
             } else {
                 complete = true;
@@ -184,6 +223,7 @@ int SendResourceZebmapFile(const char *port_argument) {
         unsigned char sc[4];
         if (!ReadRestOfHeader(fpo, static_cast<unsigned char>(first), bc, sc)) {
             printf("ERR: Unattended end of file inside a record header\n");
+            NoteFailure(outcome, UploadFailure::kMapFraming, -1);
             failed = true;
             break;
         }
@@ -196,6 +236,7 @@ int SendResourceZebmapFile(const char *port_argument) {
             // No terminator position exists for it: sending on would push the
             // rest of the map to the device as this record's data.
             printf("* ERROR: invalid size %ld on block %d\n", static_cast<long>(size), block);
+            NoteFailure(outcome, UploadFailure::kMapFraming, block);
             failed = true;
             break;
         }
@@ -205,11 +246,13 @@ int SendResourceZebmapFile(const char *port_argument) {
         int err = SerialSend(static_cast<char>(CMD_PUT));
         if (err != 0) {
             printf("* SerialSend on [CMD_PUT] Error %d\n", err);
+            NoteLinkFailure(outcome, block);
             end_after_this_record();
         }
         const bool block_sent = SendFieldBytes(bc) == 0;
         const bool size_sent = SendFieldBytes(sc) == 0;  // also when the block failed
         if (!block_sent || !size_sent) {
+            NoteLinkFailure(outcome, block);
             end_after_this_record();
         }
         printf("Sending data...\n");
@@ -228,6 +271,7 @@ int SendResourceZebmapFile(const char *port_argument) {
                 if (x != TERMINATOR) {
                     printf("* ERROR: no terminator found on pos %ld : expected [%d] but found [%d])\n", rc,
                            TERMINATOR, x);
+                    NoteFailure(outcome, UploadFailure::kMapFraming, block);
                     end_after_this_record();
                 }
                 break;
@@ -235,17 +279,35 @@ int SendResourceZebmapFile(const char *port_argument) {
             err = SerialSend(static_cast<char>(x));
             if (err != 0) {
                 printf("* SerialSend on [data] Error %d\n", err);
+                NoteLinkFailure(outcome, block);
                 end_after_this_record();
                 break;
             }
+            ++outcome.bytes_sent;
             checksum = ChecksumAdd(checksum, static_cast<unsigned char>(x));
+            if (upload_stop_requested) {
+                // The record is left unfinished: the exit command follows at once.
+                NoteFailure(outcome, UploadFailure::kInterrupted, block);
+                break;
+            }
             ProgressUpdate(byte_count, records_accepted);
         }
         ProgressHide();
+        // A map that ended inside the data is what went wrong, whatever the
+        // device then makes of the short message; it is reported after the
+        // answer. Only a missing last terminator is no fault.
+        if (ended_in_data && (ferror(fpo) || rc < static_cast<long>(size))) {
+            NoteFailure(outcome, ferror(fpo) ? UploadFailure::kMapUnreadable : UploadFailure::kMapFraming, block);
+        }
+        if (outcome.failure == UploadFailure::kInterrupted) {
+            failed = true;
+            break;
+        }
 
         err = SerialSend4B(checksum);
         if (err != 0) {
             printf("* SerialSend4B Error %d\n", err);
+            NoteLinkFailure(outcome, block);
             failed = true;
             break;
         }
@@ -254,6 +316,7 @@ int SendResourceZebmapFile(const char *port_argument) {
         err = SerialReceive(&rcv, 1);
         if (err != 0) {
             printf("* SerialReceive Error %d\n", err);
+            NoteFailure(outcome, SerialPortLost() ? UploadFailure::kDeviceGone : UploadFailure::kNoAnswer, block);
             failed = true;
             break;
         }
@@ -262,6 +325,8 @@ int SendResourceZebmapFile(const char *port_argument) {
 
         if (static_cast<unsigned char>(rcv) != RESPONSE_OK) {
             if (static_cast<unsigned char>(rcv) == RESPONSE_KO_CHECKSUM) printf("*ERR CHECKSUM FAILED!\n");
+            NoteFailure(outcome, UploadFailure::kRefused, block);
+            outcome.answer = static_cast<unsigned char>(rcv);
             failed = true;
             break;
         }
@@ -271,9 +336,11 @@ int SendResourceZebmapFile(const char *port_argument) {
         if (ended_in_data) {
             if (ferror(fpo)) {
                 printf("* ERROR: cannot read %s\n", zebmapfile_path);
+                NoteFailure(outcome, UploadFailure::kMapUnreadable, block);
                 failed = true;
             } else if (rc < static_cast<long>(size)) {
                 printf("ERR: Unattended end of file after read %ld bytes [of %ld]\n", rc, static_cast<long>(size));
+                NoteFailure(outcome, UploadFailure::kMapFraming, block);
                 failed = true;
             } else {
                 // Only the last terminator is missing: every byte of the map went out.
@@ -283,6 +350,7 @@ int SendResourceZebmapFile(const char *port_argument) {
         }
         WriteLogProgress(ProgressPercent(byte_count, byte_tot));
         ProgressUpdate(byte_count, ++records_accepted);
+        outcome.records_accepted = records_accepted;
         PauseOneSecond();
         ProgressHide();
     }
@@ -290,8 +358,13 @@ int SendResourceZebmapFile(const char *port_argument) {
     ProgressEnd();
     const bool exit_sent = SerialSendSpecialCmd(static_cast<char>(CMD_EXIT)) == 0;
     printf(exit_sent ? "* SerialSend EXIT [ok]\n" : "* SerialSend EXIT Fault !!\n");
+    if (!exit_sent) {
+        if (SerialPortLost()) NoteFailure(outcome, UploadFailure::kDeviceGone, -1);
+        NoteFailure(outcome, UploadFailure::kExitNotSent, -1);
+    }
 
     SerialDisconnect();
+    upload_stop_requested = 0;  // a stop request ends one upload
     return (complete && !failed && exit_sent) ? 0 : -3;
 }
 

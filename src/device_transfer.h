@@ -9,8 +9,40 @@
 // comes before the addition, so the sum never exceeds 0x7FFFFFFF.
 uint32_t ChecksumAdd(uint32_t checksum, unsigned char byte);
 
+// Why an upload did not get the whole map into the device.
+enum class UploadFailure {
+    kNone,           // every record accepted and the exit command sent
+    kMapUnreadable,  // the map could not be opened or read
+    kNoPort,         // the port did not open
+    kMapFraming,     // the map ended inside a record or its framing broke
+    kSendError,      // a byte could not be sent
+    kNoAnswer,       // the device did not answer within TIMEOUT_MS
+    kRefused,        // the device answered something other than RESPONSE_OK
+    kDeviceGone,     // the port went away during the upload
+    kInterrupted,    // RequestUploadStop was called
+    kExitNotSent,    // every record accepted, but the exit command did not go out
+};
+
+// What an upload did, for callers that report on it without reading the
+// printed lines (the production station).
+struct UploadOutcome {
+    uint32_t map_records = 0;       // records in the map, as the upload reads them
+    uint32_t map_bytes = 0;         // size of the map file
+    uint32_t records_accepted = 0;  // records the device answered RESPONSE_OK
+    uint32_t bytes_sent = 0;        // record data bytes sent
+    UploadFailure failure = UploadFailure::kNone;
+    int failed_block = -1;          // block of the record that failed; -1 when none
+    unsigned char answer = 0;       // the device's answer, for kRefused
+};
+
 int PingWait();                          // 0 answered, 1 after MAX_PING_RETRY attempts
 int SendResourceZebmapFile(const char *port);  // 0, -2, -3, -11
+// The same upload; outcome (may be null) receives what happened.
+int SendResourceZebmapFile(const char *port, UploadOutcome *outcome);
+// Makes the running upload (or the next one, when none runs) stop sending at
+// once, send the exit command and end with kInterrupted. The request ends
+// that one upload. Safe to call from a signal handler.
+void RequestUploadStop();
 int SendResetCommand(const char *port);        // 0, -1 (erase not sent), -11
 int GetResource(const char *port);             // 0, -1..-5, -11
 

@@ -278,21 +278,26 @@ void DownloadEnd() { End(); }
 
 uint32_t CountMapRecords(const char *map_path) {
     const FilePtr map = OpenRegularFile(map_path, "rb");
-    if (!map) return 0;
-    int x;
-    while ((x = getc(map.get())) != EOF && x != TERMINATOR) {
-    }  // the map's first line, up to its 13
-    if (x == EOF) return 0;
+    return map ? CountMapRecordsIn(map.get()) : 0;
+}
+
+uint32_t CountMapRecordsIn(FILE *map) {
+    const off_t start = ftello(map);
     uint32_t records = 0;
-    while (getc(map.get()) != EOF) {
+    int x;
+    while ((x = getc(map)) != EOF && x != TERMINATOR) {
+    }  // the map's first line, up to its 13
+    while (x != EOF && getc(map) != EOF) {
         ++records;
         unsigned char header[5];
-        if (fread(header, 1, sizeof header, map.get()) != sizeof header) break;
+        if (fread(header, 1, sizeof header, map) != sizeof header) break;
         const uint32_t size = static_cast<uint32_t>(header[1]) << 24 | static_cast<uint32_t>(header[2]) << 16 |
                               static_cast<uint32_t>(header[3]) << 8 | header[4];
         if (size > 0x7FFFFFFFu) break;  // negative: the record takes the rest of the file
-        if (fseek(map.get(), static_cast<long>(size) + 1, SEEK_CUR) != 0) break;
+        if (fseeko(map, static_cast<off_t>(size) + 1, SEEK_CUR) != 0) break;
     }
+    clearerr(map);
+    if (start >= 0) fseeko(map, start, SEEK_SET);
     return records;
 }
 
@@ -326,4 +331,51 @@ void PrintPortHint(const char *portname, int connect_error) {
     const bool listed = ListSerialPorts(names);
     for (std::string &name : names) name = Printable(name);
     Emit(FormatPortHint(portname, refused, names, listed));
+}
+
+const char kInterruptNotice[] =
+    "\r\033[Kinterrupted: the device may be in the middle of a record, so the next run can fail once\n";
+
+void PrintOperatorNote(const std::string &line) {
+    if (!Io().live) return;
+    End();
+    Emit(line + "\n");
+}
+
+std::string FormatDevelopSummary(const BuildStats &stats, int32_t built, int32_t checked) {
+    if (!stats.listing_read) {
+        return checked == -2 ? "develop: resources/ could not be read; nothing was packed and there is no map"
+                             : "develop: resources/ could not be read; nothing was packed, the map checked above "
+                               "is an earlier one";
+    }
+    std::string text = Printf("develop: %d packed, %d skipped", stats.packed, stats.skipped);
+    if (built < 0) {
+        text += "; the build stopped on the error above";
+    } else if (stats.packed + stats.skipped == 0) {
+        text = "develop: no resources found in resources/ (no *.rawh files); the map holds no records";
+    }
+    if (checked != 0) text += "; the map does not check";
+    return text;
+}
+
+std::string FormatRefusalHint(const UploadOutcome &outcome) {
+    const int block = outcome.failed_block;
+    if (outcome.failure == UploadFailure::kNoAnswer) {
+        return Printf("hint: the device did not answer block %d within %u ms", block, TIMEOUT_MS);
+    }
+    if (outcome.failure != UploadFailure::kRefused) return std::string();
+    switch (outcome.answer) {
+        case RESPONSE_KO_CHECKSUM:
+            return Printf("hint: the device refused block %d (0x79): the checksum did not match", block);
+        case RESPONSE_KO_FLASH:
+            return Printf("hint: the device refused block %d (0x89): it could not write its flash", block);
+        default:
+            return Printf("hint: the device answered block %d with 0x%02X, which is no answer it gives", block,
+                          static_cast<unsigned>(outcome.answer));
+    }
+}
+
+void InstallInterruptNotice() {
+    if (!Io().live) return;
+    WriteOnInterrupt(kInterruptNotice);
 }

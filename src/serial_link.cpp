@@ -9,6 +9,7 @@
 
 #include <libserialport.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -28,6 +29,16 @@ constexpr unsigned int WRITE_TIMEOUT_MS = 500;
 // receives without sends in between (a screenshot of half a megabyte read
 // byte by byte) drains only once.
 bool output_undrained = false;
+
+// Set when the system said the port is no longer there.
+bool port_lost = false;
+
+// Looks at the error of the library call that just failed: a hung-up or
+// removed port gives one of these on every system we run on.
+void NoteIfPortLost() {
+    const int code = sp_last_error_code();
+    if (code == EIO || code == ENXIO || code == ENODEV) port_lost = true;
+}
 
 // Prints format with the library's text of its last error. The text is the
 // library's and the operating system's, printed unchanged.
@@ -79,6 +90,7 @@ int SerialConnect(const char *portname) {
     // nothing of ours: it only drops what the device sent before we were ready.
     sp_flush(port, SP_BUF_BOTH);
     output_undrained = false;
+    port_lost = false;
     return 0;
 }
 
@@ -120,6 +132,7 @@ int SerialSend(char snd) {
 
     const int written = sp_blocking_write(port, buffer, 1, WRITE_TIMEOUT_MS);
     if (written <= 0) {
+        NoteIfPortLost();
         PrintLastError("Error in sp_blocking_write: %s\n");
         return -42;
     }
@@ -138,6 +151,7 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
         const int got = sp_blocking_read(port, rcv, count, READ_TIMEOUT_1B_MS);
         if (got >= 0 && static_cast<unsigned int>(got) == count) return 0;
         if (got < 0) {
+            NoteIfPortLost();
             // A port error is not reported; the wait goes on to its time-out.
             // A failing read returns at once, so pause as long as a read would
             // have waited instead of spinning.
@@ -145,3 +159,5 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
         }
     }
 }
+
+bool SerialPortLost() { return port_lost; }

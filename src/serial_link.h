@@ -19,3 +19,6 @@ int SerialSend4B(unsigned int value);     // 0 or -1, big-endian
 int SerialSendSpecialCmd(char cmd);       // 0 or 1, the byte eight times
 int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout_ms);  // 0 or -1
 int SerialReceive(char *rcv, unsigned int count);  // TIMEOUT_MS
+// True once a send or receive failed because the port itself went away
+// (a device unplugged, a line hung up), rather than for a passing error.
+bool SerialPortLost();

@@ -33,6 +33,19 @@ constexpr DWORD kWriteTimeoutMs = 500;  // the one-byte write of SerialSend
 HANDLE handle = INVALID_HANDLE_VALUE;
 bool output_undrained = false;
 
+// Set when the system said the port is no longer there.
+bool port_lost = false;
+
+// Looks at the error of the call that just failed: what Windows gives for a
+// USB adapter pulled out, or a port whose device went away.
+void NoteIfPortLost() {
+    const DWORD code = GetLastError();
+    if (code == ERROR_BAD_COMMAND || code == ERROR_GEN_FAILURE || code == ERROR_DEVICE_REMOVED ||
+        code == ERROR_DEVICE_NOT_CONNECTED) {
+        port_lost = true;
+    }
+}
+
 // The system's text for the last error, on one line.
 std::string LastErrorText() {
     const DWORD code = GetLastError();
@@ -84,6 +97,7 @@ int SerialConnect(const char *portname) {
     // before we were ready is lost.
     PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
     output_undrained = false;
+    port_lost = false;
     return 0;
 }
 
@@ -139,6 +153,7 @@ int SerialSend(char snd) {
     const BOOL ok = WriteFile(handle, &snd, 1, &written, nullptr);
     if (!ok || written == 0) {
         if (ok) SetLastError(ERROR_TIMEOUT);  // the write time-out passed with nothing written
+        NoteIfPortLost();
         PrintLastError("Error in sp_blocking_write: %s\n");
         return -42;
     }
@@ -156,6 +171,7 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
 
         DWORD got = 0;
         if (!ReadFile(handle, rcv, count, &got, nullptr)) {
+            NoteIfPortLost();
             // Not reported; the wait goes on to its time-out without spinning.
             PauseMs(READ_TIMEOUT_1B_MS);
             continue;
@@ -163,3 +179,5 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
         if (got == count) return 0;
     }
 }
+
+bool SerialPortLost() { return port_lost; }

@@ -2,17 +2,17 @@
 // list, one name per line, sorted, as 'pardulo p|r|g PORT' takes them.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "program_info.h"
 #include "serial_ports.h"
 
 namespace {
 
 void PrintUsage(FILE *out) {
     fprintf(out,
-            "Usage: pardulo-ports [--help]\n"
+            "Usage: pardulo-ports [--help | --version]\n"
             "Lists the serial ports that can be given to 'pardulo p|r|g PORT',\n"
             "one name per line, from the system's serial-port list.\n"
             "Prints \"No serial ports found.\" when there are none. Exit status 0,\n"
@@ -32,9 +32,10 @@ std::string Printable(std::string text) {
 
 int main(int argc, char *argv[]) {
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            PrintUsage(stdout);
-            return 0;
+        switch (InfoRequestOf(argv[i])) {
+            case InfoRequest::kHelp: PrintUsage(stdout); return 0;
+            case InfoRequest::kVersion: PrintVersion("pardulo-ports"); return 0;
+            case InfoRequest::kNone: break;
         }
         fprintf(stderr, "pardulo-ports: unknown argument '%s'\n", argv[i]);
         PrintUsage(stderr);
