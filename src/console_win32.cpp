@@ -1,6 +1,6 @@
 // Standard streams on Windows. The C runtime takes line buffering for full
-// buffering, so standard output is unbuffered instead: every print still
-// leaves as one write. The live line needs a console that understands the
+// buffering, so standard output is unbuffered instead: every line leaves
+// when it is printed. The live line needs a console that understands the
 // erase sequence, which Windows 10 and later do once virtual-terminal
 // processing is switched on; on a console that refuses it, no live line is
 // drawn rather than a garbled one.
