@@ -11,8 +11,9 @@
 # standard output: port, result, time; and for the failed ports the command
 # that retries just those.
 #
-# A port is "ok" only when its run exited with 0, its progress log says 100
-# (every record accepted) and the exit command went out.
+# A port is "ok" only when its run exited with 0 (every record accepted and
+# the exit command sent) and its progress log says 100. A failed port's row
+# says how far it got (the log's percentage) and the exit status.
 #
 # Exit status: 0 when every device got the whole map, 1 when any did not,
 # 2 for a bad command line or a missing map or program.
@@ -114,22 +115,32 @@ percent_of() {
     [[ $value =~ ^-?[0-9]+$ ]] && echo "$value"
 }
 
-result_of() {  # dir -> "ok" or "failed ..."
-    local dir=$1 rc start end percent
+# The run's last error line, shown beside a failure: why it failed, in the
+# program's own words. The result itself never depends on it.
+reason_of() {
+    grep -E '^(\*|ERR)' "$1/pardulo.out" 2>/dev/null |
+        grep -vE '^\* SerialSend EXIT \[ok\]$|^\*\* Transmission time' | tail -n 1
+}
+
+# A run's result from what the program leaves for the line's tooling: its
+# exit status (0 only when every record was accepted and the exit command
+# went out) and its progress log (the percentage accepted), never from the
+# wording of its output. A failed run says why and how far it got.
+result_of() {  # dir -> "ok" or "failed at N% (...)"
+    local dir=$1 rc start end percent reason
     read -r rc start end <"$dir/result"
     percent=$(percent_of "$dir")
-    if [[ $rc != 0 ]]; then
-        if ((rc > 128)); then
-            echo "failed (killed by signal $((rc - 128)))"
-        else
-            echo "failed (exit status $rc)"
-        fi
-    elif [[ $percent != 100 ]]; then
-        echo "failed at ${percent:-0}%"
-    elif ! grep -qx '\* SerialSend EXIT \[ok\]' "$dir/pardulo.out"; then
-        echo "failed: exit command not sent"
-    else
+    if ((rc == 0)) && [[ $percent == 100 ]]; then
         echo ok
+        return
+    fi
+    reason=$(reason_of "$dir")
+    if ((rc == 0)); then
+        echo "failed at ${percent:-0}% (exit status 0, log not at 100)${reason:+: $reason}"
+    elif ((rc > 128)); then
+        echo "failed at ${percent:-0}% (killed by signal $((rc - 128)))${reason:+: $reason}"
+    else
+        echo "failed at ${percent:-0}% (exit status $rc)${reason:+: $reason}"
     fi
 }
 
@@ -197,7 +208,8 @@ for i in "${!ports[@]}"; do
         result=$(result_of "$dir")
         time=$(seconds_of "$dir")
     else
-        result="failed (did not end)"
+        percent=$(percent_of "$dir")
+        result="failed at ${percent:-0}% (did not end)"
         time=-
     fi
     printf '%-*s  %-30s  %s\n' "$width" "${ports[$i]}" "$result" "$time"
@@ -207,7 +219,12 @@ done
 if ((${#failed[@]} > 0)); then
     echo
     echo "${#failed[@]} of ${#ports[@]} devices did not get the whole map (output in ./gang-*/pardulo.out)."
-    printf 'Retry them with:\n  %q' "$0"
+    # The retry runs the program as this run did (the preload that lets
+    # it open a pseudo-terminal, for one).
+    printf 'Retry them with:\n '
+    [[ -n ${PARDULO:-} ]] && printf ' PARDULO=%q' "$PARDULO"
+    [[ -n ${PARDULO_WRAP:-} ]] && printf ' PARDULO_WRAP=%q' "$PARDULO_WRAP"
+    printf ' %q' "$0"
     printf ' %q' "${failed[@]}"
     printf '\n'
     exit 1

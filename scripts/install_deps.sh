@@ -1,12 +1,39 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only the missing
-# ones; apt-get update runs once, and only when something is missing.
+# Installs the Debian packages a task needs, only the missing ones; apt-get
+# update runs once, and only when something is missing.
+#
+#   scripts/install_deps.sh [SET...]      without a set: every set
+#
+# Sets: build (the program and its helper programs), demo (what
+# scripts/demo.sh needs), test (the test suite), fuzz (the fuzz targets, built
+# with clang), bench (the tools bench/run.sh measures with).
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libserialport-dev googletest libgtest-dev libpng-dev clang libclang-rt-14-dev "$@")
+declare -A sets=(
+  [build]="cmake make g++ pkg-config libserialport-dev libpng-dev"
+  [test]="googletest libgtest-dev dpkg-dev file groff-base"  # the last three: the package and its test
+  [fuzz]="clang libclang-rt-14-dev"
+  [bench]="strace time"
+)
+# Every set but build needs the build set too.
+sets[demo]=${sets[build]}
+for name in test fuzz bench; do sets[$name]="${sets[build]} ${sets[$name]}"; done
+
+requested=("$@")
+[ ${#requested[@]} -gt 0 ] || requested=(build test fuzz bench)
+
+packages=()
+for name in "${requested[@]}"; do
+  if [ -z "${sets[$name]+set}" ]; then
+    echo "install_deps: unknown set '$name' (sets: build demo test fuzz bench)" >&2
+    exit 2
+  fi
+  read -r -a words <<<"${sets[$name]}"
+  packages+=("${words[@]}")
+done
 
 missing=()
-for pkg in "${packages[@]}"; do
+for pkg in $(printf '%s\n' "${packages[@]}" | sort -u); do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
     missing+=("$pkg")
   fi

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+// The release, as every program's --version and the package show it; the
+// build reads it from here (CMakeLists.txt), so this is its only home.
 #define VERSION "20160111"
 
 // Files, all opened by bare name in the working directory.

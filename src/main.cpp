@@ -5,9 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "device_transfer.h"
 #include "globals.h"
 #include "platform_time.h"
+#include "operator_display.h"
+#include "program_info.h"
 #include "progress_log.h"
 #include "resource_map.h"
 
@@ -22,29 +26,38 @@ double Uptimems() { return static_cast<double>(MonotonicMs() - kProgramStartMs);
 // Develop: rebuild the map and the snippet from resources/, then read the
 // map back. Fails when anything was skipped or the map does not check.
 int DevelopRun(const char * /*port*/) {
-    const int32_t built = BuildResourceZebmapFile();
+    BuildStats stats;
+    const int32_t built = BuildResourceZebmapFile(&stats);
     printf("** Reading for check....\n");
     const int32_t checked = ReadResourceZebmapFile();
+    // The check's last lines may be those of an earlier map: say what the build did.
+    PrintOperatorNote(FormatDevelopSummary(stats, built, checked));
     return (built != 0 || checked != 0) ? EXIT_FAILURE : EXIT_SUCCESS;
 }
 
 // Production: check the map, test the progress log, upload, report the time.
 int ProductionRun(const char *port) {
     printf("Production mode\n");
-    if (ReadResourceZebmapFile() != 0) {
+    const int32_t checked = ReadResourceZebmapFile();
+    if (checked != 0) {
+        // The check says nothing about a map it cannot open: name it here.
+        if (checked == -2) printf("* ERROR * Couldn't open the file %s\n", ZEBMAP_FILE);
         printf("** Some errors occurred. Stopping procedure....\n");
         return EXIT_FAILURE;
     }
     const double t_i = Uptimems();
-    if (OpenLogProgress() != 0) {
+    if (TestLogProgressWritable() != 0) {
         printf("** Unable to open log-progress file [%s]. Stopping procedure....\n", LOG_FILE);
         return EXIT_FAILURE;
     }
-    CloseLogProgress();
+    InstallInterruptNotice();
     printf("Sending data...\n");
-    const int sent = SendResourceZebmapFile(port);
+    UploadOutcome outcome;
+    const int sent = SendResourceZebmapFile(port, &outcome);
     const double t_f = Uptimems();
     printf("** Transmission time : %.0f ms  (Start time:%.0f, End time:%.0f) \n", t_f - t_i, t_i, t_f);
+    const std::string hint = FormatRefusalHint(outcome);
+    if (!hint.empty()) PrintOperatorNote(hint);
     return sent == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 
@@ -54,8 +67,15 @@ int ResetRun(const char *port) {
 }
 
 int GetScreenshotRun(const char *port) {
+    InstallInterruptNotice();
     printf("Sending data...\n");
-    return GetResource(port) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+    if (GetResource(port) != 0) return EXIT_FAILURE;
+    // Standard output ends on the receive time-out that ends every download.
+    struct stat st {};
+    if (stat(SCREENSHOT_FILE, &st) == 0) {
+        PrintOperatorNote(std::to_string(st.st_size) + " bytes saved to " + SCREENSHOT_FILE);
+    }
+    return EXIT_SUCCESS;
 }
 
 struct Mode {
@@ -92,6 +112,13 @@ void PrintUsage(const char *program) {
 int main(int argc, char *argv[]) {
     // Line tooling reads standard output as it happens, also from a pipe.
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+    // Asked for the usage or the version: the answer, and nothing else runs.
+    switch (InfoRequestOf(argc > 1 ? argv[1] : nullptr)) {
+        case InfoRequest::kHelp: PrintUsage(argv[0]); exit(EXIT_SUCCESS);
+        case InfoRequest::kVersion: PrintVersion("pardulo"); exit(EXIT_SUCCESS);
+        case InfoRequest::kNone: break;
+    }
 
     // A mode is required; an unknown one is as good as none.
     const Mode *mode = nullptr;

@@ -1,6 +1,7 @@
 #include "operator_display.h"
 
 #include <libserialport.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -203,6 +204,18 @@ void End() {
     line.kind = LiveKind::kNone;
 }
 
+// ---- interruption --------------------------------------------------------
+
+// Runs inside the signal: only write(2) and raise(3), both safe there.
+void OnInterruptSignal(int signal_number) {
+    const std::size_t length = strlen(kInterruptNotice);  // async-signal-safe since POSIX.1-2016
+    const ssize_t written = ::write(STDERR_FILENO, kInterruptNotice, length);
+    (void)written;  // nothing more can be done for the notice
+    // SA_RESETHAND put the default action back; the signal is blocked until
+    // this returns, and then ends the process as it would have at first.
+    raise(signal_number);
+}
+
 // ---- map and ports ---------------------------------------------------------
 
 struct PortListFree {
@@ -335,4 +348,59 @@ void PrintPortHint(const char *portname, int connect_error) {
         }
     }
     Emit(FormatPortHint(portname, refused, names, listed));
+}
+
+const char kInterruptNotice[] =
+    "\r\033[Kinterrupted: the device may be in the middle of a record, so the next run can fail once\n";
+
+void PrintOperatorNote(const std::string &line) {
+    if (!Io().live) return;
+    End();
+    Emit(line + "\n");
+}
+
+std::string FormatDevelopSummary(const BuildStats &stats, int32_t built, int32_t checked) {
+    if (!stats.listing_read) {
+        return checked == -2 ? "develop: resources/ could not be read; nothing was packed and there is no map"
+                             : "develop: resources/ could not be read; nothing was packed, the map checked above "
+                               "is an earlier one";
+    }
+    std::string text = Printf("develop: %d packed, %d skipped", stats.packed, stats.skipped);
+    if (built < 0) {
+        text += "; the build stopped on the error above";
+    } else if (stats.packed + stats.skipped == 0) {
+        text = "develop: no resources found in resources/ (no *.rawh files); the map holds no records";
+    }
+    if (checked != 0) text += "; the map does not check";
+    return text;
+}
+
+std::string FormatRefusalHint(const UploadOutcome &outcome) {
+    const int block = outcome.failed_block;
+    if (outcome.failure == UploadFailure::kNoAnswer) {
+        return Printf("hint: the device did not answer block %d within %u ms", block, TIMEOUT_MS);
+    }
+    if (outcome.failure != UploadFailure::kRefused) return std::string();
+    switch (outcome.answer) {
+        case RESPONSE_KO_CHECKSUM:
+            return Printf("hint: the device refused block %d (0x79): the checksum did not match", block);
+        case RESPONSE_KO_FLASH:
+            return Printf("hint: the device refused block %d (0x89): it could not write its flash", block);
+        default:
+            return Printf("hint: the device answered block %d with 0x%02X, which is no answer it gives", block,
+                          static_cast<unsigned>(outcome.answer));
+    }
+}
+
+void InstallInterruptNotice() {
+    if (!Io().live) return;
+    struct sigaction action {};
+    action.sa_handler = OnInterruptSignal;
+    sigemptyset(&action.sa_mask);
+    // One notice: the other signal waits while the first is handled.
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }

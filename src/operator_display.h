@@ -5,6 +5,9 @@
 //    download (mode g): one self-updating line, drawn only when standard
 //    error is a terminal, redrawn at most every 100 ms.
 //  - A hint after a port could not be opened: the serial ports that exist.
+//  - One-line notes after a run, on a terminal only: what the build packed,
+//    where the screenshot went, why the device refused a record, and what an
+//    interrupted transfer leaves behind.
 //
 // The live line shares the terminal with the program's standard output, so
 // the caller hides it (ProgressHide) before printing anything while it is
@@ -16,6 +19,9 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "device_transfer.h"
+#include "resource_map.h"
 
 // Where the display goes and how it tells time. The default writes to file
 // descriptor 2, draws live lines only when that is a terminal (and not a
@@ -67,3 +73,24 @@ void PrintPortHint(const char *portname, int connect_error);
 // The hint's text with its newline. refused: the port exists and refused
 // opening. listed is false when the port list could not be read at all.
 std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed);
+
+// One line for the person at the terminal, after the run's own output: the
+// live line, if any, is cleared first. Nothing when live lines are not drawn.
+void PrintOperatorNote(const std::string &line);
+
+// After mode d: how many resources were packed and skipped, or that
+// resources/ could not be read (built 1) and whether the map checked is then
+// an earlier one (checked -2: there was none), or that there were none.
+std::string FormatDevelopSummary(const BuildStats &stats, int32_t built, int32_t checked);
+
+// After an upload whose record the device refused or did not answer: what
+// that means, in plain words. "" for every other outcome.
+std::string FormatRefusalHint(const UploadOutcome &outcome);
+
+// For modes p and g on a terminal: SIGINT or SIGTERM clears the live line,
+// says that the device may be left in the middle of a record, then ends the
+// process as the signal would have. Does nothing when live lines are not
+// drawn: the signals keep their default action.
+void InstallInterruptNotice();
+// The notice, as the handler writes it.
+extern const char kInterruptNotice[];

@@ -12,7 +12,12 @@ constexpr int kLogWritten = 0;      // the file was opened (and the number writt
 constexpr int kLogCannotOpen = -1;  // the file could not be opened
 constexpr int kLogNotWritten = -2;  // the number did not reach the file (write or close failed)
 
-int OpenLogProgress();
+int OpenLogProgress();  // empties the file
+// Whether the log can be written, before an upload: kLogWritten, or
+// kLogCannotOpen when it cannot be opened for writing. Creates a missing
+// file but keeps what the file holds: a refused run must not wipe the log of
+// a run that is going on.
+int TestLogProgressWritable();
 void CloseLogProgress();
 int WriteLogProgress(signed char val);
 

@@ -22,6 +22,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "file_handles.h"
 #include "globals.h"
@@ -138,11 +140,37 @@ bool ParseHeaderLine(const char *line, resource_image_t &resource) {
     return found[0] && found[1] && found[2] && found[3] && resource.size >= 0;
 }
 
+bool IsDotEntry(const char *name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+
 // A name ending exactly in "rawh", longer than five characters.
 bool IsCandidateName(const char *name) {
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+    if (IsDotEntry(name)) return false;
     const size_t length = strlen(name);
     return length > 5 && memcmp(name + length - 4, "rawh", 4) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The listing
+
+struct ListedEntry {
+    std::string name;
+    int reclen;  // as the listing reported it, for the File: line
+};
+
+// ASCII letters only: the order must not depend on the locale.
+unsigned char FoldedByte(unsigned char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+// The whole listing, sorted: the blocks must not depend on the order in
+// which a file system happens to list a folder.
+std::vector<ListedEntry> ReadListingInNameOrder(DIR *listing) {
+    std::vector<ListedEntry> entries;
+    while (const dirent *entry = readdir(listing)) entries.push_back({entry->d_name, entry->d_reclen});
+    std::stable_sort(entries.begin(), entries.end(), [](const ListedEntry &a, const ListedEntry &b) {
+        return ListingNameBefore(a.name.c_str(), b.name.c_str());
+    });
+    return entries;
 }
 
 // ---------------------------------------------------------------------------
@@ -402,7 +430,23 @@ int32_t CheckRecord(FILE *map) {
 
 }  // namespace
 
-int32_t BuildResourceZebmapFile() {
+bool ListingNameBefore(const char *a, const char *b) {
+    // "." before "..", both before every other name.
+    const bool a_dot = IsDotEntry(a);
+    const bool b_dot = IsDotEntry(b);
+    if (a_dot || b_dot) return a_dot && (!b_dot || strlen(a) < strlen(b));
+    const auto *x = reinterpret_cast<const unsigned char *>(a);
+    const auto *y = reinterpret_cast<const unsigned char *>(b);
+    size_t i = 0;
+    for (; x[i] != 0 && y[i] != 0; ++i) {
+        if (FoldedByte(x[i]) != FoldedByte(y[i])) return FoldedByte(x[i]) < FoldedByte(y[i]);
+    }
+    if (x[i] != y[i]) return x[i] == 0;  // a prefix comes first
+    return strcmp(a, b) < 0;             // equal when folded: by their own bytes
+}
+
+int32_t BuildResourceZebmapFile(BuildStats *stats) {
+    BuildStats counted;
     char zebmap_path[PATH_MAX_SIZE + 1];
     char zebc_path[PATH_MAX_SIZE + 1];
     snprintf(zebmap_path, sizeof zebmap_path, "%s", ZEBMAP_FILE);
@@ -412,8 +456,13 @@ int32_t BuildResourceZebmapFile() {
     DirPtr listing(opendir(RESOURCES_DIRECTORY));
     if (!listing) {
         printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
+        if (stats != nullptr) *stats = counted;
         return kBuildNoResources;
     }
+    counted.listing_read = true;
+    const std::vector<ListedEntry> entries = ReadListingInNameOrder(listing.get());
+    listing.reset();
+    if (stats != nullptr) *stats = counted;
     // An output that cannot be created is named: the build stops with
     // nothing to show for it otherwise.
     OutputFile map;
@@ -430,26 +479,27 @@ int32_t BuildResourceZebmapFile() {
     fputc(TERMINATOR, map.get());
     int32_t block = FLASH_INITIAL_BLOCK;
     int32_t status = 0;
-    bool skipped = false;
-    while (const dirent *entry = readdir(listing.get())) {
-        printf("File: '%s' [reclen=%d]\n", entry->d_name, entry->d_reclen);
-        if (!IsCandidateName(entry->d_name)) continue;
-        const int32_t outcome = BuildEntry(entry->d_name, block, map, snippet);
-        if (outcome == kEntrySkipped) {
-            skipped = true;
-        } else if (outcome != kRecordWritten) {
+    for (const ListedEntry &entry : entries) {
+        printf("File: '%s' [reclen=%d]\n", entry.name.c_str(), entry.reclen);
+        if (!IsCandidateName(entry.name.c_str())) continue;
+        const int32_t outcome = BuildEntry(entry.name.c_str(), block, map, snippet);
+        if (outcome == kRecordWritten) {
+            ++counted.packed;
+        } else if (outcome == kEntrySkipped) {
+            ++counted.skipped;
+        } else {
             status = outcome;
             break;
         }
         ++block;  // every candidate takes its block number, whatever became of it
     }
+    if (stats != nullptr) *stats = counted;
 
     const bool map_complete = map.Close();
     const bool snippet_complete = snippet.Close();
-    listing.reset();
     if (status != 0) return status;
     if (!map_complete || !snippet_complete) return kBuildIncomplete;
-    return skipped ? kBuildSomeSkipped : kBuildComplete;
+    return counted.skipped > 0 ? kBuildSomeSkipped : kBuildComplete;
 }
 
 int32_t ReadResourceZebmapFile() {

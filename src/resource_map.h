@@ -13,6 +13,14 @@ struct resource_image_t {
     int32_t size;
 };
 
+// What a build did, for the summary a person at a terminal sees; the build's
+// own report and result do not depend on it.
+struct BuildStats {
+    bool listing_read = false;  // resources/ was opened and listed
+    int32_t packed = 0;         // candidates that gave a complete record
+    int32_t skipped = 0;        // candidates skipped with an error
+};
+
 // Results of BuildResourceZebmapFile.
 constexpr int32_t kBuildComplete = 0;         // every candidate gave a complete record
 constexpr int32_t kBuildNoResources = 1;      // no resources directory; earlier outputs left as they were
@@ -22,7 +30,15 @@ constexpr int32_t kBuildBlockNotWritten = -4; // a record's starting block could
 constexpr int32_t kBuildSizeNotWritten = -5;  // a record's data size could not be written
 constexpr int32_t kBuildDataNotWritten = -6;  // a record's data could not be copied (write failed, data ended early)
 constexpr int32_t kBuildIncomplete = -7;      // an output could not be written completely
-int32_t BuildResourceZebmapFile();
+
+// The listing is taken in name order (ListingNameBefore), so the same
+// resources give the same blocks whatever the file system lists first.
+int32_t BuildResourceZebmapFile(BuildStats *stats = nullptr);
+
+// The order of a directory listing: "." and ".." first, then the names byte
+// by byte with the ASCII letters folded to upper case; names equal when
+// folded are ordered by their own bytes. True when a comes before b.
+bool ListingNameBefore(const char *a, const char *b);
 
 // Results of ReadResourceZebmapFile.
 constexpr int32_t kCheckFramed = 0;         // the map is framed correctly

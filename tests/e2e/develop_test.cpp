@@ -1,6 +1,5 @@
 // The program as a developer runs it: `pardulo d` in a working directory
 // with a resources/ folder, its standard output, its files and its status.
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@ using testing_support::BuildPath;
 using testing_support::FileExists;
 using testing_support::HeaderLine;
 using testing_support::Lines;
+using testing_support::ListingInNameOrder;
 using testing_support::MakeDir;
 using testing_support::MapRecord;
 using testing_support::ReadFile;
@@ -97,16 +97,14 @@ EntryRule DataFails(const std::string &entry, int width, int height, int stride,
     };
 }
 
-// Walks resources/ in the order the directory lists it, as the program
-// does, and puts together what a build prints and writes. Every candidate
+// Walks resources/ in name order, as the program does, and puts together
+// what a build prints and writes. Every candidate
 // entry must have its rule; every other entry prints only its File: line.
 Expected ExpectBuild(const TempDir &dir, const std::map<std::string, EntryRule> &rules) {
     Expected total{"", "\r", ""};
     int block = 1;
-    DIR *listing = opendir(dir.file("resources").c_str());
-    while (const dirent *entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        total.out += "File: '" + name + "' [reclen=" + std::to_string(entry->d_reclen) + "]\n";
+    for (const auto &[name, reclen] : ListingInNameOrder(dir.file("resources"))) {
+        total.out += "File: '" + name + "' [reclen=" + std::to_string(reclen) + "]\n";
         const auto rule = rules.find(name);
         if (rule == rules.end()) continue;
         const Expected e = rule->second(block++);
@@ -115,7 +113,6 @@ Expected ExpectBuild(const TempDir &dir, const std::map<std::string, EntryRule> 
         total.snippet += e.snippet;
         if (e.ends_build) break;
     }
-    closedir(listing);
     return total;
 }
 
@@ -174,16 +171,12 @@ protected:
 
 TEST_F(develop_examples, PacksEveryPictureAndChecksTheMap) {
     const Expected expected = ExpectBuild(dir_, rules_);
+    // Blocks in name order, whatever order the copy left in the folder.
     std::vector<std::pair<int, size_t>> records;
-    DIR *listing = opendir(dir_.file("resources").c_str());
-    while (const dirent *entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (rules_.count(name) != 0) {
-            const auto &size = kPictures.at(name.substr(0, name.size() - 5));
-            records.emplace_back(static_cast<int>(records.size()) + 1, size.first * size.second * 2);
-        }
+    for (const char *base : {"granite", "logo", "netscape", "rose", "wizard"}) {
+        const auto &size = kPictures.at(base);
+        records.emplace_back(static_cast<int>(records.size()) + 1, size.first * size.second * 2);
     }
-    closedir(listing);
 
     // A port argument means nothing to develop mode.
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{{"d"}, {"d", "COM7"}}) {
@@ -266,6 +259,39 @@ TEST(develop_mode, NumbersEveryCandidateAndReportsWhatItSkipped) {
     EXPECT_EQ(Lines(run.out), Lines(expected.out + CheckReport(records)));
     EXPECT_TRUE(ReadFile(dir.file("zebmap.map")) == expected.map) << "map differs";
     EXPECT_EQ(ReadFile(dir.file("zebmap.c")), expected.snippet);
+}
+
+// The same folder gives the same blocks on every machine: a folder filled in
+// another order than its names', with mixed case and a non-ASCII name.
+TEST(develop_mode, NumbersTheResourcesInNameOrderWhateverTheFolderListsFirst) {
+    TempDir dir;
+    MakeDir(dir.file("resources"));
+    const std::vector<std::string> made = {"zeta", "\xc3\xa9" "clair", "beta", "_under", "Beta", "alpha2", "Alpha"};
+    for (const std::string &base : made) {
+        WriteFile(dir.file("resources/" + base + ".rawh"), HeaderLine(1, 1, 2, static_cast<long>(base.size())) + "\n");
+        WriteFile(dir.file("resources/" + base + ".raw"), base);
+    }
+    const std::vector<std::string> in_order = {"Alpha", "alpha2", "Beta", "beta", "zeta", "_under", "\xc3\xa9" "clair"};
+
+    const RunResult run = Pardulo(dir, {"d"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    std::vector<std::string> file_lines;
+    for (const std::string &line : Lines(run.out))
+        if (line.rfind("File: '", 0) == 0) file_lines.push_back(line.substr(7, line.find('\'', 7) - 7));
+    // "beta.raw" folds to a prefix of "BETA.RAWH": it comes between the two Beta files.
+    const std::vector<std::string> expected_lines = {
+        ".", "..", "Alpha.raw", "Alpha.rawh", "alpha2.raw", "alpha2.rawh", "Beta.raw", "beta.raw", "Beta.rawh",
+        "beta.rawh", "zeta.raw", "zeta.rawh", "_under.raw", "_under.rawh", "\xc3\xa9" "clair.raw", "\xc3\xa9" "clair.rawh"};
+    std::string map = "\r";
+    for (std::size_t i = 0; i < in_order.size(); ++i) {
+        map += MapRecord(static_cast<int>(i) + 1, in_order[i]);
+        EXPECT_NE(ReadFile(dir.file("zebmap.c")).find(" { IMG_x, " + in_order[i] + "_header,  NULL, 0,  1, " +
+                                                      std::to_string(i + 1) + "}"),
+                  std::string::npos)
+            << in_order[i];
+    }
+    EXPECT_EQ(file_lines, expected_lines);
+    EXPECT_TRUE(ReadFile(dir.file("zebmap.map")) == map) << "map differs";
 }
 
 TEST(develop_mode, AShortDataFileLeavesAPartialRecordThatTheCheckReports) {

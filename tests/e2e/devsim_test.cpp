@@ -1,6 +1,6 @@
 // The real pardulo-devsim program, driven over its pty by the test acting as
 // the host: answers, every injected fault, the transcript and the store, the
-// wrapper mode.
+// wrapper mode, a line of devices and the line rate.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,10 +12,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "map_bytes.h"
+#include "pty_helper.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -511,7 +514,8 @@ TEST(DevsimProgram, HelpAndMistakes) {
     for (const char *word : {"--store", "--transcript", "--answer", "--answer-delay", "--read-delay-us",
                              "--hangup-after", "--get-pause-after", "--get-pause-ms", "--get-bytes", "--get-endless",
                              "--ping-answer", "--ping-answer-after-first", "--screenshot", "--once", "--adapter",
-                             "--write-test-picture", "{port}", "devsim: port"})
+                             "--write-test-picture", "{port}", "devsim: port", "--devices", "--gap", "--linger",
+                             "--device K", "--pull-after", "--baud", "PARDULO_PTY_PACE", "status.txt"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
 
     const RunResult bad = RunProgram({BuildPath("pardulo-devsim"), "--answer", "sometimes"}, dir.path());
@@ -582,4 +586,105 @@ TEST(DevsimWrapper, HangupStillWaitsForTheCommand) {
                                    dir.path(), {}, 20);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "read 0\n");
+}
+
+// ---- a line of devices and the line rate, with the real pardulo as host ----
+
+namespace {
+
+// The adapter's sanitizer setting, for programs the device wraps.
+std::vector<std::string> WrappedEnv(std::vector<std::string> env) {
+    for (const std::string &entry : PtyAdapterEnv())
+        if (entry.rfind("ASAN_OPTIONS=", 0) == 0) env.push_back(entry);
+    return env;
+}
+
+}  // namespace
+
+TEST(DevsimLineOfDevices, ThreeDevicesInTurnEachWithItsStoreStatusAndOwnFault) {
+    TempDir dir;
+    const std::string first(300, 'a');
+    const std::string second(150, 'b');
+    WriteFile(dir.file("zebmap.map"), MapFile({MapRecord(1, first), MapRecord(2, second)}));
+    // What an earlier run left goes; so does a line-of-one's index.
+    MakeDir(dir.file("st"));
+    MakeDir(dir.file("st/device-00007"));
+    WriteFile(dir.file("st/device-00007/block-00001.bin"), "stale");
+    WriteFile(dir.file("st/index.txt"), "1 5 0 block-00001.bin\n");
+
+    Devsim sim(dir, {"--devices", "3", "--linger", "1000", "--gap", "2000", "--store", "st", "--device", "2",
+                     "--answer", "2=ko-checksum", "--device", "3", "--pull-after", "20"});
+    ASSERT_FALSE(sim.port().empty()) << sim.first_line();
+    const auto upload = [&] { return RunProgram({BuildPath("pardulo"), "p", sim.port()}, dir.path(), PtyAdapterEnv(), 30); };
+
+    const RunResult one = upload();
+    const auto exit_sent = Clock::now();  // at most this late: pardulo sends it just before it ends
+    EXPECT_EQ(one.status, 0) << one.out;
+    {
+        Host host(sim.port());
+        host.Send(kPing);  // lingering in its fixture after the exit: still answers
+        EXPECT_EQ(host.Receive(), Bytes{0x03});
+        std::this_thread::sleep_until(exit_sent + std::chrono::milliseconds(1300));
+        host.Send(kPing);  // gone: the gap is silent
+        EXPECT_EQ(host.Receive(300), Bytes{});
+        EXPECT_FALSE(FileExists(dir.file("st/device-00002")));
+        std::this_thread::sleep_until(exit_sent + std::chrono::milliseconds(3300));
+        host.Send(kPing);  // the next device
+        EXPECT_EQ(host.Receive(), Bytes{0x03});
+    }
+    const RunResult two = upload();  // device 2 refuses its record 2
+    const auto second_exit = Clock::now();
+    EXPECT_EQ(two.status, 1);
+    EXPECT_NE(two.out.find("CHECKSUM"), std::string::npos) << two.out;
+    std::this_thread::sleep_until(second_exit + std::chrono::milliseconds(3300));
+    const RunResult three = upload();  // device 3 is pulled inside its first record
+    EXPECT_EQ(three.status, 1);
+    EXPECT_EQ(sim.Wait(5000), 0);  // after the last device the simulator ends
+
+    EXPECT_FALSE(FileExists(dir.file("st/device-00007")));
+    EXPECT_FALSE(FileExists(dir.file("st/index.txt")));
+    EXPECT_EQ(ReadFile(dir.file("st/device-00001/index.txt")),
+              "1 300 29100 block-00001.bin\n2 150 14700 block-00002.bin\n");
+    EXPECT_EQ(ReadFile(dir.file("st/device-00001/block-00001.bin")), first);
+    EXPECT_EQ(ReadFile(dir.file("st/device-00001/block-00002.bin")), second);
+    EXPECT_EQ(ReadFile(dir.file("st/device-00001/status.txt")), "puts 2\nexit yes\npulled no\nleft yes\n");
+    EXPECT_EQ(ReadFile(dir.file("st/device-00002/index.txt")), "1 300 29100 block-00001.bin\n");
+    EXPECT_EQ(ReadFile(dir.file("st/device-00002/status.txt")),
+              "puts 2\nrefused 2 2 0x79\nexit yes\npulled no\nleft yes\n");
+    EXPECT_EQ(ReadFile(dir.file("st/device-00003/index.txt")), "");
+    EXPECT_EQ(ReadFile(dir.file("st/device-00003/status.txt")), "puts 0\nexit no\npulled yes\nleft yes\n");
+}
+
+TEST(DevsimLineRate, PacedOnBothSidesA64KiBRecordIsAcceptedAtTheLineRate) {
+    constexpr double kByteUs = 1e6 * 10 / 115200;
+    TempDir dir;
+    std::mt19937 random(14);
+    std::string data(65536, '\0');
+    for (char &c : data) c = static_cast<char>(random() & 0xFF);
+    WriteFile(dir.file("zebmap.map"), MapFile({MapRecord(1, data)}));
+    const RunResult up = RunProgram({BuildPath("pardulo-devsim"), "--baud", "115200", "--store", "st", "--transcript",
+                                     "t.txt", "--", BuildPath("pardulo"), "p", "{port}"},
+                                    dir.path(), WrappedEnv({"PARDULO_PTY_PACE=1"}), 60);
+    EXPECT_EQ(up.status, 0) << up.out;
+    EXPECT_EQ(up.out.find("SerialReceive Error"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir.file("st/block-00001.bin")), data);
+    // The put message (1 + 2 + 4 + 65536 + 4 bytes) reached the device at the line's pace.
+    const std::vector<Line> lines = ReadTranscript(dir.file("t.txt"));
+    std::vector<uint64_t> host;
+    for (const Line &l : lines)
+        if (l.dir == 'H') host.push_back(l.us);
+    ASSERT_GE(host.size(), 65547u);
+    const double put_us = static_cast<double>(host[65546] - host[0]);
+    EXPECT_NEAR(put_us / (65547 * kByteUs), 1.0, 0.03) << put_us / 1e6 << " s";
+
+    // The device's own sends: a 23040-byte screenshot takes two seconds.
+    const RunResult get = RunProgram({BuildPath("pardulo-devsim"), "--baud", "115200", "--get-bytes", "23040",
+                                      "--transcript", "g.txt", "--", BuildPath("pardulo"), "g", "{port}"},
+                                     dir.path(), WrappedEnv({"PARDULO_PTY_PACE=1"}), 30);
+    EXPECT_EQ(ReadFile(dir.file("test.bgra")).size(), 23040u) << get.out;
+    std::vector<uint64_t> device;
+    for (const Line &l : ReadTranscript(dir.file("g.txt")))
+        if (l.dir == 'D') device.push_back(l.us);
+    ASSERT_EQ(device.size(), 23040u);
+    EXPECT_NEAR(static_cast<double>(device.back() - device.front()) / (23040 * kByteUs), 1.0, 0.03);
 }

@@ -1,6 +1,7 @@
 // scripts/gang.sh against several simulated devices at once, each a
 // pardulo-devsim of its own on its own pseudo-terminal.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,7 +111,18 @@ TEST_F(Gang, UploadsToEveryDeviceAtOnceAndNamesTheOneThatFailed) {
         EXPECT_EQ(result, expected_result[i]) << lines[1 + i];
         EXPECT_NE(lines[1 + i].find(" s"), std::string::npos) << "with its time: " << lines[1 + i];
     }
-    EXPECT_EQ(lines.back(), "  " + SourcePath("scripts/gang.sh") + " " + ports[1]) << run.out;
+    // A failed row says how far it got and why.
+    EXPECT_NE(lines[2].find("failed at 59% (exit status 1): *ERR CHECKSUM FAILED!"), std::string::npos) << lines[2];
+    // The retry command runs the program as this run did: pasted into a
+    // shell without the gang's variables, it still reaches the device, which
+    // refused only its second message.
+    const std::string retry_tail = " " + SourcePath("scripts/gang.sh") + " " + ports[1];
+    ASSERT_GE(lines.back().size(), retry_tail.size());
+    EXPECT_EQ(lines.back().substr(lines.back().size() - retry_tail.size()), retry_tail) << run.out;
+    EXPECT_NE(lines.back().find(" PARDULO_WRAP="), std::string::npos) << lines.back();
+    const RunResult retry = RunProgram({"/bin/bash", "-c", lines.back()}, work_.path(), {}, 60);
+    EXPECT_EQ(retry.status, 0) << retry.out;
+    EXPECT_EQ(refusing.Stored(2), data2_);
 
     // Without a terminal: plain status lines on standard error, no redraws.
     EXPECT_EQ(run.err.find('\033'), std::string::npos);
@@ -162,7 +174,38 @@ TEST_F(Gang, ADeviceThatNeverAnswersFailsAndTheOthersStillFinish) {
     EXPECT_NE(lines[1].find(" ok "), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("failed"), std::string::npos) << lines[2];
     EXPECT_NE(lines[3].find("failed"), std::string::npos) << lines[3];
-    EXPECT_EQ(lines.back(), "  " + SourcePath("scripts/gang.sh") + " " + silent.port() + " " + missing);
+    EXPECT_NE(lines[2].find("failed at 0% (exit status 1): * SerialReceive Error -1"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find("failed at 0% (exit status 1): * SerialConnect Error [err="), std::string::npos)
+        << lines[3];
+    const std::string retry_tail = " " + SourcePath("scripts/gang.sh") + " " + silent.port() + " " + missing;
+    ASSERT_GE(lines.back().size(), retry_tail.size());
+    EXPECT_EQ(lines.back().substr(lines.back().size() - retry_tail.size()), retry_tail);
+}
+
+// The result comes from the exit status and the progress log alone, not
+// from the wording of the output: a stand-in program that prints nothing
+// passes with 0 and 100, and fails with anything else. Each port name tells
+// it what to do: STATUS_PERCENT.
+TEST_F(Gang, TrustsTheExitStatusAndTheLogNotTheOutput) {
+    const std::string program = work_.file("stand-in.sh");
+    WriteFile(program,
+              "#!/bin/sh\n"
+              "printf %s \"${2#*_}\" >zebmap.log\n"
+              "exit \"${2%_*}\"\n");
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+
+    const RunResult run =
+        RunProgram({"/bin/bash", SourcePath("scripts/gang.sh"), "0_100", "0_40", "3_100"}, work_.path(),
+                   {"PARDULO=" + program, "GANG_POLL=0.05"}, 30);
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const auto lines = Lines(run.out);
+    ASSERT_GE(lines.size(), 4u) << run.out;
+    EXPECT_NE(lines[1].find(" ok "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("failed at 40% (exit status 0, log not at 100)"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find("failed at 100% (exit status 3)"), std::string::npos) << lines[3];
+    const std::string retry_tail = " " + SourcePath("scripts/gang.sh") + " 0_40 3_100";
+    ASSERT_GE(lines.back().size(), retry_tail.size());
+    EXPECT_EQ(lines.back().substr(lines.back().size() - retry_tail.size()), retry_tail);
 }
 
 TEST_F(Gang, RefusesWhatItCannotDo) {

@@ -35,9 +35,11 @@ using testing_support::TempDir;
 using testing_support::WriteFile;
 
 // Runs argv with standard error on a terminal (a pty the test reads) and
-// standard output on a pipe. err holds what the terminal received.
+// standard output on a pipe. err holds what the terminal received. With
+// interrupt_with, that signal is sent once as soon as a live line shows.
 RunResult RunWithTerminalStderr(const std::vector<std::string> &argv, const std::string &cwd,
-                                const std::vector<std::string> &extra_env, double timeout_s = 60) {
+                                const std::vector<std::string> &extra_env, double timeout_s = 60,
+                                int interrupt_with = 0) {
     RunResult result;
     int master = -1;
     int slave = -1;
@@ -86,6 +88,11 @@ RunResult RunWithTerminalStderr(const std::vector<std::string> &argv, const std:
             const ssize_t n = read(master, buffer, sizeof buffer);
             if (n > 0) result.err.append(buffer, static_cast<std::size_t>(n));
             else err_open = false;  // EIO: the program closed its side
+        }
+        if (interrupt_with != 0 && (result.err.find("\rupload ") != std::string::npos ||
+                                    result.err.find("\rdownload ") != std::string::npos)) {
+            kill(child, interrupt_with);
+            interrupt_with = 0;
         }
     }
     int status = 0;
@@ -172,9 +179,70 @@ TEST_F(Operator, DownloadShowsTheBytesReceivedOnATerminalOnly) {
 
     EXPECT_NE(live.err.find("\rdownload "), std::string::npos) << live.err;
     EXPECT_NE(live.err.find("of 510.0 KiB"), std::string::npos);
-    EXPECT_EQ(live.err.find('\n'), std::string::npos);
+    EXPECT_EQ(live.err.find('\n'), std::string::npos) << "a short screenshot is no success to announce";
     ASSERT_GE(live.err.size(), 4u);
     EXPECT_EQ(live.err.substr(live.err.size() - 4), "\r\033[K");
+
+    // A whole screenshot: its output ends on the receive time-out that ends
+    // every download, so the terminal says where the bytes went.
+    Device whole(devices_.file("whole"));
+    ASSERT_FALSE(whole.port().empty());
+    const std::string whole_dir = WorkDir();
+    const RunResult saved = RunWithTerminalStderr(Pardulo("g", whole.port()), whole_dir, PtyAdapterEnv());
+    EXPECT_EQ(saved.status, 0) << saved.out;
+    const std::string note = "\r\033[K522240 bytes saved to test.bgra\r\n";
+    ASSERT_GE(saved.err.size(), note.size());
+    EXPECT_EQ(saved.err.substr(saved.err.size() - note.size()), note);
+}
+
+// SIGINT or SIGTERM in the middle of a transfer: the live line is cleared,
+// one line says what that leaves on the device, and the process still ends
+// by the signal, as the shell and the line's tooling expect.
+TEST_F(Operator, AnInterruptedTransferClearsTheLineSaysWhatItLeavesAndEndsByTheSignal) {
+    const struct {
+        const char *mode;
+        int signal_number;
+    } rows[] = {{"p", SIGINT}, {"g", SIGTERM}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.mode);
+        Device device(devices_.file(std::string("dev-") + row.mode));
+        ASSERT_FALSE(device.port().empty());
+        const RunResult live = RunWithTerminalStderr(Pardulo(row.mode, device.port()), WorkDir(), PtyAdapterEnv(),
+                                                     60, row.signal_number);
+        ASSERT_FALSE(live.timed_out);
+        EXPECT_EQ(live.status, 128 + row.signal_number) << live.out;
+        const std::string notice =
+            "\r\033[Kinterrupted: the device may be in the middle of a record, so the next run can fail once\r\n";
+        ASSERT_GE(live.err.size(), notice.size()) << live.err;
+        EXPECT_EQ(live.err.substr(live.err.size() - notice.size()), notice);
+        EXPECT_EQ(live.out.find("Transmission time"), std::string::npos);
+    }
+}
+
+// A refused or unanswered record: one hint in plain words on a terminal,
+// after the run's own lines; nothing when standard error is no terminal.
+TEST_F(Operator, ARefusedRecordGetsOnePlainWordsHintOnATerminal) {
+    const struct {
+        const char *answer;
+        std::string hint;
+    } rows[] = {
+        {"ko-checksum", "hint: the device refused block 1 (0x79): the checksum did not match"},
+        {"ko-flash", "hint: the device refused block 1 (0x89): it could not write its flash"},
+        {"none", "hint: the device did not answer block 1 within 500 ms"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.answer);
+        Device device(devices_.file(std::string("dev-") + row.answer), {"--answer", row.answer});
+        ASSERT_FALSE(device.port().empty());
+        const RunResult plain = RunProgram(Pardulo("p", device.port()), WorkDir(), PtyAdapterEnv());
+        const RunResult live = RunWithTerminalStderr(Pardulo("p", device.port()), WorkDir(), PtyAdapterEnv());
+        EXPECT_EQ(live.status, 1);
+        EXPECT_EQ(WithoutTimes(live.out), WithoutTimes(plain.out));
+        EXPECT_EQ(plain.err, "");
+        const std::string note = "\r\033[K" + row.hint + "\r\n";
+        ASSERT_GE(live.err.size(), note.size()) << live.err;
+        EXPECT_EQ(live.err.substr(live.err.size() - note.size()), note);
+    }
 }
 
 TEST_F(Operator, APortThatCannotBeOpenedGetsOneHintAfterTheUsualLines) {
@@ -207,8 +275,23 @@ TEST_F(Operator, ASecondRunOnABusyPortIsRefusedAndTheFirstIsUndisturbed) {
     for (int i = 0; i < 600 && ReadFile(first_dir + "/zebmap.log").empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // A second upload from the same folder is refused at the port, and its
+    // test of the log must not have emptied the first one's.
+    const std::string before = ReadFile(first_dir + "/zebmap.log");
+    const RunResult second_upload = RunProgram(Pardulo("p", device.port()), first_dir, PtyAdapterEnv());
+    std::string after = ReadFile(first_dir + "/zebmap.log");
+    // The first run rewrites the log whole; give such a rewrite a moment.
+    for (int i = 0; i < 5 && after.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        after = ReadFile(first_dir + "/zebmap.log");
+    }
     const RunResult second = RunProgram(Pardulo("r", device.port()), WorkDir(), PtyAdapterEnv());
     uploader.join();
+
+    EXPECT_NE(second_upload.out.find("* SerialConnect Error [err=302]"), std::string::npos) << second_upload.out;
+    EXPECT_EQ(second_upload.status, 1);
+    EXPECT_FALSE(before.empty());
+    EXPECT_FALSE(after.empty()) << "the refused run wiped the running upload's log";
 
     EXPECT_NE(second.out.find("* SerialConnect Error [err=302]"), std::string::npos) << second.out;
     EXPECT_EQ(second.out.find("ERASE"), std::string::npos) << "nothing reached the line";
@@ -227,19 +310,52 @@ TEST_F(Operator, ASecondRunOnABusyPortIsRefusedAndTheFirstIsUndisturbed) {
     }
 }
 
-TEST_F(Operator, DevelopModeAndTheUsageBannerWriteNothingForPeople) {
-    const std::string dir = WorkDir();
-    MakeDir(dir + "/resources");
-    WriteFile(dir + "/resources/a.rawh", "w=2, h=1, stride=8, size=8\n");
-    WriteFile(dir + "/resources/a.raw", "ABCDEFGH");
-    for (const std::vector<std::string> &argv :
-         {std::vector<std::string>{BuildPath("pardulo"), "d"}, std::vector<std::string>{BuildPath("pardulo")}}) {
+// After a build, one summary line on a terminal: a failed build must not end
+// on the check's "OK..." lines of an earlier map without a word. Standard
+// output stays the same and nothing is written when it is no terminal.
+TEST_F(Operator, DevelopModeSummarisesTheBuildOnATerminalOnlyAndTheBannerWritesNothing) {
+    struct Row {
+        const char *what;
+        std::vector<std::string> resources;  // names to create, "" for no resources/ at all
+        bool earlier_map;
+        int status;
+        std::string summary;
+    };
+    const Row rows[] = {
+        {"packed and skipped", {"a", "b.rawh"}, false, 1, "develop: 1 packed, 1 skipped"},
+        {"none found", {"readme.txt"}, false, 0,
+         "develop: no resources found in resources/ (no *.rawh files); the map holds no records"},
+        {"no folder, earlier map", {""}, true, 1,
+         "develop: resources/ could not be read; nothing was packed, the map checked above is an earlier one"},
+        {"no folder, no map", {""}, false, 1, "develop: resources/ could not be read; nothing was packed and there is no map"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        dirs_.emplace_back(std::make_unique<TempDir>());
+        const std::string dir = dirs_.back()->path();
+        if (row.earlier_map) WriteFile(dir + "/zebmap.map", kMap);
+        for (const std::string &name : row.resources) {
+            if (name.empty()) continue;
+            MakeDir(dir + "/resources");
+            if (name == "a") {
+                WriteFile(dir + "/resources/a.rawh", "/*('p', 'r', 2, 'x', 1, 'f', 'ARGB4', 's', 4, 't', 8)*/\n");
+                WriteFile(dir + "/resources/a.raw", "ABCDEFGH");
+            } else {
+                WriteFile(dir + "/resources/" + name, "no header of a resource\n");
+            }
+        }
+        const std::vector<std::string> argv = {BuildPath("pardulo"), "d"};
         const RunResult plain = RunProgram(argv, dir);
         const RunResult live = RunWithTerminalStderr(argv, dir, {});
         EXPECT_EQ(live.out, plain.out);
-        EXPECT_EQ(live.status, plain.status);
-        EXPECT_EQ(live.err, "");
+        EXPECT_EQ(live.status, row.status);
+        EXPECT_EQ(plain.status, row.status);
+        EXPECT_EQ(plain.err, "");
+        EXPECT_EQ(live.err, row.summary + "\r\n");
     }
+    const RunResult banner = RunWithTerminalStderr({BuildPath("pardulo")}, WorkDir(), {});
+    EXPECT_EQ(banner.status, 1);
+    EXPECT_EQ(banner.err, "");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -43,6 +44,11 @@ std::string ReadFile(const std::string &path);  // whole file, binary; "" when m
 bool FileExists(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);
 void MakeDir(const std::string &path);
+
+// The entries of a directory (name, d_reclen) in the order the builder takes
+// them: "." and "..", then by name with ASCII letters folded to upper case,
+// names equal when folded by their bytes.
+std::vector<std::pair<std::string, int>> ListingInNameOrder(const std::string &dir);
 
 // A program of the build directory: BuildPath("pardulo") is build/pardulo.
 std::string BuildPath(const std::string &name);

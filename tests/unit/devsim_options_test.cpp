@@ -26,15 +26,15 @@ TEST(DevsimOptions, FaultsPerSessionAndPerRecord) {
                      "4=none", "--answer", "5=0x69", "--answer-delay", "120", "--answer-delay=2=600"},
                     o),
               "");
-    EXPECT_EQ(o.faults.answer.kind, AnswerRule::Kind::KoFlash);
-    EXPECT_EQ(o.faults.AnswerFor(1).kind, AnswerRule::Kind::KoFlash);
-    EXPECT_EQ(o.faults.AnswerFor(2).kind, AnswerRule::Kind::KoChecksum);
-    EXPECT_EQ(o.faults.AnswerFor(3).kind, AnswerRule::Kind::Byte);
-    EXPECT_EQ(o.faults.AnswerFor(3).byte, 0x42);
-    EXPECT_EQ(o.faults.AnswerFor(4).kind, AnswerRule::Kind::Silent);
-    EXPECT_EQ(o.faults.AnswerFor(5).byte, 0x69);
-    EXPECT_EQ(o.faults.AnswerDelayFor(1), 120);
-    EXPECT_EQ(o.faults.AnswerDelayFor(2), 600);
+    EXPECT_EQ(o.line.faults.answer.kind, AnswerRule::Kind::KoFlash);
+    EXPECT_EQ(o.line.faults.AnswerFor(1).kind, AnswerRule::Kind::KoFlash);
+    EXPECT_EQ(o.line.faults.AnswerFor(2).kind, AnswerRule::Kind::KoChecksum);
+    EXPECT_EQ(o.line.faults.AnswerFor(3).kind, AnswerRule::Kind::Byte);
+    EXPECT_EQ(o.line.faults.AnswerFor(3).byte, 0x42);
+    EXPECT_EQ(o.line.faults.AnswerFor(4).kind, AnswerRule::Kind::Silent);
+    EXPECT_EQ(o.line.faults.AnswerFor(5).byte, 0x69);
+    EXPECT_EQ(o.line.faults.AnswerDelayFor(1), 120);
+    EXPECT_EQ(o.line.faults.AnswerDelayFor(2), 600);
 }
 
 TEST(DevsimOptions, PingStreamLineAndWrapper) {
@@ -45,22 +45,22 @@ TEST(DevsimOptions, PingStreamLineAndWrapper) {
                      "--", "build/pardulo", "p", "{port}"},
                     o),
               "");
-    EXPECT_EQ(o.faults.PingFor(1).kind, PingRule::Kind::Byte);
-    EXPECT_EQ(o.faults.PingFor(1).byte, 0x69);
-    EXPECT_EQ(o.faults.PingFor(2).kind, PingRule::Kind::Early);
-    EXPECT_EQ(o.faults.PingFor(3).kind, PingRule::Kind::Silent);
-    EXPECT_EQ(o.get_bytes.value_or(0), 100u);
-    EXPECT_EQ(o.get_pause_after, 50u);
-    EXPECT_EQ(o.get_pause_ms, 700);
-    EXPECT_EQ(o.read_delay_us, 200);
-    EXPECT_EQ(o.hangup_after.value_or(0), 9u);
+    EXPECT_EQ(o.line.faults.PingFor(1).kind, PingRule::Kind::Byte);
+    EXPECT_EQ(o.line.faults.PingFor(1).byte, 0x69);
+    EXPECT_EQ(o.line.faults.PingFor(2).kind, PingRule::Kind::Early);
+    EXPECT_EQ(o.line.faults.PingFor(3).kind, PingRule::Kind::Silent);
+    EXPECT_EQ(o.line.get_bytes.value_or(0), 100u);
+    EXPECT_EQ(o.line.get_pause_after, 50u);
+    EXPECT_EQ(o.line.get_pause_ms, 700);
+    EXPECT_EQ(o.line.read_delay_us, 200);
+    EXPECT_EQ(o.line.hangup_after.value_or(0), 9u);
     EXPECT_TRUE(o.once && o.verbose);
     EXPECT_EQ(o.store_dir, "out");
     EXPECT_EQ(o.command, (std::vector<std::string>{"build/pardulo", "p", "{port}"}));
 
     Options early;
     ASSERT_EQ(Parse({"--ping-answer-after-first"}, early), "");
-    EXPECT_EQ(early.faults.PingFor(7).kind, PingRule::Kind::Early);
+    EXPECT_EQ(early.line.faults.PingFor(7).kind, PingRule::Kind::Early);
 }
 
 TEST(DevsimOptions, MistakesAreNamed) {

@@ -53,6 +53,21 @@ TEST_F(ProgressLogTest, AFileThatCannotBeOpenedGivesMinusOneSilently) {
     EXPECT_EQ(flog, nullptr);
 }
 
+// The test before an upload: a log another run is writing keeps its number.
+TEST_F(ProgressLogTest, TheWritabilityTestKeepsTheLogAndRefusesWhatCannotBeWritten) {
+    EXPECT_EQ(TestLogProgressWritable(), 0);
+    EXPECT_TRUE(FileExists(dir.file("zebmap.log")));
+    EXPECT_EQ(Log(), "");
+    WriteFile(dir.file("zebmap.log"), "59");
+    EXPECT_EQ(TestLogProgressWritable(), 0);
+    EXPECT_EQ(Log(), "59");
+    EXPECT_EQ(flog, nullptr);
+
+    unlink(dir.file("zebmap.log").c_str());
+    MakeDir(dir.file("zebmap.log"));
+    EXPECT_EQ(TestLogProgressWritable(), -1);
+}
+
 TEST_F(ProgressLogTest, ANumberLostAtTheCloseIsReported) {
     // /dev/full accepts the open and the buffered print; only the close
     // finds that the bytes could not be written.

@@ -33,6 +33,7 @@ using testing_support::WriteFile;
 struct Outcome {
     int32_t result;
     std::string out;
+    BuildStats stats{};  // of a build
 };
 
 Outcome Capture(const std::function<int32_t()> &operation) {
@@ -41,7 +42,12 @@ Outcome Capture(const std::function<int32_t()> &operation) {
     return {result, out};
 }
 
-Outcome Build() { return Capture(BuildResourceZebmapFile); }
+Outcome Build() {
+    BuildStats stats;
+    Outcome outcome = Capture([&] { return BuildResourceZebmapFile(&stats); });
+    outcome.stats = stats;
+    return outcome;
+}
 Outcome Check() { return Capture(ReadResourceZebmapFile); }
 
 void AddResource(const std::string &base, int width, int height, const std::string &data) {
@@ -50,15 +56,8 @@ void AddResource(const std::string &base, int width, int height, const std::stri
     WriteFile("resources/" + base + ".raw", data);
 }
 
-// The entries of resources/ in the order the directory lists them, which is
-// the order the builder meets them in.
-std::vector<std::pair<std::string, int>> Listing() {
-    std::vector<std::pair<std::string, int>> entries;
-    DIR *dir = opendir("resources");
-    while (const dirent *entry = readdir(dir)) entries.emplace_back(entry->d_name, entry->d_reclen);
-    closedir(dir);
-    return entries;
-}
+// The entries of resources/ in the order the builder meets them in.
+std::vector<std::pair<std::string, int>> Listing() { return testing_support::ListingInNameOrder("resources"); }
 
 std::string FileLine(const std::string &name, int reclen) {
     return "File: '" + name + "' [reclen=" + std::to_string(reclen) + "]\n";
@@ -303,6 +302,9 @@ TEST_F(resource_map_builder, NeverWaitsOnEntriesThatAreNotRegularFiles) {
 
     const Outcome run = Build();
     EXPECT_EQ(run.result, 2);
+    EXPECT_TRUE(run.stats.listing_read);
+    EXPECT_EQ(run.stats.packed, 0);
+    EXPECT_EQ(run.stats.skipped, 4);
     for (const char *line : {"* ERROR * failed opening header file 'resources/pipe.rawh'\n",
                              "* ERROR * failed opening binary file 'resources/pipedata.raw'\n",
                              "* ERROR * failed opening binary file 'resources/zero.raw'\n",
@@ -323,6 +325,8 @@ TEST_F(resource_map_builder, SkipsNamesTooLongForAPath) {
 
     const Outcome run = Build();
     EXPECT_EQ(run.result, 2);
+    EXPECT_EQ(run.stats.packed, 1);
+    EXPECT_EQ(run.stats.skipped, 1);
     EXPECT_NE(run.out.find("Opening file 'resources/" + too_long + "' ...\n* ERROR * failed opening header file 'resources/" +
                            too_long + "'\n"),
               std::string::npos);
@@ -335,11 +339,27 @@ TEST_F(resource_map_builder, SkipsNamesTooLongForAPath) {
     EXPECT_NE(ReadFile("zebmap.c").find(std::string(235, 'a') + "_header[]"), std::string::npos);
 }
 
+// Every pair of a list in the expected order, both ways round: mixed case,
+// names equal when folded, punctuation between 'Z' and 'a', non-ASCII bytes.
+TEST(resource_map_listing_order, DotsFirstThenNamesFoldedToUpperCaseThenTheirBytes) {
+    const std::vector<std::string> ordered = {
+        ".", "..", "!bang", "A", "a", "AB", "Ab", "aB", "ab", "abc", "B", "z", "[", "_x", "`", "{",
+        "\x7f", "\xc3\xa9", "\xff"};
+    for (std::size_t i = 0; i < ordered.size(); ++i) {
+        EXPECT_FALSE(ListingNameBefore(ordered[i].c_str(), ordered[i].c_str())) << ordered[i];
+        for (std::size_t j = i + 1; j < ordered.size(); ++j) {
+            EXPECT_TRUE(ListingNameBefore(ordered[i].c_str(), ordered[j].c_str())) << ordered[i] << " < " << ordered[j];
+            EXPECT_FALSE(ListingNameBefore(ordered[j].c_str(), ordered[i].c_str())) << ordered[j] << " < " << ordered[i];
+        }
+    }
+}
+
 TEST_F(resource_map_builder, WithoutResourcesDirectoryTouchesNothing) {
     WriteFile("zebmap.map", "earlier map");
     WriteFile("zebmap.c", "earlier snippet");
     const Outcome run = Build();
     EXPECT_EQ(run.result, 1);
+    EXPECT_FALSE(run.stats.listing_read);
     EXPECT_EQ(run.out, "* ERROR * Couldn't open the directory resources\n");
     EXPECT_EQ(ReadFile("zebmap.map"), "earlier map");
     EXPECT_EQ(ReadFile("zebmap.c"), "earlier snippet");

@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "file_handles.h"
+#include "program_info.h"
 
 namespace {
 
 constexpr const char *kUsage =
     "Usage: pardulo-bgra2png [--width W] [--height H] INPUT.bgra OUTPUT.png\n"
+    "       pardulo-bgra2png --help | --version\n"
     "Converts a raw BGRA screenshot (as saved by \"pardulo g\" in test.bgra) into\n"
     "a PNG. The picture is 480 x 272 unless --width and --height say otherwise;\n"
     "INPUT must hold exactly W * H * 4 bytes. Exit status 0, or 1 on any error.\n";
@@ -86,9 +88,10 @@ int main(int argc, char **argv) {
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
+        switch (InfoRequestOf(argv[i])) {
+            case InfoRequest::kHelp: std::fputs(kUsage, stdout); return 0;
+            case InfoRequest::kVersion: PrintVersion("pardulo-bgra2png"); return 0;
+            case InfoRequest::kNone: break;
         }
         if (arg == "--width" || arg == "--height") {
             unsigned long &side = arg == "--width" ? width : height;

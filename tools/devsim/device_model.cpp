@@ -59,7 +59,19 @@ PingRule Faults::PingFor(uint64_t attempt) const {
 
 DeviceModel::DeviceModel(Faults faults) : faults_(std::move(faults)) {}
 
+bool DeviceModel::InPut() const {
+    return state_ == State::PutHeader || state_ == State::PutData || state_ == State::PutChecksum;
+}
+
 Step DeviceModel::Consume(uint8_t byte) {
+    // A byte belongs to a put message when one was under way or it began one.
+    const bool in_put = InPut();
+    Step step = ConsumeByte(byte);
+    if (in_put || InPut()) ++put_bytes_;
+    return step;
+}
+
+Step DeviceModel::ConsumeByte(uint8_t byte) {
     switch (state_) {
     case State::Idle:
         return StartMessage(byte);
@@ -179,7 +191,12 @@ Step DeviceModel::FinishPut() {
         Keep(Record{block_, std::move(data_), checksum_});
         data_.clear();
         step.records_changed = true;
+    } else {
+        Refusal refusal{number, block_, std::nullopt};
+        if (!step.reply.empty()) refusal.answer = step.reply[0];
+        refusals_.push_back(refusal);
     }
+    step.put_complete = true;
     return step;
 }
 
@@ -205,6 +222,7 @@ Step DeviceModel::FinishSpecial() {
         records_.clear();
     } else {
         step.session_end = true;
+        exit_received_ = true;
         step.note = "exit: session ended";
     }
     return step;

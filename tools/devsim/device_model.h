@@ -68,6 +68,13 @@ struct Record {
     uint32_t checksum = 0;  // as the device computed it over `data`
 };
 
+// A put message the device did not answer with 0x69.
+struct Refusal {
+    uint64_t put = 0;              // its number, from 1
+    uint16_t block = 0;
+    std::optional<uint8_t> answer;  // none when the device stayed silent
+};
+
 // What the device does after one byte from the host.
 struct Step {
     std::vector<uint8_t> reply;  // bytes to send back, possibly none
@@ -75,6 +82,7 @@ struct Step {
     bool start_stream = false;   // a get request is complete: stream the screenshot
     bool session_end = false;    // the exit command is complete
     bool records_changed = false;
+    bool put_complete = false;   // a put message was answered (or left unanswered)
     std::string note;            // what happened, for the verbose log; "" when nothing did
 };
 
@@ -94,10 +102,16 @@ public:
     const std::vector<Record> &records() const { return records_; }
     uint64_t put_messages() const { return put_messages_; }
     uint64_t pings() const { return pings_; }
+    // Bytes of put messages received so far, each from its CMD_PUT on.
+    uint64_t put_bytes() const { return put_bytes_; }
+    const std::vector<Refusal> &refusals() const { return refusals_; }
+    bool exit_received() const { return exit_received_; }
 
 private:
     enum class State { Idle, PutHeader, PutData, PutChecksum, GetHeader, Special };
 
+    bool InPut() const;
+    Step ConsumeByte(uint8_t byte);
     Step StartMessage(uint8_t byte);
     Step FinishPut();
     Step FinishSpecial();
@@ -121,6 +135,9 @@ private:
     std::vector<Record> records_;
     uint64_t put_messages_ = 0;
     uint64_t pings_ = 0;
+    uint64_t put_bytes_ = 0;
+    std::vector<Refusal> refusals_;
+    bool exit_received_ = false;
 };
 
 std::string HexByte(uint8_t byte);  // "0x69"

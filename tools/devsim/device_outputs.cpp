@@ -38,11 +38,30 @@ private:
     int fd_;
 };
 
-// block-NNNNN.bin or index.txt: the only names the store ever writes.
+bool IsFiveDigits(const std::string &name, size_t at) {
+    return name.size() >= at + 5 &&
+           std::all_of(name.begin() + static_cast<long>(at), name.begin() + static_cast<long>(at) + 5,
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// block-NNNNN.bin, index.txt or status.txt: the only names the store writes.
 bool IsStoreFile(const std::string &name) {
-    if (name == "index.txt") return true;
-    if (name.size() != 15 || name.compare(0, 6, "block-") != 0 || name.compare(11, 4, ".bin") != 0) return false;
-    return std::all_of(name.begin() + 6, name.begin() + 11, [](char c) { return c >= '0' && c <= '9'; });
+    if (name == "index.txt" || name == "status.txt") return true;
+    return name.size() == 15 && name.compare(0, 6, "block-") == 0 && name.compare(11, 4, ".bin") == 0 &&
+           IsFiveDigits(name, 6);
+}
+
+bool IsDeviceFolder(const std::string &name) {
+    return name.size() == 12 && name.compare(0, 7, "device-") == 0 && IsFiveDigits(name, 7);
+}
+
+// Removes the store files directly in dir; false with ec set on failure.
+bool RemoveStoreFiles(const fs::path &dir, std::error_code &ec) {
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (IsStoreFile(it->path().filename().string())) fs::remove(it->path(), ec);
+        if (ec) return false;
+    }
+    return !ec;
 }
 
 }  // namespace
@@ -84,23 +103,49 @@ std::string Store::FileName(uint16_t block) {
     return name;
 }
 
-bool Store::Open(const std::string &dir, std::string &error) {
-    dir_ = dir;
+bool PrepareStoreDirectory(const std::string &dir, std::string &error) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec || !fs::is_directory(dir, ec)) {
         error = "cannot create store directory " + dir + (ec ? ": " + ec.message() : "");
         return false;
     }
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (IsStoreFile(it->path().filename().string())) fs::remove(it->path(), ec);
-        if (ec) break;
+    std::vector<fs::path> device_folders;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (IsDeviceFolder(it->path().filename().string()) && it->is_directory(ec)) device_folders.push_back(it->path());
+    for (const fs::path &folder : device_folders) {
+        if (ec || !RemoveStoreFiles(folder, ec)) break;
+        if (fs::is_empty(folder, ec) && !ec) fs::remove(folder, ec);
     }
-    if (ec) {
+    if (ec || !RemoveStoreFiles(dir, ec)) {
         error = "cannot clear store directory " + dir + ": " + ec.message();
         return false;
     }
-    return Write({}, nullptr, error);
+    return true;
+}
+
+std::string DeviceFolderName(uint64_t device) {
+    char name[32];
+    std::snprintf(name, sizeof name, "device-%05llu", static_cast<unsigned long long>(device));
+    return name;
+}
+
+bool WriteDeviceStatus(const std::string &dir, const DeviceStatus &status, std::string &error) {
+    const auto yes_no = [](bool value) { return value ? std::string("yes") : std::string("no"); };
+    std::string text = "puts " + std::to_string(status.puts) + "\n";
+    for (const Refusal &refusal : status.refusals)
+        text += "refused " + std::to_string(refusal.put) + " " + std::to_string(refusal.block) + " " +
+                (refusal.answer ? HexByte(*refusal.answer) : std::string("none")) + "\n";
+    text += "exit " + yes_no(status.exit) + "\npulled " + yes_no(status.pulled) + "\nleft " + yes_no(status.left) +
+            "\n";
+    return WriteFileAtomically(dir + "/status.txt", reinterpret_cast<const uint8_t *>(text.data()), text.size(),
+                               error);
+}
+
+bool Store::Open(const std::string &dir, std::string &error) {
+    dir_ = dir;
+    written_.clear();
+    return PrepareStoreDirectory(dir, error) && Write({}, nullptr, error);
 }
 
 bool Store::Write(const std::vector<Record> &records, const uint16_t *changed_block, std::string &error) {

@@ -15,9 +15,9 @@ namespace devsim {
 // per line, in acceptance order), always matching the device's records.
 class Store {
 public:
-    // Creates the directory when missing and removes the files an earlier run
-    // left (block-*.bin, index.txt); nothing else in it is touched.
+    // Prepares the directory (PrepareStoreDirectory) and writes an empty index.
     bool Open(const std::string &dir, std::string &error);
+    const std::string &dir() const { return dir_; }
     // Brings the directory in line with the records; changed_block names a
     // block whose data were just replaced (or null).
     bool Write(const std::vector<Record> &records, const uint16_t *changed_block, std::string &error);
@@ -28,6 +28,23 @@ private:
     std::string dir_;
     std::vector<uint16_t> written_;  // blocks whose files exist now
 };
+
+// What one device of a line did, as DIR/device-NNNNN/status.txt tells it.
+struct DeviceStatus {
+    uint64_t puts = 0;
+    std::vector<Refusal> refusals;
+    bool exit = false;
+    bool pulled = false;
+    bool left = false;
+};
+
+// Creates the store directory when missing and removes what an earlier run
+// left in it: block-*.bin, index.txt, and the store files of device-NNNNN/
+// (those folders too, once empty). Nothing else is touched.
+bool PrepareStoreDirectory(const std::string &dir, std::string &error);
+
+std::string DeviceFolderName(uint64_t device);  // "device-00001"
+bool WriteDeviceStatus(const std::string &dir, const DeviceStatus &status, std::string &error);
 
 // "MICROSECONDS H|D HEX" per byte.
 class Transcript {

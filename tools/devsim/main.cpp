@@ -18,6 +18,7 @@
 
 #include "device_outputs.h"
 #include "devsim_options.h"
+#include "program_info.h"
 #include "pty_device.h"
 #include "screenshot.h"
 
@@ -36,6 +37,21 @@ std::string DirectoryOfSelf() {
     std::string self(path);
     const size_t slash = self.rfind('/');
     return slash == std::string::npos ? "." : self.substr(0, slash);
+}
+
+// Where the wrapper mode looks for the pty adapter, in this order: beside
+// pardulo-devsim (the build folder), then where an install puts it, found
+// from the program's own folder so that any prefix works.
+std::vector<std::string> AdapterCandidates() {
+    const std::string self_dir = DirectoryOfSelf();
+    return {self_dir + "/" + kAdapterName, self_dir + "/" PARDULO_ADAPTER_FROM_BINDIR "/" + kAdapterName};
+}
+
+// The first readable path of candidates, or "".
+std::string FirstReadable(const std::vector<std::string> &candidates) {
+    for (const std::string &candidate : candidates)
+        if (::access(candidate.c_str(), R_OK) == 0) return candidate;
+    return "";
 }
 
 bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes) {
@@ -93,6 +109,10 @@ int main(int argc, char **argv) {
         std::fputs(UsageText(), stdout);
         return 0;
     }
+    if (options.version) {
+        PrintVersion("pardulo-devsim");
+        return 0;
+    }
 
     std::string error;
     if (!options.write_picture_path.empty()) {
@@ -114,16 +134,23 @@ int main(int argc, char **argv) {
 
     std::string adapter;
     if (!options.command.empty() && options.adapter.value_or("") != "none") {
-        adapter = options.adapter.value_or(DirectoryOfSelf() + "/" + kAdapterName);
-        if (::access(adapter.c_str(), R_OK) != 0) {
-            Complain("pty adapter " + adapter + " not found (build the target pardulo_pty_adapter, or give " +
+        const std::vector<std::string> candidates =
+            options.adapter ? std::vector<std::string>{*options.adapter} : AdapterCandidates();
+        adapter = FirstReadable(candidates);
+        if (adapter.empty()) {
+            std::string looked_at;
+            for (const std::string &candidate : candidates) looked_at += (looked_at.empty() ? "" : " or ") + candidate;
+            Complain("pty adapter " + looked_at + " not found (build the target pardulo_pty_adapter, or give " +
                      "--adapter PATH or --adapter none)");
             return kDeviceFailure;
         }
     }
 
+    // A line of devices keeps one store per device, opened as each arrives.
+    const bool line_store = options.devices > 1 && !options.store_dir.empty();
     Store store;
-    if (!options.store_dir.empty() && !store.Open(options.store_dir, error)) {
+    if (line_store ? !PrepareStoreDirectory(options.store_dir, error)
+                   : !options.store_dir.empty() && !store.Open(options.store_dir, error)) {
         Complain(error);
         return kDeviceFailure;
     }
@@ -175,7 +202,7 @@ int main(int argc, char **argv) {
         }
     }
 
-    RunContext context{options, picture, options.store_dir.empty() ? nullptr : &store,
+    RunContext context{options, picture, options.store_dir.empty() || line_store ? nullptr : &store,
                        transcript.is_open() ? &transcript : nullptr, signal_fd, child};
     RunResult result = RunDevice(pty, context);
     pty.Close();

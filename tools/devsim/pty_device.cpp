@@ -18,6 +18,7 @@
 #include <optional>
 #include <thread>
 
+#include "device_line.h"
 #include "screenshot.h"
 
 namespace devsim {
@@ -69,9 +70,6 @@ void Pty::Close() {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Millis = std::chrono::milliseconds;
-
 constexpr size_t kChunk = 4096;
 constexpr Millis kStreamStall{3000};   // nobody reads: the host has gone
 constexpr Millis kIdlePoll{1000};
@@ -83,10 +81,20 @@ struct PendingReply {
     size_t sent = 0;
 };
 
+bool LeavesAfterExit(const RunContext &context) {
+    // The one device of today's single-device runs stays after its exit
+    // command, unless --once ends the standalone device there.
+    return context.options.devices > 1 || (context.options.once && context.child <= 0);
+}
+
 class DeviceLoop {
 public:
     DeviceLoop(Pty &pty, const RunContext &context)
-        : pty_(pty), ctx_(context), model_(context.options.faults), start_(Clock::now()) {}
+        : pty_(pty), ctx_(context), settings_(context.options.SettingsFor(1)), model_(settings_.faults),
+          start_(Clock::now()),
+          line_(context.options.devices, Millis(context.options.gap_ms), Millis(context.options.linger_ms),
+                LeavesAfterExit(context), start_),
+          pacer_(context.options.baud), store_(context.store) {}
 
     RunResult Run();
 
@@ -104,6 +112,13 @@ private:
     }
 
     void HandleSignals();
+    void AdvanceLine(Clock::time_point now);
+    void DeviceLeft(uint64_t device);
+    void DeviceArrived();
+    void CheckPull(Clock::time_point now);
+    bool OpenDeviceStore();
+    void WriteStatus(bool left);
+    bool OutputDue(Clock::time_point now) const;
     bool ReadHost();  // false when nothing more is to be had now
     void HandleByte(uint8_t byte, Clock::time_point now);
     void SendReplies(Clock::time_point now);
@@ -115,8 +130,14 @@ private:
 
     Pty &pty_;
     const RunContext &ctx_;
+    DeviceSettings settings_;  // the present device's faults
     DeviceModel model_;
     const Clock::time_point start_;
+    DeviceLine line_;
+    LinePacer pacer_;
+    Store *store_;             // the present device's records, or null
+    Store device_store_;       // a line's: DIR/device-NNNNN
+    bool pulled_ = false;
     RunResult result_;
     bool stop_ = false;
 
@@ -130,14 +151,16 @@ private:
 };
 
 RunResult DeviceLoop::Run() {
-    const auto &hangup_after = ctx_.options.hangup_after;
-    if (hangup_after && *hangup_after == 0) Hangup();
+    if (ctx_.options.devices > 1 && !ctx_.options.store_dir.empty() && !OpenDeviceStore()) return result_;
+    if (settings_.hangup_after && *settings_.hangup_after == 0) Hangup();
 
     while (!stop_) {
         Clock::time_point now = Clock::now();
-        if (pty_.is_open()) {
+        AdvanceLine(now);
+        if (pty_.is_open() && !stop_) {
             SendReplies(now);
             PumpStream(now);
+            if (!OutputDue(now)) pacer_.Idle();
             CheckQuiet(now);
         }
         if (ctx_.transcript != nullptr && !ctx_.transcript->Flush()) Fail("cannot write the transcript");
@@ -193,10 +216,65 @@ void DeviceLoop::HandleSignals() {
     }
 }
 
+void DeviceLoop::AdvanceLine(Clock::time_point now) {
+    const DeviceLine::Change change = line_.Advance(now);
+    if (change.left) DeviceLeft(line_.device() - (change.arrived ? 1 : 0));
+    if (change.arrived) DeviceArrived();
+    if (line_.done() && ctx_.child <= 0) stop_ = true;
+}
+
+void DeviceLoop::DeviceLeft(uint64_t device) {
+    const std::string dropped = model_.AbandonPartialMessage();
+    if (!dropped.empty()) Log(dropped);
+    Log("device " + std::to_string(device) + (pulled_ ? " pulled" : " left") + " after " +
+        std::to_string(host_bytes_) + " bytes from the host");
+    // Nothing more comes from a device that has gone.
+    replies_.clear();
+    stream_.reset();
+    WriteStatus(true);
+}
+
+void DeviceLoop::DeviceArrived() {
+    const uint64_t device = line_.device();
+    settings_ = ctx_.options.SettingsFor(device);
+    model_ = DeviceModel(settings_.faults);
+    host_bytes_ = 0;
+    pulled_ = false;
+    Log("device " + std::to_string(device) + " arrived");
+    if (!ctx_.options.store_dir.empty() && !OpenDeviceStore()) return;
+    if (settings_.hangup_after && *settings_.hangup_after == 0) Hangup();
+}
+
+bool DeviceLoop::OpenDeviceStore() {
+    std::string error;
+    const std::string dir = ctx_.options.store_dir + "/" + DeviceFolderName(line_.device());
+    if (!device_store_.Open(dir, error)) {
+        Fail(error);
+        stop_ = true;
+        return false;
+    }
+    store_ = &device_store_;
+    WriteStatus(false);
+    return true;
+}
+
+void DeviceLoop::WriteStatus(bool left) {
+    if (store_ != &device_store_) return;  // a line of one keeps today's store only
+    std::string error;
+    const DeviceStatus status{model_.put_messages(), model_.refusals(), model_.exit_received(), pulled_, left};
+    if (!WriteDeviceStatus(device_store_.dir(), status, error)) Fail(error);
+}
+
+void DeviceLoop::CheckPull(Clock::time_point now) {
+    if (!settings_.pull_after || pulled_ || model_.put_bytes() < *settings_.pull_after) return;
+    pulled_ = true;
+    line_.Pull(now);
+}
+
 bool DeviceLoop::ReadHost() {
-    const Options &o = ctx_.options;
-    size_t want = o.read_delay_us > 0 ? 1 : kChunk;
-    if (o.hangup_after) want = static_cast<size_t>(std::min<uint64_t>(want, *o.hangup_after - host_bytes_));
+    size_t want = settings_.read_delay_us > 0 ? 1 : kChunk;
+    if (settings_.hangup_after)
+        want = static_cast<size_t>(std::min<uint64_t>(want, *settings_.hangup_after - host_bytes_));
     uint8_t buffer[kChunk];
     const ssize_t n = ::read(pty_.master(), buffer, want);
     const Clock::time_point now = Clock::now();
@@ -209,12 +287,13 @@ bool DeviceLoop::ReadHost() {
         return false;
     }
     for (ssize_t i = 0; i < n && pty_.is_open(); ++i) HandleByte(buffer[i], now);
-    if (o.read_delay_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(o.read_delay_us));
+    if (settings_.read_delay_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(settings_.read_delay_us));
     return pty_.is_open();
 }
 
 void DeviceLoop::HandleByte(uint8_t byte, Clock::time_point now) {
     if (ctx_.transcript != nullptr) ctx_.transcript->Add(Micros(now), 'H', byte);
+    if (!line_.present()) return;  // between two devices the fixture is empty
     ++host_bytes_;
     last_host_byte_ = now;
     if (stream_) {
@@ -227,19 +306,19 @@ void DeviceLoop::HandleByte(uint8_t byte, Clock::time_point now) {
     if (!step.note.empty()) Log(step.note);
     if (!step.reply.empty())
         replies_.push_back({now + Millis(step.reply_delay_ms), std::move(step.reply), 0});
-    if (step.records_changed && ctx_.store != nullptr) {
+    if (step.records_changed && store_ != nullptr) {
         const auto &records = model_.records();
         const uint16_t *changed = records.empty() ? nullptr : &records.back().block;
         std::string error;
-        if (!ctx_.store->Write(records, changed, error)) Fail(error);
+        if (!store_->Write(records, changed, error)) Fail(error);
     }
+    if (step.put_complete || step.session_end) WriteStatus(false);
     if (step.start_stream) {
-        const Options &o = ctx_.options;
         StreamPlan plan;
-        plan.length = o.get_bytes.value_or(ctx_.picture.size());
-        plan.endless = o.get_endless;
-        plan.pause_after = o.get_pause_after;
-        plan.pause_ms = o.get_pause_ms;
+        plan.length = settings_.get_bytes.value_or(ctx_.picture.size());
+        plan.endless = settings_.get_endless;
+        plan.pause_after = settings_.get_pause_after;
+        plan.pause_ms = settings_.get_pause_ms;
         stream_.emplace(ctx_.picture, plan);
         stream_progress_at_ = now;
         stream_resume_at_ = now;
@@ -248,14 +327,19 @@ void DeviceLoop::HandleByte(uint8_t byte, Clock::time_point now) {
             stream_.reset();
         }
     }
-    if (step.session_end && ctx_.options.once && ctx_.child <= 0) stop_ = true;
-    if (ctx_.options.hangup_after && host_bytes_ >= *ctx_.options.hangup_after) Hangup();
+    if (step.session_end) line_.Exit(now);
+    CheckPull(now);
+    // The bytes that follow in the same read meet the line as it is now.
+    AdvanceLine(now);
+    if (settings_.hangup_after && host_bytes_ >= *settings_.hangup_after) Hangup();
 }
 
 void DeviceLoop::SendReplies(Clock::time_point now) {
     while (!replies_.empty() && replies_.front().due <= now) {
         PendingReply &reply = replies_.front();
-        const ssize_t n = ::write(pty_.master(), reply.bytes.data() + reply.sent, reply.bytes.size() - reply.sent);
+        const size_t room = pacer_.Room(now, reply.bytes.size() - reply.sent);
+        if (room == 0) return;
+        const ssize_t n = ::write(pty_.master(), reply.bytes.data() + reply.sent, room);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) return;
             Log(std::string("cannot answer: ") + std::strerror(errno));
@@ -263,6 +347,7 @@ void DeviceLoop::SendReplies(Clock::time_point now) {
             continue;
         }
         const Clock::time_point written = Clock::now();
+        pacer_.Sent(static_cast<size_t>(n), now);
         for (ssize_t i = 0; i < n; ++i)
             if (ctx_.transcript != nullptr) ctx_.transcript->Add(Micros(written), 'D', reply.bytes[reply.sent + i]);
         reply.sent += static_cast<size_t>(n);
@@ -281,7 +366,7 @@ void DeviceLoop::PumpStream(Clock::time_point now) {
         return;
     }
     uint8_t buffer[kChunk];
-    const size_t count = stream_->Peek(buffer, sizeof buffer);
+    const size_t count = stream_->Peek(buffer, pacer_.Room(now, sizeof buffer));
     if (count > 0) {
         const ssize_t n = ::write(pty_.master(), buffer, count);
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -291,6 +376,7 @@ void DeviceLoop::PumpStream(Clock::time_point now) {
         }
         if (n > 0) {
             const Clock::time_point written = Clock::now();
+            pacer_.Sent(static_cast<size_t>(n), now);
             for (ssize_t i = 0; i < n; ++i)
                 if (ctx_.transcript != nullptr) ctx_.transcript->Add(Micros(written), 'D', buffer[i]);
             stream_->Advance(static_cast<size_t>(n));
@@ -327,9 +413,13 @@ void DeviceLoop::Hangup() {
     if (ctx_.child <= 0) stop_ = true;
 }
 
-bool DeviceLoop::WantWrite(Clock::time_point now) const {
+bool DeviceLoop::OutputDue(Clock::time_point now) const {
     if (!replies_.empty() && replies_.front().due <= now) return true;
     return stream_ && now >= stream_resume_at_ && !stream_->PauseDue();
+}
+
+bool DeviceLoop::WantWrite(Clock::time_point now) const {
+    return OutputDue(now) && pacer_.NextRoom(now) <= now;
 }
 
 int DeviceLoop::PollTimeoutMs(Clock::time_point now) const {
@@ -344,6 +434,9 @@ int DeviceLoop::PollTimeoutMs(Clock::time_point now) const {
     if (ctx_.options.message_timeout_ms > 0 && model_.InMessage())
         wake = std::min(wake, last_host_byte_ + Millis(ctx_.options.message_timeout_ms) + Millis(1));
     if (read_blocked_until_ > now) wake = std::min(wake, read_blocked_until_);
+    if (const auto change = line_.NextChange()) wake = std::min(wake, *change);
+    // Due output with room waits for POLLOUT; without room, for the line.
+    if (OutputDue(now) && pacer_.NextRoom(now) > now) wake = std::min(wake, pacer_.NextRoom(now));
     if (wake <= now) return 0;
     // Round up, so that a wake-up never comes a little early and spins.
     const auto ms = std::chrono::duration_cast<Millis>(wake - now + Millis(1) - std::chrono::nanoseconds(1));

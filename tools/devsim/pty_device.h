@@ -40,7 +40,7 @@ private:
 struct RunContext {
     const Options &options;
     const std::vector<uint8_t> &picture;
-    Store *store = nullptr;            // null without --store
+    Store *store = nullptr;            // null without --store, and for a line (it keeps one per device)
     Transcript *transcript = nullptr;  // null without --transcript
     int signal_fd = -1;                // signalfd for SIGINT, SIGTERM, SIGHUP, SIGCHLD
     pid_t child = -1;                  // wrapper mode's command, or -1
@@ -53,9 +53,10 @@ struct RunResult {
     int child_status = 0;    // exit status, or 128 + signal
 };
 
-// Plays the device until it is told to stop: a signal (standalone), the
-// first exit command (--once), the end of the child (wrapper mode), or its
-// own hang-up (standalone).
+// Plays the device, or the line of devices, until it is told to stop: a
+// signal (standalone), the first exit command (--once), the last device of a
+// line leaving (standalone), the end of the child (wrapper mode), or its own
+// hang-up (standalone).
 RunResult RunDevice(Pty &pty, const RunContext &context);
 
 }  // namespace devsim

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "device_transfer.h"
+#include "program_info.h"
 #include "serial_link.h"
 
 namespace {
@@ -180,12 +181,15 @@ int PingCommand(const char *portname) {
     return Disconnect() != 0 || result != 0 ? 1 : 0;
 }
 
+constexpr const char *kUsage =
+    "usage: pardulo-linkprobe connect PORT\n"
+    "       pardulo-linkprobe burst PORT COUNT\n"
+    "       pardulo-linkprobe receive PORT HEXBYTE...\n"
+    "       pardulo-linkprobe ping PORT\n"
+    "       pardulo-linkprobe --help | --version\n";
+
 int Usage() {
-    fprintf(stderr,
-            "usage: pardulo-linkprobe connect PORT\n"
-            "       pardulo-linkprobe burst PORT COUNT\n"
-            "       pardulo-linkprobe receive PORT HEXBYTE...\n"
-            "       pardulo-linkprobe ping PORT\n");
+    fputs(kUsage, stderr);
     return 2;
 }
 
@@ -194,6 +198,11 @@ int Usage() {
 int main(int argc, char **argv) {
     // Lines must reach a test that reads them while the probe still runs.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    switch (InfoRequestOf(argc > 1 ? argv[1] : nullptr)) {
+        case InfoRequest::kHelp: fputs(kUsage, stdout); return 0;
+        case InfoRequest::kVersion: PrintVersion("pardulo-linkprobe"); return 0;
+        case InfoRequest::kNone: break;
+    }
     if (argc < 3) return Usage();
     const std::string command = argv[1];
     if (command == "connect" && argc == 3) return ConnectCommand(argv[2]);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "printable_text.h"
+#include "program_info.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ void PrintPort(struct sp_port *port) {
 
 void PrintUsage(FILE *out) {
     fprintf(out,
-            "Usage: pardulo-ports [--help]\n"
+            "Usage: pardulo-ports [--help | --version]\n"
             "Lists the serial ports that can be given to 'pardulo p|r|g PORT':\n"
             "name, description, transport, and for USB adapters the vendor:product\n"
             "ids (hex), manufacturer, product and serial number.\n"
@@ -72,9 +73,10 @@ void PrintUsage(FILE *out) {
 
 int main(int argc, char *argv[]) {
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            PrintUsage(stdout);
-            return 0;
+        switch (InfoRequestOf(argv[i])) {
+            case InfoRequest::kHelp: PrintUsage(stdout); return 0;
+            case InfoRequest::kVersion: PrintVersion("pardulo-ports"); return 0;
+            case InfoRequest::kNone: break;
         }
         fprintf(stderr, "pardulo-ports: unknown argument '%s'\n", argv[i]);
         PrintUsage(stderr);

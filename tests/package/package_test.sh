@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The Debian package end to end: made with cpack from the build folder,
+# listed, unpacked into a throwaway root and used from there alone, with a
+# clean environment, so nothing can be found through the build folder.
+#   tests/package/package_test.sh BUILD_DIR SOURCE_DIR
+# Everything it writes lives in its own temporary folder (the package too),
+# so it runs beside other tests of the same build folder.
+set -euo pipefail
+build=$(realpath "$1")
+source=$(realpath "$2")
+tmp=$(mktemp -d /tmp/pardulo-package-XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Runs a command of the unpacked root in a clean environment.
+in_root() { env -i PATH="$root/usr/bin:/usr/bin:/bin" HOME="$tmp" LANG=C.UTF-8 "$@"; }
+
+version=$("$build/pardulo" --version | sed -n 's/^pardulo //p')
+arch=$(dpkg --print-architecture)
+[ -n "$version" ] || fail "build/pardulo --version gave no version"
+
+echo "== cpack -G DEB"
+if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/package" >"$tmp/cpack.log" 2>&1; then
+  cat "$tmp/cpack.log"
+  fail "cpack did not make the package"
+fi
+deb="$tmp/package/pardulo_${version}_${arch}.deb"
+[ -f "$deb" ] || fail "no pardulo_${version}_${arch}.deb; made: $(ls "$tmp/package")"
+echo "$(basename "$deb"): $(stat -c %s "$deb") bytes"
+
+echo "== dpkg-deb -c"
+dpkg-deb -c "$deb" | tee "$tmp/contents"
+paths=$(awk '{print $6}' "$tmp/contents")
+for wanted in ./usr/bin/pardulo ./usr/bin/pardulo-devsim ./usr/bin/pardulo-ports ./usr/bin/pardulo-bgra2png \
+              ./usr/share/doc/pardulo/README.md ./usr/share/doc/pardulo/examples/resources/logo.rawh; do
+  grep -qx -- "$wanted" <<<"$paths" || fail "$wanted is not in the package"
+done
+grep -qE '^\./usr/lib/([^/]+/)?pardulo/libpardulo_pty_adapter\.so$' <<<"$paths" ||
+  fail "the pty adapter is not in lib/pardulo/"
+if grep -E '\.a$|/include/|linkprobe|_test$' <<<"$paths"; then fail "build-only files in the package"; fi
+if awk '$2 != "root/root"' "$tmp/contents" | grep .; then fail "files not owned by root"; fi
+
+echo "== dpkg-deb -I"
+dpkg-deb -I "$deb" | tee "$tmp/info"
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = pardulo ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version $(field Version), the programs say $version"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
+depends=$(field Depends | tr ',' '\n' | awk '{print $1}')
+for library in libc6 libstdc++6 libserialport0 libpng16-16; do
+  grep -qxF "$library" <<<"$depends" || fail "Depends lacks $library: $(field Depends)"
+done
+for name in Maintainer Section Description; do [ -n "$(field $name)" ] || fail "no $name field"; done
+[ "$(field Description | wc -l)" -gt 2 ] || fail "no long description"
+[ "$(field Description | sed -n 2p)" != " $(field Description | sed -n 1p)" ] || fail "summary given twice"
+
+echo "== dpkg -x"
+root="$tmp/root"
+dpkg -x "$deb" "$root"
+if grep -rlF -- "$build" "$root"; then fail "files of the package name the build folder"; fi
+diff -r "$source/examples" "$root/usr/share/doc/pardulo/examples" || fail "examples differ from the source's"
+
+echo "== every program: --help, --version, its man page"
+for program in "$root"/usr/bin/*; do
+  name=$(basename "$program")
+  for option in -V --version; do
+    out=$(in_root "$name" "$option" 2>"$tmp/err") || fail "$name $option: status $?"
+    [ "$out" = "$name $version" ] && [ ! -s "$tmp/err" ] || fail "$name $option: '$out', stderr: $(cat "$tmp/err")"
+  done
+  for option in -h --help; do
+    in_root "$name" "$option" >"$tmp/answer" 2>"$tmp/err" || fail "$name $option: status $?"
+    [ -s "$tmp/answer" ] && [ ! -s "$tmp/err" ] || fail "$name $option: usage not on standard output alone"
+  done
+  page="$root/usr/share/man/man1/$name.1.gz"
+  [ -f "$page" ] || fail "no man page for $name"
+  zcat "$page" | groff -man -Tutf8 -ww -z 2>"$tmp/err"
+  [ ! -s "$tmp/err" ] || fail "man page of $name: $(cat "$tmp/err")"
+  for section in NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+    zcat "$page" | grep -qE "^\.SH \"?$section\"?$" || fail "man page of $name has no $section"
+  done
+  zcat "$page" | grep -qE '^\.SH "?(MODES|OPTIONS)"?$' || fail "man page of $name has no MODES or OPTIONS"
+done
+
+echo "== pardulo d on the bundled examples, against the build folder's"
+mkdir "$tmp/work" "$tmp/reference"
+cp -r "$root/usr/share/doc/pardulo/examples/resources" "$tmp/work/"
+cp -r "$source/examples/resources" "$tmp/reference/"
+(cd "$tmp/work" && in_root pardulo d >develop.out) || fail "pardulo d: status $?"
+(cd "$tmp/reference" && "$build/pardulo" d >develop.out) || fail "build/pardulo d: status $?"
+for output in zebmap.map zebmap.c develop.out; do
+  cmp "$tmp/reference/$output" "$tmp/work/$output" || fail "$output differs from the build folder's"
+done
+
+echo "== pardulo-devsim -- pardulo p {port}"
+(cd "$tmp/work" && in_root pardulo-devsim --store store -- pardulo p '{port}' >upload.out 2>upload.err) ||
+  fail "upload: status $?; $(cat "$tmp/work/upload.out" "$tmp/work/upload.err")"
+[ "$(cat "$tmp/work/zebmap.log")" = 100 ] || fail "zebmap.log: $(cat "$tmp/work/zebmap.log")"
+
+# Every record of the map (one first-line byte, then block 2 bytes and size
+# 4 bytes, high byte first, the data and the byte 13) is in the store.
+map="$tmp/work/zebmap.map"
+total=$(stat -c %s "$map")
+offset=1
+records=0
+while [ "$offset" -lt "$total" ]; do
+  read -r b1 b2 s1 s2 s3 s4 < <(od -A n -t u1 -j "$offset" -N 6 "$map")
+  block=$((b1 * 256 + b2))
+  size=$(((s1 << 24) | (s2 << 16) | (s3 << 8) | s4))
+  stored=$(printf '%s/store/block-%05d.bin' "$tmp/work" "$block")
+  cmp -s <(tail -c +$((offset + 7)) "$map" | head -c "$size") "$stored" || fail "block $block not stored whole"
+  records=$((records + 1))
+  offset=$((offset + 6 + size + 1))
+done
+[ "$records" -eq 5 ] || fail "$records records in the map, 5 expected"
+[ "$(wc -l <"$tmp/work/store/index.txt")" -eq "$records" ] || fail "index.txt: $(cat "$tmp/work/store/index.txt")"
+echo "all $records records stored"
+echo "package test passed"
