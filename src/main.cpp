@@ -1,6 +1,5 @@
 // pardulo: packs image resources into a resource map (mode d) and moves the
 // map to a display device over a serial line (modes p, r, g).
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include "console.h"
 #include "device_transfer.h"
 #include "globals.h"
+#include "platform_time.h"
 #include "operator_display.h"
 #include "program_info.h"
 #include "progress_log.h"
@@ -20,13 +20,9 @@ namespace {
 
 // Milliseconds since the program started, on a monotonic clock: the
 // transmission time is wall-clock time whatever the processor does.
-const auto kProgramStart = std::chrono::steady_clock::now();
+const uint64_t kProgramStartMs = MonotonicMs();
 
-double Uptimems() {
-    const auto elapsed = std::chrono::steady_clock::now() - kProgramStart;
-    return static_cast<double>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-}
+double Uptimems() { return static_cast<double>(MonotonicMs() - kProgramStartMs); }
 
 // Develop: rebuild the map and the snippet from resources/, then read the
 // map back. Fails when anything was skipped or the map does not check.

@@ -2,25 +2,24 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "console.h"
-#include "file_handles.h"
 #include "globals.h"
+#include "platform_time.h"
+#include "printable_text.h"
+#include "progress_log.h"
+#include "serial_link.h"
 #include "serial_ports.h"
 
 namespace {
 
 // ---- output and clock ----------------------------------------------------
 
-double SteadyNowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
+double MonotonicNowMs() { return static_cast<double>(MonotonicMs()); }
 
 OperatorDisplayIo &Io() {
     static OperatorDisplayIo io = DefaultOperatorDisplayIo();
@@ -60,28 +59,14 @@ std::string Duration(double seconds) {
     return Printf("%lu:%02lu", whole / 60, whole % 60);
 }
 
-// Names come from the command line and the system: keep them to one
-// printable line on the terminal.
-std::string Printable(const std::string &text) {
-    std::string shown = text;
-    for (char &c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    return shown;
-}
-
-unsigned Percent(uint32_t part, uint32_t whole) {
-    if (whole == 0 || part >= whole) return 100;
-    return static_cast<unsigned>(static_cast<uint64_t>(part) * 100 / whole);
-}
+unsigned Percent(uint32_t part, uint32_t whole) { return static_cast<unsigned>(ProgressPercent(part, whole)); }
 
 // ---- the live line ---------------------------------------------------------
 
 constexpr double kRedrawIntervalMs = 100;
 constexpr double kSpeedWindowMs = 3000;   // "current" speed: the last few seconds
 constexpr double kShortestSpanMs = 250;   // below that a speed is only noise
-constexpr double kPauseAfterRecordS = 1;  // the upload's pause after each accepted record
+constexpr double kPauseAfterRecordS = PAUSE_MS / 1000.0;  // the upload's pause after each accepted record
 
 // Bytes moved against transfer time, a few samples a second, so the speed
 // shown follows the line of the last seconds rather than the whole run.
@@ -196,7 +181,7 @@ OperatorDisplayIo DefaultOperatorDisplayIo() {
     OperatorDisplayIo io;
     io.live = StderrIsLiveTerminal();
     io.write = WriteToStderr;
-    io.now_ms = SteadyNowMs;
+    io.now_ms = MonotonicNowMs;
     io.columns = StderrColumns;
     return io;
 }
@@ -276,37 +261,12 @@ void DownloadUpdate(uint32_t received_bytes) {
 
 void DownloadEnd() { End(); }
 
-uint32_t CountMapRecords(const char *map_path) {
-    const FilePtr map = OpenRegularFile(map_path, "rb");
-    return map ? CountMapRecordsIn(map.get()) : 0;
-}
-
-uint32_t CountMapRecordsIn(FILE *map) {
-    const off_t start = ftello(map);
-    uint32_t records = 0;
-    int x;
-    while ((x = getc(map)) != EOF && x != TERMINATOR) {
-    }  // the map's first line, up to its 13
-    while (x != EOF && getc(map) != EOF) {
-        ++records;
-        unsigned char header[5];
-        if (fread(header, 1, sizeof header, map) != sizeof header) break;
-        const uint32_t size = static_cast<uint32_t>(header[1]) << 24 | static_cast<uint32_t>(header[2]) << 16 |
-                              static_cast<uint32_t>(header[3]) << 8 | header[4];
-        if (size > 0x7FFFFFFFu) break;  // negative: the record takes the rest of the file
-        if (fseeko(map, static_cast<off_t>(size) + 1, SEEK_CUR) != 0) break;
-    }
-    clearerr(map);
-    if (start >= 0) fseeko(map, start, SEEK_SET);
-    return records;
-}
-
 std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed) {
     std::string names;
     for (const std::string &name : ports) names += (names.empty() ? "" : ", ") + name;
     const std::string wanted = portname != nullptr ? portname : "";
     if (refused) {
-        return "hint: " + Printable(wanted) +
+        return "hint: " + PrintableText(wanted.c_str()) +
                " exists but could not be opened: another program may be using it, or it needs permission" +
                (names.empty() ? std::string() : "; serial ports: " + names) + "\n";
     }
@@ -326,10 +286,11 @@ void PrintPortHint(const char *portname, int connect_error) {
     // The live line, if any, must not share the terminal row with the hint.
     End();
     // Opening failed on a device that is there: busy or forbidden.
-    const bool refused = connect_error >= 301 && connect_error <= 304 && SerialDeviceExists(portname);
+    const bool refused =
+        connect_error > kConnectNotOpened && connect_error < kConnectNotSettable && SerialDeviceExists(portname);
     std::vector<std::string> names;
     const bool listed = ListSerialPorts(names);
-    for (std::string &name : names) name = Printable(name);
+    for (std::string &name : names) name = PrintableText(name.c_str());
     Emit(FormatPortHint(portname, refused, names, listed));
 }
 

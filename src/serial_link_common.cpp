@@ -13,10 +13,10 @@ int SerialSend4B(unsigned int value) {
         const int result = SerialSend(static_cast<char>(byte));
         if (result != 0) {
             printf("* SerialSend4B Error %d\n", result);
-            return -1;
+            return kSend4BFailed;
         }
     }
-    return 0;
+    return kLinkOk;
 }
 
 int SerialSendSpecialCmd(char cmd) {
@@ -24,10 +24,10 @@ int SerialSendSpecialCmd(char cmd) {
         const int result = SerialSend(cmd);
         if (result != 0) {
             printf("* SerialSendSpecialCmd Error %d\n", result);
-            return 1;
+            return kSpecialCmdFailed;
         }
     }
-    return 0;
+    return kLinkOk;
 }
 
 int SerialReceive(char *rcv, unsigned int count) {

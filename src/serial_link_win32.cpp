@@ -21,12 +21,11 @@ struct sp_port_config *port_config = nullptr;
 namespace {
 
 // The codes of the libserialport link for the same failures: its lookup
-// refuses a port that is not there (SP_ERR_ARG), its open fails with
-// SP_ERR_FAIL, and its configuration step as a whole with step -11.
-constexpr int kNoSuchPort = 201;
-constexpr int kOpenRefused = 302;
-constexpr int kConfigureFailed = -11;
-constexpr int kCloseFailed = -2;  // SP_ERR_FAIL
+// refuses a port that is not there (SP_ERR_ARG, -1), its open fails with
+// SP_ERR_FAIL (-2), and so does its close.
+constexpr int kNoSuchPort = kConnectNoSuchPort + 1;
+constexpr int kOpenRefused = kConnectNotOpened + 2;
+constexpr int kCloseFailed = -2;
 
 constexpr DWORD kWriteTimeoutMs = 500;  // the one-byte write of SerialSend
 
@@ -88,23 +87,23 @@ int SerialConnect(const char *portname) {
     if (handle == INVALID_HANDLE_VALUE) return OpenErrorCode(GetLastError());
 
     const int params = SerialSetParams();
-    if (params != 0) {
+    if (params != kLinkOk) {
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
-        return 400 - params;
+        return kConnectNotSettable - params;
     }
     // Nothing of ours has been written yet: only what the device sent
     // before we were ready is lost.
     PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
     output_undrained = false;
     port_lost = false;
-    return 0;
+    return kLinkOk;
 }
 
 int SerialSetParams() {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle, &dcb)) return kConfigureFailed;
+    if (!GetCommState(handle, &dcb)) return kParamsApply;
     dcb.BaudRate = BAUDRATE;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
@@ -120,7 +119,7 @@ int SerialSetParams() {
     dcb.fInX = FALSE;
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
-    if (!SetCommState(handle, &dcb)) return kConfigureFailed;
+    if (!SetCommState(handle, &dcb)) return kParamsApply;
 
     // A read returns what came within READ_TIMEOUT_1B_MS; a write gives up
     // after kWriteTimeoutMs.
@@ -130,8 +129,8 @@ int SerialSetParams() {
     timeouts.ReadTotalTimeoutConstant = READ_TIMEOUT_1B_MS;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
-    if (!SetCommTimeouts(handle, &timeouts)) return kConfigureFailed;
-    return 0;
+    if (!SetCommTimeouts(handle, &timeouts)) return kParamsApply;
+    return kLinkOk;
 }
 
 int SerialDisconnect() {
@@ -147,7 +146,7 @@ int SerialSend(char snd) {
     // already written must still reach the device.
     if (!PurgeComm(handle, PURGE_RXCLEAR)) {
         PrintLastError("error in sp_flush: %s\n");
-        return -41;
+        return kSendFlushFailed;
     }
     DWORD written = 0;
     const BOOL ok = WriteFile(handle, &snd, 1, &written, nullptr);
@@ -155,10 +154,10 @@ int SerialSend(char snd) {
         if (ok) SetLastError(ERROR_TIMEOUT);  // the write time-out passed with nothing written
         NoteIfPortLost();
         PrintLastError("Error in sp_blocking_write: %s\n");
-        return -42;
+        return kSendWriteFailed;
     }
     output_undrained = true;
-    return 0;
+    return kLinkOk;
 }
 
 int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout_ms) {
@@ -167,7 +166,7 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
     const uint64_t clock_start = MonotonicMs();
     for (;;) {
         // An elapsed time equal to the time-out still allows one more read.
-        if (MonotonicMs() - clock_start > timeout_ms) return -1;
+        if (MonotonicMs() - clock_start > timeout_ms) return kReceiveTimedOut;
 
         DWORD got = 0;
         if (!ReadFile(handle, rcv, count, &got, nullptr)) {
@@ -176,7 +175,7 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
             PauseMs(READ_TIMEOUT_1B_MS);
             continue;
         }
-        if (got == count) return 0;
+        if (got == count) return kLinkOk;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "printable_text.h"
 #include "program_info.h"
 #include "serial_ports.h"
 
@@ -17,15 +18,6 @@ void PrintUsage(FILE *out) {
             "one name per line, from the system's serial-port list.\n"
             "Prints \"No serial ports found.\" when there are none. Exit status 0,\n"
             "or 1 when the ports cannot be listed.\n");
-}
-
-// Names come from the registry: keep them to one printable line.
-std::string Printable(std::string text) {
-    for (char &c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    return text;
 }
 
 }  // namespace
@@ -51,6 +43,6 @@ int main(int argc, char *argv[]) {
         return 0;
     }
     std::sort(names.begin(), names.end());
-    for (const std::string &name : names) printf("%s\n", Printable(name).c_str());
+    for (const std::string &name : names) printf("%s\n", PrintableText(name.c_str()).c_str());
     return 0;
 }
