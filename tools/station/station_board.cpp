@@ -1,12 +1,12 @@
 #include "station_board.h"
 
-#include "printable_text.h"
-
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "printable_text.h"
 
 namespace {
 
