@@ -94,6 +94,8 @@ public:
     const std::vector<Record> &records() const { return records_; }
     uint64_t put_messages() const { return put_messages_; }
     uint64_t pings() const { return pings_; }
+    // Put messages whose checksum did not match their data, whatever the answer.
+    uint64_t checksum_mismatches() const { return checksum_mismatches_; }
 
 private:
     enum class State { Idle, PutHeader, PutData, PutChecksum, GetHeader, Special };
@@ -121,6 +123,7 @@ private:
     std::vector<Record> records_;
     uint64_t put_messages_ = 0;
     uint64_t pings_ = 0;
+    uint64_t checksum_mismatches_ = 0;
 };
 
 std::string HexByte(uint8_t byte);  // "0x69"
