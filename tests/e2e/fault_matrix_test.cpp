@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,12 +271,18 @@ TEST(FaultMatrixDevice, AHangUpBeforeBetweenOrAfterRecordsIsAFailureAndTheLogCla
         // Accepted first record, gone at the second put command.
         {"between records", 15, first_accepted, "55", true},
     };
-    for (const Row &row : rows) {
+    TempDir dirs[std::size(rows)];
+    std::vector<DeviceRunPlan> plans;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        WriteFile(dirs[i].file("zebmap.map"), kTwoRecords);
+        plans.push_back({&dirs[i], {"--hangup-after", std::to_string(rows[i].host_bytes)}, "p", 20});
+    }
+    const std::vector<DeviceRun> runs = RunWithDevices(plans);
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row &row = rows[i];
+        const TempDir &dir = dirs[i];
+        const DeviceRun &device = runs[i];
         SCOPED_TRACE(row.when);
-        TempDir dir;
-        WriteFile(dir.file("zebmap.map"), kTwoRecords);
-
-        const DeviceRun device = RunWithDevice(dir, {"--hangup-after", std::to_string(row.host_bytes)}, "p", 20);
 
         EXPECT_EQ(device.run.status, 1);
         std::vector<std::string> lines = device.UploadLines();
@@ -305,12 +312,18 @@ TEST(FaultMatrixDevice, AGarbageOrLateAnswerEndsTheUploadAndKeepsTheLogAtTheLast
         {{"--answer", "2=byte:0x42"}, "* Received CheckSum response 66 [42]", false},
         {{"--answer-delay", "2=700"}, "* SerialReceive Error -1", true},
     };
-    for (const Row &row : rows) {
+    TempDir dirs[std::size(rows)];
+    std::vector<DeviceRunPlan> plans;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        WriteFile(dirs[i].file("zebmap.map"), kTwoRecords);
+        plans.push_back({&dirs[i], rows[i].options, "p", 20});
+    }
+    const std::vector<DeviceRun> runs = RunWithDevices(plans);
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row &row = rows[i];
+        const TempDir &dir = dirs[i];
+        const DeviceRun &device = runs[i];
         SCOPED_TRACE(row.options.front());
-        TempDir dir;
-        WriteFile(dir.file("zebmap.map"), kTwoRecords);
-
-        const DeviceRun device = RunWithDevice(dir, row.options, "p", 20);
 
         EXPECT_EQ(device.run.status, 1);
         const std::vector<std::string> lines = device.UploadLines();
@@ -328,9 +341,13 @@ TEST(FaultMatrixDevice, AnAnswerSentTwiceIsNotTakenForTheNextRecordsAnswer) {
     // flush ahead of the next byte drops it, so each record is still decided
     // by its own answer: here the device refuses the second record.
     TempDir dir;
+    TempDir good;
     WriteFile(dir.file("zebmap.map"), kTwoRecords);
+    WriteFile(good.file("zebmap.map"), kTwoRecords);
+    const std::vector<DeviceRun> runs =
+        RunWithDevices({{&dir, {"--answer-twice", "--answer", "2=ko-flash"}, "p", 20}, {&good, {"--answer-twice"}, "p", 20}});
 
-    const DeviceRun device = RunWithDevice(dir, {"--answer-twice", "--answer", "2=ko-flash"}, "p", 20);
+    const DeviceRun &device = runs[0];
 
     EXPECT_EQ(device.run.status, 1) << device.run.out;
     EXPECT_EQ(device.Sent('D'), (Bytes{0x69, 0x69, 0x89, 0x89}));
@@ -339,9 +356,7 @@ TEST(FaultMatrixDevice, AnAnswerSentTwiceIsNotTakenForTheNextRecordsAnswer) {
     EXPECT_FALSE(FileExists(dir.file("store/block-00002.bin")));
 
     // And with every answer doubled and good, the upload is whole.
-    TempDir good;
-    WriteFile(good.file("zebmap.map"), kTwoRecords);
-    const DeviceRun twice = RunWithDevice(good, {"--answer-twice"}, "p", 20);
+    const DeviceRun &twice = runs[1];
     EXPECT_EQ(twice.run.status, 0) << twice.run.out;
     EXPECT_EQ(ReadFile(good.file("zebmap.log")), "100");
     EXPECT_EQ(ReadFile(good.file("store/block-00002.bin")), "de");
@@ -385,33 +400,44 @@ TEST(FaultMatrixDevice, AMapCutDuringTheUploadFailsAndAReplacedOneIsUploadedAsIt
     for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<char>((i * 13) & 0xFF);
     const std::string map = "\r" + Record(1, "abc") + Record(2, second);
 
-    for (const bool cut : {true, false}) {
-        SCOPED_TRACE(cut ? "cut" : "replaced");
-        TempDir dir;
+    // Both cases at once, each with its own device: once the first answer is
+    // on the line, the host is in its one-second pause, and the map is cut
+    // inside the second record or another map is put in its place.
+    const bool cases[] = {true, false};
+    TempDir dirs[std::size(cases)];
+    std::atomic<bool> done{false};
+    std::atomic<bool> changed[std::size(cases)] = {};
+    std::vector<std::thread> changers;
+    std::vector<DeviceRunPlan> plans;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const TempDir &dir = dirs[i];
         WriteFile(dir.file("zebmap.map"), map);
-        // Once the first answer is on the line, the host is in its one-second
-        // pause: cut the map inside the second record, or put another map in
-        // its place.
-        std::atomic<bool> done{false};
-        std::atomic<bool> changed{false};
-        std::thread changer([&] {
+        changers.emplace_back([&dir, &done, &changed, i, cut = cases[i]] {
             while (!done) {
                 if (Contains(ReadFile(dir.file("transcript.txt")), " D 69")) {
                     if (cut) {
-                        changed = truncate(dir.file("zebmap.map").c_str(), 1 + 10 + 6 + 1000) == 0;
+                        changed[i] = truncate(dir.file("zebmap.map").c_str(), 1 + 10 + 6 + 1000) == 0;
                     } else {
                         WriteFile(dir.file("other.map"), "\r" + Record(7, "other"));
-                        changed = rename(dir.file("other.map").c_str(), dir.file("zebmap.map").c_str()) == 0;
+                        changed[i] = rename(dir.file("other.map").c_str(), dir.file("zebmap.map").c_str()) == 0;
                     }
                     return;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
-        const DeviceRun device = RunWithDevice(dir, {}, "p", 60);
-        done = true;
-        changer.join();
-        ASSERT_TRUE(changed);
+        plans.push_back({&dir, {}});
+    }
+    const std::vector<DeviceRun> runs = RunWithDevices(plans);
+    done = true;
+    for (std::thread &changer : changers) changer.join();
+
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const bool cut = cases[i];
+        const TempDir &dir = dirs[i];
+        const DeviceRun &device = runs[i];
+        SCOPED_TRACE(cut ? "cut" : "replaced");
+        ASSERT_TRUE(changed[i]);
 
         EXPECT_EQ(ReadFile(dir.file("store/block-00001.bin")), "abc");
         if (cut) {

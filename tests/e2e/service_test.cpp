@@ -78,6 +78,9 @@ TEST_F(ServiceTest, APortThatDoesNotOpenEndsEitherModeWithStatusOne) {
 
 // ---- screenshot -------------------------------------------------------------
 
+// What the simulator streams by default is its test picture
+// (DevsimProgram.DefaultScreenshotIsTheTestPicture); here, that pardulo saves
+// whatever arrives, byte for byte.
 TEST_F(ServiceTest, AWholeScreenshotIsSavedByteForByte) {
     const std::string picture = AwkwardScreenshot();
     WriteFile(dir.file("device-picture.bgra"), picture);
@@ -92,15 +95,6 @@ TEST_F(ServiceTest, AWholeScreenshotIsSavedByteForByte) {
     const std::string saved = Screenshot();
     EXPECT_EQ(saved.size(), kScreenshotSize);
     EXPECT_TRUE(saved == picture);  // no line-end or any other translation
-}
-
-TEST_F(ServiceTest, TheSimulatedDevicesOwnTestPictureArrivesWhole) {
-    ASSERT_EQ(RunProgram({BuildPath("pardulo-devsim"), "--write-test-picture", dir.file("expected.bgra")}, dir.path())
-                  .status,
-              0);
-    const DeviceRun device = RunWithDevice(dir, {}, "g", 60);
-    EXPECT_EQ(device.run.status, 0) << device.run.out;
-    EXPECT_TRUE(Screenshot() == ReadFile(dir.file("expected.bgra")));
 }
 
 TEST_F(ServiceTest, ASilentDeviceLeavesAnEmptyFileAndFails) {
