@@ -144,6 +144,10 @@ public:
         }
         return got;
     }
+    // An expected answer of n bytes, taken as soon as it is in (after at most
+    // a second of silence); a byte too many shows in the next read.
+    Bytes Answer(size_t n = 1) { return Receive(1000, n); }
+
     bool hung_up() const { return hung_up_; }
 
 private:
@@ -222,12 +226,12 @@ TEST(DevsimProgram, PutsAreAnsweredStoredAndTranscribed) {
     ASSERT_TRUE(host.ok());
 
     host.Send(Put(1, kAbc));
-    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    EXPECT_EQ(host.Answer(), Bytes{0x69});
     host.Send(Put(2, kAbc, +1));
-    EXPECT_EQ(host.Receive(), Bytes{0x79});
+    EXPECT_EQ(host.Answer(), Bytes{0x79});
     const Bytes with_terminators = {0x0D, 0x0A, 0x00, 0xFF, 0xAA};
     host.Send(Put(300, with_terminators));
-    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    EXPECT_EQ(host.Answer(), Bytes{0x69});
     host.Send(kExit);
     EXPECT_EQ(host.Receive(200), Bytes{});
     EXPECT_EQ(sim.Wait(), 0);
@@ -266,7 +270,7 @@ TEST(DevsimProgram, StoreFollowsEraseAndLeavesOtherFilesAlone) {
     EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "");
     EXPECT_FALSE(FileExists(dir.file("store/block-00001.bin")));
     host.Send(Put(2, {7}));
-    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    EXPECT_EQ(host.Answer(), Bytes{0x69});
     EXPECT_EQ(sim.Stop(SIGTERM), 0);
     EXPECT_EQ(ReadFile(dir.file("store/index.txt")), "2 1 7 block-00002.bin\n");
 }
@@ -277,7 +281,7 @@ TEST(DevsimProgram, WithoutOnceTheDeviceOutlivesExitAndHostsThatCloseTheLine) {
     {
         Host first(sim.port());
         first.Send(kPing);
-        EXPECT_EQ(first.Receive(), Bytes{0x03});
+        EXPECT_EQ(first.Answer(), Bytes{0x03});
         first.Send(kExit);
     }
     Host second(sim.port());
@@ -322,7 +326,7 @@ TEST(DevsimProgram, SessionWideAnswerOkCoversAWrongChecksum) {
     Devsim sim(dir, {"--answer", "ok"});
     Host host(sim.port());
     host.Send(Put(1, kAbc, +5));
-    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    EXPECT_EQ(host.Answer(), Bytes{0x69});
     host.Send(Put(2, kAbc));
     EXPECT_EQ(host.Receive(), Bytes{0x69});
 }
@@ -348,14 +352,14 @@ TEST(DevsimProgram, PingAnswers) {
     host.Send(Bytes(7, 0x03));
     EXPECT_EQ(host.Receive(200), Bytes{});  // not before the eighth copy
     host.Send({0x03});
-    EXPECT_EQ(host.Receive(), Bytes{0x03});
+    EXPECT_EQ(host.Answer(), Bytes{0x03});
     host.Send(kPing);
-    EXPECT_EQ(host.Receive(), Bytes{0x69});
+    EXPECT_EQ(host.Answer(), Bytes{0x69});
     host.Send(kPing);
     EXPECT_EQ(host.Receive(), Bytes{});
     // Early: the answer comes after the first copy, the rest get none.
     host.Send({0x03});
-    EXPECT_EQ(host.Receive(), Bytes{0x03});
+    EXPECT_EQ(host.Answer(), Bytes{0x03});
     host.Send(Bytes(7, 0x03));
     EXPECT_EQ(host.Receive(), Bytes{});
     host.Send(kPing);
@@ -374,7 +378,7 @@ TEST(DevsimProgram, PingAnswerByteAndAfterFirstForTheWholeSession) {
     Host host2(early.port());
     for (int attempt = 0; attempt < 2; ++attempt) {
         host2.Send({0x03});
-        EXPECT_EQ(host2.Receive(), Bytes{0x03});
+        EXPECT_EQ(host2.Answer(), Bytes{0x03});
         host2.Send(Bytes(7, 0x03));
         EXPECT_EQ(host2.Receive(), Bytes{});
     }
@@ -416,7 +420,7 @@ TEST(DevsimProgram, DefaultScreenshotIsTheTestPicture) {
     Devsim sim(dir, {"--transcript", "t.txt"});
     Host host(sim.port());
     host.Send(kGet);
-    const Bytes got = host.Receive(600);
+    const Bytes got = host.Receive(600, kPictureSize);
     EXPECT_EQ(got.size(), kPictureSize);
     EXPECT_TRUE(got == picture);
     for (const int b : {0x00, 0x0A, 0x0D})
@@ -436,7 +440,7 @@ TEST(DevsimProgram, ScreenshotFromAFileAndShortenedStreams) {
         Devsim sim(dir, {"--screenshot", "shot.bin"});
         Host host(sim.port());
         host.Send(kGet);
-        EXPECT_EQ(host.Receive(), Bytes(shot.begin(), shot.end()));
+        EXPECT_EQ(host.Receive(1000, shot.size()), Bytes(shot.begin(), shot.end()));
         // A second request gets it again.
         host.Send(kGet);
         EXPECT_EQ(host.Receive().size(), shot.size());
