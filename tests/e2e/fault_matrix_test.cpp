@@ -375,22 +375,27 @@ TEST(FaultMatrixDevice, AnEndlessScreenshotStreamIsBoundOnlyByTheRunsTimeLimitWi
     std::thread watcher([&] {
         const auto start = std::chrono::steady_clock::now();
         auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
-        while (!done && elapsed() < std::chrono::milliseconds(1200)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!done && elapsed() < std::chrono::milliseconds(800)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         rss_early = PardulosResidentKb(dir.path());
         size_early = FileSize(dir.file("test.bgra"));
-        while (!done && elapsed() < std::chrono::milliseconds(3200)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!done && elapsed() < std::chrono::milliseconds(2200)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         rss_late = PardulosResidentKb(dir.path());
         size_late = FileSize(dir.file("test.bgra"));
     });
-    const DeviceRun device = RunWithDevice(dir, {"--get-endless"}, "g", 3.5);
+    const DeviceRun device = RunWithDevice(dir, {"--get-endless"}, "g", 2.5);
     done = true;
     watcher.join();
 
     EXPECT_TRUE(device.run.timed_out);
     ASSERT_GT(rss_early, 0);
-    EXPECT_LT(rss_late, rss_early + 2048) << rss_early << " kB, then " << rss_late << " kB";
     EXPECT_GT(size_early, 0);
     EXPECT_GT(size_late, size_early);
+    // Flat: the memory grows by far less than what arrived meanwhile (the
+    // stream comes byte by byte, some tens of kB a second on a busy machine),
+    // so the bytes are not kept; two pages of room for the odd allocation.
+    const long arrived_kb = (size_late - size_early) / 1024;
+    EXPECT_LT(rss_late - rss_early, 8 + arrived_kb / 4)
+        << rss_early << " kB, then " << rss_late << " kB; " << arrived_kb << " kB arrived";
 }
 
 // ---- the map changing under the upload ------------------------------------
