@@ -278,13 +278,13 @@ TEST_F(ProductionTest, ADeviceThatHangsUpMidRecordGivesClearMessagesAndNoFalsePr
     EXPECT_FALSE(FileExists(dir.file("store/block-00002.bin")));
 }
 
-TEST_F(ProductionTest, RecordsManyTimesLargerThanThePtyBuffersUploadIntact) {
-    // A size that needs three bytes of the size field, a record eight times
+TEST_F(ProductionTest, RecordsLargerThanThePtyAndTheReadBufferUploadIntact) {
+    // A size that needs three bytes of the size field; a record five times
     // the ~18 KiB a pty holds, so a byte lost or reordered anywhere in a long
-    // burst shows, and a record after it that begins wherever the first ended
-    // in the host's read buffer.
-    const std::string first = RandomBytes(150000, 11);
-    const std::string second = RandomBytes(50000, 12);
+    // burst shows, and longer than the host's 64 KiB read buffer; and a record
+    // after it that begins wherever the first ended in that buffer.
+    const std::string first = RandomBytes(100000, 11);
+    const std::string second = RandomBytes(20000, 12);
     WriteMap(MapFile({MapRecord(1, first), MapRecord(2, second)}));
 
     const DeviceRun device = RunWithDevice(dir, {}, "p", 120);
@@ -293,7 +293,7 @@ TEST_F(ProductionTest, RecordsManyTimesLargerThanThePtyBuffersUploadIntact) {
     EXPECT_TRUE(Stored(1) == first);
     EXPECT_TRUE(Stored(2) == second);
     EXPECT_EQ(ReadFile(dir.file("store/index.txt")),
-              "1 150000 " + std::to_string(Sum(first)) + " block-00001.bin\n2 50000 " +
+              "1 100000 " + std::to_string(Sum(first)) + " block-00001.bin\n2 20000 " +
                   std::to_string(Sum(second)) + " block-00002.bin\n");
     EXPECT_EQ(Log(), "100");
 }
