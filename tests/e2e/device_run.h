@@ -8,12 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "map_bytes.h"
 #include "pty_helper.h"
 #include "test_support.h"
 
 namespace testing_support {
-
-using Bytes = std::vector<unsigned char>;
 
 struct Transfer {
     long long micros;

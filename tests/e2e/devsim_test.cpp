@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "map_bytes.h"
 #include "test_support.h"
 
 using namespace testing_support;
-using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -171,7 +171,6 @@ Bytes Put(uint16_t block, const Bytes &data, int checksum_delta = 0) {
 const Bytes kAbc = {0x61, 0x62, 0x63};
 const Bytes kPing(8, 0x03);
 const Bytes kErase(8, 0x55);
-const Bytes kExit(8, 0xAA);
 const Bytes kGet = {0x02, 0x07, 0xD0, 0x00, 0x07, 0xF8, 0x00};
 
 struct Line {
@@ -204,12 +203,6 @@ Bytes Direction(const std::vector<Line> &lines, char dir) {
     return bytes;
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 Bytes FileBytes(const std::string &path) {
     const std::string s = ReadFile(path);
     return Bytes(s.begin(), s.end());
@@ -232,7 +225,7 @@ TEST(DevsimProgram, PutsAreAnsweredStoredAndTranscribed) {
     const Bytes with_terminators = {0x0D, 0x0A, 0x00, 0xFF, 0xAA};
     host.Send(Put(300, with_terminators));
     EXPECT_EQ(host.Answer(), Bytes{0x69});
-    host.Send(kExit);
+    host.Send(kExitCommand);
     EXPECT_EQ(host.Receive(200), Bytes{});
     EXPECT_EQ(sim.Wait(), 0);
 
@@ -242,7 +235,7 @@ TEST(DevsimProgram, PutsAreAnsweredStoredAndTranscribed) {
     EXPECT_FALSE(FileExists(dir.file("store/block-00002.bin")));
 
     const std::vector<Line> lines = ReadTranscript(dir.file("t.txt"));
-    EXPECT_EQ(Direction(lines, 'H'), Concat({Put(1, kAbc), Put(2, kAbc, +1), Put(300, with_terminators), kExit}));
+    EXPECT_EQ(Direction(lines, 'H'), Concat({Put(1, kAbc), Put(2, kAbc, +1), Put(300, with_terminators), kExitCommand}));
     EXPECT_EQ(Direction(lines, 'D'), (Bytes{0x69, 0x79, 0x69}));
     for (size_t i = 1; i < lines.size(); ++i) EXPECT_LE(lines[i - 1].us, lines[i].us);
     // Each answer follows the last byte of its message.
@@ -282,14 +275,14 @@ TEST(DevsimProgram, WithoutOnceTheDeviceOutlivesExitAndHostsThatCloseTheLine) {
         Host first(sim.port());
         first.Send(kPing);
         EXPECT_EQ(first.Answer(), Bytes{0x03});
-        first.Send(kExit);
+        first.Send(kExitCommand);
     }
     Host second(sim.port());
     second.Send(kPing);
     EXPECT_EQ(second.Receive(), Bytes{0x03});
     EXPECT_EQ(sim.Wait(200), -1);
     EXPECT_EQ(sim.Stop(SIGINT), 0);
-    EXPECT_EQ(Direction(ReadTranscript(dir.file("t.txt")), 'H'), Concat({kPing, kExit, kPing}));
+    EXPECT_EQ(Direction(ReadTranscript(dir.file("t.txt")), 'H'), Concat({kPing, kExitCommand, kPing}));
 }
 
 struct AnswerCase {

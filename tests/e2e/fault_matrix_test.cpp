@@ -19,28 +19,15 @@
 #include <vector>
 
 #include "device_run.h"
+#include "map_bytes.h"
 #include "test_support.h"
 
 using namespace testing_support;
 
 namespace {
 
-std::string Be32(uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>((value >> 16) & 255),
-            static_cast<char>((value >> 8) & 255), static_cast<char>(value & 255)};
-}
-std::string Record(int block, const std::string &data) {
-    return std::string{static_cast<char>(block >> 8), static_cast<char>(block & 255)} +
-           Be32(static_cast<uint32_t>(data.size())) + data + '\r';
-}
 // Two records: 1 + 10 + 9 = 20 bytes; the first put message is 14 bytes.
-const std::string kTwoRecords = "\r" + Record(1, "abc") + Record(2, "de");
-
-std::string HeaderLine(int width, int height, int stride, int size) {
-    return "/*('file properties: ', 'resolution ', " + std::to_string(width) + ", 'x', " + std::to_string(height) +
-           ", 'format ', 'ARGB4', 'stride ', " + std::to_string(stride) + ", ' total size ', " +
-           std::to_string(size) + ")*/\n";
-}
+const std::string kTwoRecords = MapFile({MapRecord(1, "abc"), MapRecord(2, "de")});
 
 RunResult Pardulo(const TempDir &dir, const std::vector<std::string> &args, double timeout_s = 20) {
     std::vector<std::string> argv = {BuildPath("pardulo")};
@@ -110,7 +97,7 @@ TEST(FaultMatrixFiles, DevelopOutputsInTheWayAreNamedAndNothingIsClaimed) {
         SCOPED_TRACE(std::string(row.blocked) + (row.full ? " on a full disk" : " is a directory"));
         TempDir dir;
         MakeDir(dir.file("resources"));
-        WriteFile(dir.file("resources/one.rawh"), HeaderLine(2, 1, 4, 4));
+        WriteFile(dir.file("resources/one.rawh"), HeaderLine(2, 1, 4, 4) + "\n");
         WriteFile(dir.file("resources/one.raw"), "abcd");
         WriteFile(dir.file("zebmap.map"), "earlier map");
         WriteFile(dir.file("zebmap.c"), "earlier snippet");
@@ -202,7 +189,7 @@ TEST(FaultMatrixInputs, ResourceEntriesThatAreNotRegularFilesAreSkippedWithoutWa
     MakeDir(dir.file("resources/folder.rawh"));
     ASSERT_EQ(symlink("nowhere", dir.file("resources/dangling.rawh").c_str()), 0);
     ASSERT_EQ(mkfifo(dir.file("resources/pipe.rawh").c_str(), 0600), 0);
-    WriteFile(dir.file("resources/pipedata.rawh"), HeaderLine(1, 1, 2, 2));
+    WriteFile(dir.file("resources/pipedata.rawh"), HeaderLine(1, 1, 2, 2) + "\n");
     ASSERT_EQ(mkfifo(dir.file("resources/pipedata.raw").c_str(), 0600), 0);
 
     const RunResult run = Pardulo(dir, {"d"}, 10);
@@ -403,7 +390,7 @@ TEST(FaultMatrixDevice, AnEndlessScreenshotStreamIsBoundOnlyByTheRunsTimeLimitWi
 TEST(FaultMatrixDevice, AMapCutDuringTheUploadFailsAndAReplacedOneIsUploadedAsItWasOpened) {
     std::string second(100000, '\0');
     for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<char>((i * 13) & 0xFF);
-    const std::string map = "\r" + Record(1, "abc") + Record(2, second);
+    const std::string map = MapFile({MapRecord(1, "abc"), MapRecord(2, second)});
 
     // Both cases at once, each with its own device: once the first answer is
     // on the line, the host is in its one-second pause, and the map is cut
@@ -423,7 +410,7 @@ TEST(FaultMatrixDevice, AMapCutDuringTheUploadFailsAndAReplacedOneIsUploadedAsIt
                     if (cut) {
                         changed[i] = truncate(dir.file("zebmap.map").c_str(), 1 + 10 + 6 + 1000) == 0;
                     } else {
-                        WriteFile(dir.file("other.map"), "\r" + Record(7, "other"));
+                        WriteFile(dir.file("other.map"), MapFile({MapRecord(7, "other")}));
                         changed[i] = rename(dir.file("other.map").c_str(), dir.file("zebmap.map").c_str()) == 0;
                     }
                     return;

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 #include <iterator>
-#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -21,33 +20,6 @@
 using namespace testing_support;
 
 namespace {
-
-// ---- maps -----------------------------------------------------------------
-
-std::string RandomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(count, '\0');
-    for (char &byte : bytes) byte = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
-
-Bytes ToBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-uint32_t Sum(const std::string &data) {
-    uint32_t sum = 0;
-    for (const char c : data) sum += static_cast<unsigned char>(c);
-    return sum;
-}
-// The put message for a record: CMD_PUT, block, size, data, checksum.
-Bytes Put(int block, const std::string &data) {
-    return Concat({{0x01, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block & 255)},
-                   ToBytes(Be32(static_cast<uint32_t>(data.size())) + data), ToBytes(Be32(Sum(data)))});
-}
-const Bytes kExit(8, 0xAA);
 
 // The last line of every production run, whatever became of the upload.
 void ExpectTransmissionTimeLine(const std::string &line, double at_least_ms) {
@@ -98,7 +70,7 @@ TEST_F(ProductionTest, OneRecordIsUploadedAcceptedAndFollowedByTheExitCommandAft
 
     EXPECT_EQ(device.Sent('H'), Concat({{0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00, 0x00,
                                          0x01, 0x26},
-                                        kExit}));
+                                        kExitCommand}));
     EXPECT_EQ(device.Sent('D'), Bytes{0x69});
     const double pause = device.PauseAfterAnswer(0);
     EXPECT_GE(pause, 1.0);
@@ -135,7 +107,7 @@ TEST_F(ProductionTest, TheLogFollowsEachAcceptedRecordAndEveryRecordLandsIntact)
     EXPECT_EQ(device.run.status, 0) << device.run.out;
     EXPECT_EQ(seen, (std::vector<std::string>{"0", "28", "60", "78", "100"}));
     EXPECT_EQ(device.Sent('H'),
-              Concat({Put(1, "abc"), Put(2, second), {0x01, 0x00, 0x03, 0, 0, 0, 0, 0, 0, 0, 0}, Put(4, "zz"), kExit}));
+              Concat({PutMessage(1, "abc"), PutMessage(2, second), {0x01, 0x00, 0x03, 0, 0, 0, 0, 0, 0, 0, 0}, PutMessage(4, "zz"), kExitCommand}));
     for (std::size_t n = 0; n < 4; ++n) {
         const double pause = device.PauseAfterAnswer(n);
         EXPECT_GE(pause, 1.0) << n;
@@ -153,7 +125,7 @@ TEST_F(ProductionTest, AMapWithOnlyItsFirstLineSendsOnlyTheExitCommand) {
     WriteMap("\r");
     const DeviceRun device = RunWithDevice(dir, {});
     EXPECT_EQ(device.run.status, 0);
-    EXPECT_EQ(device.Sent('H'), kExit);
+    EXPECT_EQ(device.Sent('H'), kExitCommand);
     EXPECT_EQ(device.UploadLines().size(), 3u);
     EXPECT_EQ(device.UploadLines()[1], "* SerialSend EXIT [ok]");
     EXPECT_EQ(Log(), "0");
@@ -201,8 +173,8 @@ TEST_F(ProductionTest, ARefusedOrMissingAnswerEndsTheUploadAtOnceAndKeepsTheLog)
         ExpectTransmissionTimeLine(lines.back(), 1000);
 
         // The exit command follows the refusal at once (or the 500 ms wait).
-        const Bytes puts = Concat({Put(1, "abc"), Put(2, "defgh")});
-        EXPECT_EQ(device.Sent('H'), Concat({puts, kExit}));
+        const Bytes puts = Concat({PutMessage(1, "abc"), PutMessage(2, "defgh")});
+        EXPECT_EQ(device.Sent('H'), Concat({puts, kExitCommand}));
         const double gap = device.SecondsBetweenHostBytes(puts.size() - 1, puts.size());
         if (std::string(c.answer) == "2=none") {
             EXPECT_GT(gap, 0.5);
@@ -245,8 +217,8 @@ TEST_F(ProductionTest, ASlowlyReadingDeviceReceivesEveryByte) {
     const DeviceRun device = RunWithDevice(dir, {"--read-delay-us", "200"});
 
     EXPECT_EQ(device.run.status, 0) << device.run.out;
-    EXPECT_EQ(device.Sent('H'), Concat({Put(5, first), Put(6, second), kExit}));
-    EXPECT_GE(device.SecondsBetweenHostBytes(0, Put(5, first).size() - 1), 0.12);  // it did read slowly
+    EXPECT_EQ(device.Sent('H'), Concat({PutMessage(5, first), PutMessage(6, second), kExitCommand}));
+    EXPECT_GE(device.SecondsBetweenHostBytes(0, PutMessage(5, first).size() - 1), 0.12);  // it did read slowly
     EXPECT_TRUE(Stored(5) == first);
     EXPECT_TRUE(Stored(6) == second);
     EXPECT_EQ(Log(), "100");
@@ -257,7 +229,7 @@ TEST_F(ProductionTest, ADeviceThatHangsUpMidRecordGivesClearMessagesAndNoFalsePr
     WriteMap(MapFile({MapRecord(1, first), MapRecord(2, RandomBytes(20000, 3)), MapRecord(3, "de")}));
 
     // The line drops 100 bytes into the second message.
-    const DeviceRun device = RunWithDevice(dir, {"--hangup-after", std::to_string(Put(1, first).size() + 100)}, "p", 30);
+    const DeviceRun device = RunWithDevice(dir, {"--hangup-after", std::to_string(PutMessage(1, first).size() + 100)}, "p", 30);
 
     EXPECT_FALSE(device.run.timed_out);
     EXPECT_EQ(device.run.status, 1);
@@ -293,8 +265,8 @@ TEST_F(ProductionTest, RecordsLargerThanThePtyAndTheReadBufferUploadIntact) {
     EXPECT_TRUE(Stored(1) == first);
     EXPECT_TRUE(Stored(2) == second);
     EXPECT_EQ(ReadFile(dir.file("store/index.txt")),
-              "1 100000 " + std::to_string(Sum(first)) + " block-00001.bin\n2 20000 " +
-                  std::to_string(Sum(second)) + " block-00002.bin\n");
+              "1 100000 " + std::to_string(PlainSum(first)) + " block-00001.bin\n2 20000 " +
+                  std::to_string(PlainSum(second)) + " block-00002.bin\n");
     EXPECT_EQ(Log(), "100");
 }
 

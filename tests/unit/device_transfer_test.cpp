@@ -20,29 +20,8 @@
 #include "test_support.h"
 
 using namespace testing_support;
-using fakesp::Bytes;
 
 namespace {
-
-Bytes ToBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-const Bytes kExit(8, CMD_EXIT);
-
-// The put message the upload must send for a record.
-Bytes PutMessage(int block, const std::string &data, uint32_t checksum) {
-    Bytes message = {CMD_PUT, static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)};
-    const auto size = static_cast<uint32_t>(data.size());
-    for (int shift = 24; shift >= 0; shift -= 8) message.push_back(static_cast<unsigned char>(size >> shift));
-    message.insert(message.end(), data.begin(), data.end());
-    for (int shift = 24; shift >= 0; shift -= 8) message.push_back(static_cast<unsigned char>(checksum >> shift));
-    return message;
-}
 
 // The simulated device's model behind the fake link, noting what the
 // progress log held as each put message began.
@@ -120,7 +99,7 @@ TEST_F(DeviceTransferTest, OneRecordGoesOutAsAPutMessageThenTheExitCommand) {
     EXPECT_EQ(Upload(), 0);
 
     EXPECT_EQ(fakesp::Written(),
-              Concat({{0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00, 0x00, 0x01, 0x26}, kExit}));
+              Concat({{0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00, 0x00, 0x01, 0x26}, kExitCommand}));
     EXPECT_EQ(out,
               "Working on port '/dev/ttyUSB0'\n"
               "Reading from block 1  -> size 3\n"
@@ -151,7 +130,7 @@ TEST_F(DeviceTransferTest, ProgressIsTheTruncatedShareOfTheMapReadAfterEachAccep
     EXPECT_EQ(device.accepted[0].checksum, 294u);
     EXPECT_EQ(device.accepted[1].checksum, 0x00u + 0x0D + 0xFF + 0x80 + 0x01);
     EXPECT_EQ(fakesp::Written(),
-              Concat({PutMessage(1, "abc", 294), PutMessage(2, std::string("\x00\x0D\xFF\x80\x01", 5), 397), kExit}));
+              Concat({PutMessage(1, "abc", 294), PutMessage(2, std::string("\x00\x0D\xFF\x80\x01", 5), 397), kExitCommand}));
     // The second message begins a second after the first was accepted.
     ASSERT_EQ(device.answered_ms.size(), 2u);
     EXPECT_EQ(device.arrival_ms[14] - device.answered_ms[0], 1000u);
@@ -163,7 +142,7 @@ TEST_F(DeviceTransferTest, ARecordWithoutDataIsElevenBytesWithChecksumZero) {
 
     EXPECT_EQ(Upload(), 0);
 
-    EXPECT_EQ(fakesp::Written(), Concat({{0x01, 0x12, 0x34, 0, 0, 0, 0, 0, 0, 0, 0}, kExit}));
+    EXPECT_EQ(fakesp::Written(), Concat({{0x01, 0x12, 0x34, 0, 0, 0, 0, 0, 0, 0, 0}, kExitCommand}));
     EXPECT_NE(out.find("Reading from block 4660  -> size 0\n"), std::string::npos);
     EXPECT_EQ(Log(), "100");
 }
@@ -174,7 +153,7 @@ TEST_F(DeviceTransferTest, AMapWithoutRecordsSendsOnlyTheExitCommand) {
         fakesp::Reset();
         WriteMap(map);
         EXPECT_EQ(Upload(), 0);
-        EXPECT_EQ(fakesp::Written(), kExit);
+        EXPECT_EQ(fakesp::Written(), kExitCommand);
         EXPECT_EQ(out, "Working on port '/dev/ttyUSB0'\n* SerialSend EXIT [ok]\n");
         EXPECT_EQ(Log(), "0");
     }
@@ -227,7 +206,7 @@ TEST_F(DeviceTransferTest, AnAnswerOtherThanOkEndsTheUploadAtOnceAndKeepsTheLog)
                   "Sending data...\n" +
                       c.lines + "* SerialSend EXIT [ok]\n");
         EXPECT_EQ(Log(), "34");  // 11 of 32 bytes: the value of the last accepted record
-        EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), PutMessage(2, "defgh", 510), kExit}));
+        EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), PutMessage(2, "defgh", 510), kExitCommand}));
         // No pause after a refusal: the exit command follows at once, or
         // right after the 500 ms wait for an answer that never came.
         const uint64_t gap_ms = device.arrival_ms[14 + 16] - device.arrival_ms[14 + 16 - 1];
@@ -282,7 +261,7 @@ TEST_F(DeviceTransferTest, AFailedSendInsideARecordLetsTheRestOfTheRecordRun) {
     // Everything after CMD_PUT still went out and the answer was read; the
     // accepted record was logged and paused for, then the upload stopped.
     EXPECT_EQ(fakesp::Written(),
-              Concat({{0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00, 0x00, 0x01, 0x26}, kExit}));
+              Concat({{0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00, 0x00, 0x01, 0x26}, kExitCommand}));
     EXPECT_EQ(out,
               "Working on port '/dev/ttyUSB0'\n"
               "Reading from block 1  -> size 3\n"
@@ -304,7 +283,7 @@ TEST_F(DeviceTransferTest, AFailedBlockOrSizeByteSkipsOnlyTheRestOfItsGroup) {
     fakesp::SetResultOnCall("sp_blocking_write", 2, -1);  // first block byte
     fakesp::SetResultOnCall("sp_blocking_write", 4, -1);  // second size byte
     EXPECT_EQ(Upload(), -3);
-    EXPECT_EQ(fakesp::Written(), Concat({{0x01, 0x00, 0x61, 0x62, 0x63, 0x00, 0x00, 0x01, 0x26}, kExit}));
+    EXPECT_EQ(fakesp::Written(), Concat({{0x01, 0x00, 0x61, 0x62, 0x63, 0x00, 0x00, 0x01, 0x26}, kExitCommand}));
     EXPECT_NE(out.find("* SerialSend on [Block] Error -42\n"
                        "Error in sp_blocking_write: fake port error\n"
                        "* SerialSend on [Block] Error -42\n"
@@ -325,7 +304,7 @@ TEST_F(DeviceTransferTest, AFailedDataByteEndsTheDataAndTheChecksumCoversOnlyWha
     EXPECT_EQ(Upload(), -3);
 
     EXPECT_EQ(fakesp::Written(), Concat({{0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x04, 0x61, 0x62, 0x00, 0x00, 0x00, 0xC3},
-                                         kExit}));
+                                         kExitCommand}));
     EXPECT_NE(out.find("Sending data...\n"
                        "Error in sp_blocking_write: fake port error\n"
                        "* SerialSend on [data] Error -42\n"
@@ -379,7 +358,7 @@ TEST_F(DeviceTransferTest, AWrongByteWhereTheTerminatorBelongsEndsTheUploadAfter
                        "* Received CheckSum response 105 [69]\n"),
               std::string::npos)
         << out;
-    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExit}));
+    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExitCommand}));
     EXPECT_EQ(Log(), "57");  // 11 of 19 bytes read when the record was accepted
 }
 
@@ -391,7 +370,7 @@ TEST_F(DeviceTransferTest, AMapEndingRightAfterTheLastDataIsComplete) {
 
     EXPECT_EQ(out.find("ERR:"), std::string::npos) << out;
     EXPECT_EQ(Log(), "100");
-    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), PutMessage(2, "de", 201), kExit}));
+    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), PutMessage(2, "de", 201), kExitCommand}));
 }
 
 TEST_F(DeviceTransferTest, AFirstLineLongerThanItsTerminatorIsSkippedAsTheCheckSkipsIt) {
@@ -402,7 +381,7 @@ TEST_F(DeviceTransferTest, AFirstLineLongerThanItsTerminatorIsSkippedAsTheCheckS
 
     EXPECT_EQ(Upload(), 0);
 
-    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExit}));
+    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExitCommand}));
     EXPECT_EQ(Log(), "100");
 
     // A map with no 13 at all has no record to begin: nothing but the exit
@@ -410,7 +389,7 @@ TEST_F(DeviceTransferTest, AFirstLineLongerThanItsTerminatorIsSkippedAsTheCheckS
     fakesp::Reset();
     WriteMap(std::string(10, '\0'));
     EXPECT_EQ(Upload(), -3);
-    EXPECT_EQ(fakesp::Written(), kExit);
+    EXPECT_EQ(fakesp::Written(), kExitCommand);
     EXPECT_NE(out.find("ERR: Unattended end of file in the first line\n"), std::string::npos) << out;
     EXPECT_EQ(Log(), "0");
 }
@@ -435,7 +414,7 @@ TEST_F(DeviceTransferTest, ARecordWithACutHeaderOrANegativeSizeGetsNoPutMessage)
     LoggingDevice device;
     WriteMap(MapFile({MapRecord(1, "abc"), MapRecord(2, "de").substr(0, 4)}));
     EXPECT_EQ(Upload(), -3);
-    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExit}));
+    EXPECT_EQ(fakesp::Written(), Concat({PutMessage(1, "abc", 294), kExitCommand}));
     EXPECT_NE(out.find("* FLASH WRITE OK!\n"
                        "ERR: Unattended end of file inside a record header\n"
                        "* SerialSend EXIT [ok]\n"),
@@ -446,7 +425,7 @@ TEST_F(DeviceTransferTest, ARecordWithACutHeaderOrANegativeSizeGetsNoPutMessage)
     fakesp::Reset();
     WriteMap(MapFile({MapRecord(7, "abc", -2), MapRecord(8, "de")}));
     EXPECT_EQ(Upload(), -3);
-    EXPECT_EQ(fakesp::Written(), kExit);
+    EXPECT_EQ(fakesp::Written(), kExitCommand);
     EXPECT_EQ(out,
               "Working on port '/dev/ttyUSB0'\n"
               "Reading from block 7  -> size -2\n"
