@@ -346,7 +346,8 @@ TEST(DevsimProgram, AnswerDelayPerSessionAndPerRecord) {
         EXPECT_EQ(host.Receive(600, 1), Bytes{0x69});
         const double waited = MsSince(sent);
         EXPECT_GE(waited, expected - 5);
-        EXPECT_LT(waited, expected + 90);
+        // Room for a busy machine, still well short of the other delay.
+        EXPECT_LT(waited, expected + 150);
     }
 }
 
