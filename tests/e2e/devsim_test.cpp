@@ -157,17 +157,10 @@ private:
     bool hung_up_ = false;
 };
 
+// The put message for data, its checksum off by checksum_delta.
 Bytes Put(uint16_t block, const Bytes &data, int checksum_delta = 0) {
-    uint32_t sum = 0;
-    for (uint8_t b : data) sum += b;  // small records: the plain sum
-    sum = static_cast<uint32_t>(static_cast<int64_t>(sum) + checksum_delta);
-    const auto size = static_cast<uint32_t>(data.size());
-    Bytes m = {0x01, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block),
-               static_cast<uint8_t>(size >> 24), static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 8),
-               static_cast<uint8_t>(size)};
-    for (uint8_t b : data) m.push_back(b);
-    for (int shift = 24; shift >= 0; shift -= 8) m.push_back(static_cast<uint8_t>(sum >> shift));
-    return m;
+    const std::string text(data.begin(), data.end());
+    return PutMessage(block, text, static_cast<uint32_t>(static_cast<int64_t>(PlainSum(text)) + checksum_delta));
 }
 
 const Bytes kAbc = {0x61, 0x62, 0x63};

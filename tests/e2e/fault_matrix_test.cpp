@@ -29,12 +29,6 @@ namespace {
 // Two records: 1 + 10 + 9 = 20 bytes; the first put message is 14 bytes.
 const std::string kTwoRecords = MapFile({MapRecord(1, "abc"), MapRecord(2, "de")});
 
-RunResult Pardulo(const TempDir &dir, const std::vector<std::string> &args, double timeout_s = 20) {
-    std::vector<std::string> argv = {BuildPath("pardulo")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, dir.path(), {}, timeout_s);
-}
-
 bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 bool IsDirectory(const std::string &path) {
@@ -109,7 +103,7 @@ TEST(FaultMatrixFiles, DevelopOutputsInTheWayAreNamedAndNothingIsClaimed) {
             MakeDir(blocked);
         }
 
-        const RunResult run = Pardulo(dir, {"d"});
+        const RunResult run = RunPardulo(dir, {"d"});
 
         EXPECT_EQ(run.status, 1);
         ASSERT_GE(run.out.size(), strlen(row.out_tail)) << run.out;
@@ -130,7 +124,7 @@ TEST(FaultMatrixFiles, AProgressLogInTheWayStopsProductionBeforeThePortOpens) {
     WriteFile(dir.file("zebmap.map"), kTwoRecords);
     MakeDir(dir.file("zebmap.log"));
 
-    const RunResult run = Pardulo(dir, {"p", "/dev/pardulo-no-such-port"});
+    const RunResult run = RunPardulo(dir, {"p", "/dev/pardulo-no-such-port"});
 
     EXPECT_EQ(run.status, 1);
     const std::vector<std::string> lines = Lines(run.out);
@@ -192,7 +186,7 @@ TEST(FaultMatrixInputs, ResourceEntriesThatAreNotRegularFilesAreSkippedWithoutWa
     WriteFile(dir.file("resources/pipedata.rawh"), HeaderLine(1, 1, 2, 2) + "\n");
     ASSERT_EQ(mkfifo(dir.file("resources/pipedata.raw").c_str(), 0600), 0);
 
-    const RunResult run = Pardulo(dir, {"d"}, 10);
+    const RunResult run = RunPardulo(dir, {"d"}, 10);
 
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 1);
@@ -220,7 +214,7 @@ TEST(FaultMatrixInputs, AMapThatIsNotARegularFileStopsProductionAtTheCheckWithou
             ASSERT_EQ(symlink("/dev/zero", map.c_str()), 0);
         }
 
-        const RunResult run = Pardulo(dir, {"p", "/dev/pardulo-no-such-port"}, 10);
+        const RunResult run = RunPardulo(dir, {"p", "/dev/pardulo-no-such-port"}, 10);
 
         EXPECT_FALSE(run.timed_out);
         EXPECT_LT(run.seconds, 5);
@@ -468,7 +462,7 @@ TEST(FaultMatrixPorts, ALongNameOrAFileThatIsNoSerialPortIsRefusedInEveryDeviceM
     for (const Row &row : rows) {
         for (const char *mode : {"p", "r", "g"}) {
             SCOPED_TRACE(std::string(mode) + " " + row.shown.substr(0, 20));
-            const RunResult run = Pardulo(dir, {mode, row.port});
+            const RunResult run = RunPardulo(dir, {mode, row.port});
             EXPECT_EQ(run.status, 1);
             const std::string working = std::string(mode) == "g" ? "GetResource::Working on port '" : "Working on port '";
             EXPECT_TRUE(Contains(run.out, working + row.shown + "'\n* SerialConnect Error [err=20")) << run.out;
