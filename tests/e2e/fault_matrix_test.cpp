@@ -356,14 +356,14 @@ TEST(FaultMatrixDevice, AnEndlessScreenshotStreamIsBoundOnlyByTheRunsTimeLimitWi
     std::thread watcher([&] {
         const auto start = std::chrono::steady_clock::now();
         auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
-        while (!done && elapsed() < std::chrono::milliseconds(800)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!done && elapsed() < std::chrono::milliseconds(600)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         rss_early = PardulosResidentKb(dir.path());
         size_early = FileSize(dir.file("test.bgra"));
-        while (!done && elapsed() < std::chrono::milliseconds(2200)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!done && elapsed() < std::chrono::milliseconds(1800)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         rss_late = PardulosResidentKb(dir.path());
         size_late = FileSize(dir.file("test.bgra"));
     });
-    const DeviceRun device = RunWithDevice(dir, {"--get-endless"}, "g", 2.5);
+    const DeviceRun device = RunWithDevice(dir, {"--get-endless"}, "g", 2.0);
     done = true;
     watcher.join();
 
