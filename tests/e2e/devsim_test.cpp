@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -101,11 +102,14 @@ private:
     std::string port_;
 };
 
-// The test's end of the line: the pty slave in raw mode.
+// The test's end of the line: the pty slave in raw mode, locked as pardulo
+// locks a port, so no other run on the machine that reopens a pty name it
+// used before can write into this device.
 class Host {
 public:
     explicit Host(const std::string &port) {
         fd_ = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ >= 0) flock(fd_, LOCK_EX | LOCK_NB);
         termios tio{};
         if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
             cfmakeraw(&tio);
