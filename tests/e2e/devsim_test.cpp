@@ -234,7 +234,8 @@ TEST(DevsimProgram, PutsAreAnsweredStoredAndTranscribed) {
     EXPECT_FALSE(FileExists(dir.file("store/block-00002.bin")));
 
     const std::vector<Line> lines = ReadTranscript(dir.file("t.txt"));
-    EXPECT_EQ(Direction(lines, 'H'), Concat({Put(1, kAbc), Put(2, kAbc, +1), Put(300, with_terminators), kExitCommand}));
+    EXPECT_EQ(Direction(lines, 'H'),
+              Concat({Put(1, kAbc), Put(2, kAbc, +1), Put(300, with_terminators), kExitCommand}));
     EXPECT_EQ(Direction(lines, 'D'), (Bytes{0x69, 0x79, 0x69}));
     for (size_t i = 1; i < lines.size(); ++i) EXPECT_LE(lines[i - 1].us, lines[i].us);
     // Each answer follows the last byte of its message.

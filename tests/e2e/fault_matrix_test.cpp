@@ -326,7 +326,8 @@ TEST(FaultMatrixDevice, AnAnswerSentTwiceIsNotTakenForTheNextRecordsAnswer) {
     WriteFile(dir.file("zebmap.map"), kTwoRecords);
     WriteFile(good.file("zebmap.map"), kTwoRecords);
     const std::vector<DeviceRun> runs =
-        RunWithDevices({{&dir, {"--answer-twice", "--answer", "2=ko-flash"}, "p", 20}, {&good, {"--answer-twice"}, "p", 20}});
+        RunWithDevices({{&dir, {"--answer-twice", "--answer", "2=ko-flash"}, "p", 20},
+                        {&good, {"--answer-twice"}, "p", 20}});
 
     const DeviceRun &device = runs[0];
 

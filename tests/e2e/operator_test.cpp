@@ -111,7 +111,9 @@ std::string WithoutTimes(std::string out) {
 std::string WithoutTimesAndPort(const std::string &out, const std::string &port) {
     std::string text = WithoutTimes(out);
     const std::string quoted = "'" + port + "'";
-    for (auto at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at)) text.replace(at, quoted.size(), "'PORT'");
+    for (auto at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at)) {
+        text.replace(at, quoted.size(), "'PORT'");
+    }
     return text;
 }
 
