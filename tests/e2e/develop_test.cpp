@@ -32,12 +32,6 @@ using testing_support::SourcePath;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-RunResult Pardulo(const TempDir &dir, const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {BuildPath("pardulo")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, dir.path(), {}, 30);
-}
-
 
 std::string SnippetBlock(const std::string &base, int width, int height, int stride, int block) {
     const std::string b = std::to_string(block);
@@ -141,7 +135,7 @@ TEST(develop_command_line, WithoutAKnownModePrintsTheBannerAndFails) {
         SCOPED_TRACE(args.empty() ? "(no argument)" : args[0]);
         TempDir dir;
         MakeDir(dir.file("resources"));
-        const RunResult run = Pardulo(dir, args);
+        const RunResult run = RunPardulo(dir, args);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(Lines(run.out), Lines(Banner()));
         EXPECT_EQ(run.out, Banner());
@@ -181,7 +175,7 @@ TEST_F(develop_examples, PacksEveryPictureAndChecksTheMap) {
     // A port argument means nothing to develop mode.
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{{"d"}, {"d", "COM7"}}) {
         SCOPED_TRACE(args.size());
-        const RunResult run = Pardulo(dir_, args);
+        const RunResult run = RunPardulo(dir_, args);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(Lines(run.out), Lines(expected.out + CheckReport(records)));
         EXPECT_EQ(run.err, "");
@@ -191,7 +185,7 @@ TEST_F(develop_examples, PacksEveryPictureAndChecksTheMap) {
 }
 
 TEST_F(develop_examples, SnippetCompilesAsCInsideFirmwareSources) {
-    ASSERT_EQ(Pardulo(dir_, {"d"}).status, 0);
+    ASSERT_EQ(RunPardulo(dir_, {"d"}).status, 0);
     WriteFile(dir_.file("firmware.c"),
               "#include <stddef.h>\n"
               "typedef enum { RGB565, ARGB4 } bitmap_format_t;\n"
@@ -254,7 +248,7 @@ TEST(develop_mode, NumbersEveryCandidateAndReportsWhatItSkipped) {
     }
     ASSERT_EQ(records.size(), 5u);
 
-    const RunResult run = Pardulo(dir, {"d"});
+    const RunResult run = RunPardulo(dir, {"d"});
     EXPECT_EQ(run.status, 1);  // something was skipped
     EXPECT_EQ(Lines(run.out), Lines(expected.out + CheckReport(records)));
     EXPECT_TRUE(ReadFile(dir.file("zebmap.map")) == expected.map) << "map differs";
@@ -311,7 +305,7 @@ TEST(develop_mode, AShortDataFileLeavesAPartialRecordThatTheCheckReports) {
                                                      e.ends_build = true;
                                                      return e;
                                                  }}});
-    const RunResult run = Pardulo(dir, {"d"});
+    const RunResult run = RunPardulo(dir, {"d"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(Lines(run.out), Lines(expected.out +
                                     "** Reading for check....\n"
@@ -327,14 +321,14 @@ TEST(develop_mode, WithoutResourcesDirectoryKeepsTheEarlierOutputs) {
     WriteFile(dir.file("zebmap.map"), earlier_map);
     WriteFile(dir.file("zebmap.c"), "/* earlier */\n");
 
-    const RunResult run = Pardulo(dir, {"d"});
+    const RunResult run = RunPardulo(dir, {"d"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(Lines(run.out), Lines("* ERROR * Couldn't open the directory resources\n" + CheckReport({{1, 3}, {2, 0}})));
     EXPECT_EQ(ReadFile(dir.file("zebmap.map")), earlier_map);
     EXPECT_EQ(ReadFile(dir.file("zebmap.c")), "/* earlier */\n");
 
     TempDir bare;
-    const RunResult nothing = Pardulo(bare, {"d"});
+    const RunResult nothing = RunPardulo(bare, {"d"});
     EXPECT_EQ(nothing.status, 1);
     EXPECT_EQ(nothing.out, "* ERROR * Couldn't open the directory resources\n** Reading for check....\n");
     EXPECT_TRUE(IsEmptyDir(bare.path()));
@@ -347,7 +341,7 @@ TEST(develop_mode, AFullDiskIsReportedAndFails) {
     WriteFile(dir.file("resources/one.raw"), "abcd");
     ASSERT_EQ(symlink("/dev/full", dir.file("zebmap.map").c_str()), 0);
 
-    const RunResult run = Pardulo(dir, {"d"});
+    const RunResult run = RunPardulo(dir, {"d"});
     EXPECT_EQ(run.status, 1);
     const std::string tail = " 4 bytes written\n* ERROR * writing 'zebmap.map'\n** Reading for check....\n";
     ASSERT_GE(run.out.size(), tail.size()) << run.out;
@@ -359,7 +353,7 @@ TEST(develop_mode, NeverWaitsOnAMapThatIsAPipe) {
     TempDir dir;
     MakeDir(dir.file("resources"));
     ASSERT_EQ(mkfifo(dir.file("zebmap.map").c_str(), 0600), 0);
-    const RunResult run = Pardulo(dir, {"d"});
+    const RunResult run = RunPardulo(dir, {"d"});
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "* ERROR * Couldn't create the file zebmap.map\n** Reading for check....\n");

@@ -3,16 +3,16 @@
 #pragma once
 
 #include <cstdio>
+#include <future>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "map_bytes.h"
 #include "pty_helper.h"
 #include "test_support.h"
 
 namespace testing_support {
-
-using Bytes = std::vector<unsigned char>;
 
 struct Transfer {
     long long micros;
@@ -92,6 +92,30 @@ inline DeviceRun RunWithDevice(const TempDir &dir, const std::vector<std::string
     std::smatch match;
     if (std::regex_search(result.run.err, match, std::regex("devsim: port (\\S+)"))) result.port = match[1];
     return result;
+}
+
+// One run of RunWithDevices: its own folder, device options and mode.
+struct DeviceRunPlan {
+    const TempDir *dir;
+    std::vector<std::string> device_options;
+    std::string mode = "p";
+    double timeout_s = 60;
+};
+
+// Runs every plan at the same time, each against a device of its own, and
+// returns the runs in the order of the plans. The runs of a fault table spend
+// nearly all their time in the host's pauses and waits, so a table takes as
+// long as its slowest row.
+inline std::vector<DeviceRun> RunWithDevices(const std::vector<DeviceRunPlan> &plans) {
+    std::vector<std::future<DeviceRun>> pending;
+    for (const DeviceRunPlan &plan : plans) {
+        pending.push_back(std::async(std::launch::async, [&plan] {
+            return RunWithDevice(*plan.dir, plan.device_options, plan.mode, plan.timeout_s);
+        }));
+    }
+    std::vector<DeviceRun> runs;
+    for (auto &run : pending) runs.push_back(run.get());
+    return runs;
 }
 
 }  // namespace testing_support

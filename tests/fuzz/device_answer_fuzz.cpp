@@ -19,6 +19,7 @@
 #include "fake_libserialport.h"
 #include "fuzz_support.h"
 #include "globals.h"
+#include "map_bytes.h"
 #include "serial_link.h"
 
 namespace {
@@ -30,15 +31,6 @@ struct Event {
     unsigned char value;
 };
 
-std::string Record(int block, const std::string &data) {
-    std::string record;
-    record += static_cast<char>(block >> 8);
-    record += static_cast<char>(block & 0xFF);
-    const auto size = static_cast<uint32_t>(data.size());
-    for (int shift = 24; shift >= 0; shift -= 8) record += static_cast<char>((size >> shift) & 0xFF);
-    return record + data + '\r';
-}
-
 Bytes PutMessage(const std::string &record) {
     // The record less its terminator, behind CMD_PUT, then the checksum.
     Bytes message = {CMD_PUT};
@@ -49,8 +41,8 @@ Bytes PutMessage(const std::string &record) {
     return message;
 }
 
-const std::string kFirst = Record(1, "first record\x0d\x69");
-const std::string kSecond = Record(2, std::string(40, '\x69'));
+const std::string kFirst = testing_support::MapRecord(1, "first record\x0d\x69");
+const std::string kSecond = testing_support::MapRecord(2, std::string(40, '\x69'));
 const std::string kMap = "\r" + kFirst + kSecond;
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The upload's map reader and record loop on arbitrary maps, against a
 // device behind the link stand-in that reads put messages the way the real
-// one does. How the device answers each record comes from the input too:
-// silent, late, twice, or any byte.
+// one does (the simulator's own model). How the device answers each record
+// comes from the input too: silent, late, twice, or any byte.
 //
 // Input: a count n (0..7), n answer scripts of two bytes (control, value),
 // then the map. Records past the scripts are answered 0x69 at once.
@@ -16,98 +16,59 @@
 // success, the device received exactly the records of the map, every byte,
 // in order.
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "device_transfer.h"
+#include "device_model.h"
 #include "fake_libserialport.h"
 #include "fuzz_support.h"
 #include "globals.h"
+#include "model_device.h"
 #include "resource_map.h"
 
 namespace {
 
-struct AnswerScript {
-    bool silent = false;
-    bool twice = false;
-    unsigned int delay_ms = 0;
-    unsigned char value = RESPONSE_OK;
-};
-
-// The device's side of a put message.
-class Device {
-public:
-    explicit Device(std::vector<AnswerScript> scripts) : scripts_(std::move(scripts)) {}
-
-    void OnByte(unsigned char byte) {
-        switch (state_) {
-            case State::kIdle:
-                if (byte == CMD_PUT) {
-                    state_ = State::kHeader;
-                    header_.clear();
-                }
-                break;
-            case State::kHeader:
-                header_.push_back(static_cast<char>(byte));
-                if (header_.size() == 6) {
-                    const auto *h = reinterpret_cast<const unsigned char *>(header_.data());
-                    remaining_ = uint32_t{h[2]} << 24 | uint32_t{h[3]} << 16 | uint32_t{h[4]} << 8 | h[5];
-                    data_.clear();
-                    checksum_ = 0;
-                    state_ = remaining_ == 0 ? State::kChecksum : State::kData;
-                    sent_checksum_ = 0;
-                    checksum_bytes_ = 0;
-                }
-                break;
-            case State::kData:
-                data_.push_back(static_cast<char>(byte));
-                checksum_ = ChecksumAdd(checksum_, byte);
-                if (--remaining_ == 0) state_ = State::kChecksum;
-                break;
-            case State::kChecksum:
-                sent_checksum_ = sent_checksum_ << 8 | byte;
-                if (++checksum_bytes_ == 4) {
-                    state_ = State::kIdle;
-                    Answer();
-                }
-                break;
+// The device is the simulator's own model behind the link stand-in. A
+// scripted answer other than 0x69 is sent as it is; a scripted 0x69 is the
+// healthy device's answer, so a message whose checksum does not match its
+// data (the map ended inside the data and the framing broke) is refused.
+devsim::Faults ScriptedAnswers(fuzz_support::Input &in, std::set<uint64_t> &twice) {
+    devsim::Faults faults;
+    const uint64_t scripts = in.Byte() % 8;
+    for (uint64_t put = 1; put <= scripts; ++put) {
+        const uint8_t control = in.Byte();
+        const uint8_t value = in.Byte();
+        devsim::AnswerRule rule;
+        if ((control & 1) != 0) {
+            rule.kind = devsim::AnswerRule::Kind::Silent;
+        } else if (value != RESPONSE_OK) {
+            rule.kind = devsim::AnswerRule::Kind::Byte;
+            rule.byte = value;
         }
+        faults.answer_for_record[put] = rule;
+        faults.answer_delay_for_record[put] = (control >> 2) * 20;
+        if ((control & 2) != 0) twice.insert(put);
     }
+    return faults;
+}
 
-    const std::string &Received() const { return received_; }
-    bool ChecksumMismatch() const { return checksum_mismatch_; }
-
-private:
-    enum class State { kIdle, kHeader, kData, kChecksum };
-
-    void Answer() {
-        AnswerScript script = next_ < scripts_.size() ? scripts_[next_] : AnswerScript{};
-        ++next_;
-        if (sent_checksum_ != checksum_) {
-            // A message shorter than its header said (the map ended inside
-            // the data) is framed differently here; the device says so.
-            checksum_mismatch_ = true;
-            script.value = RESPONSE_KO_CHECKSUM;
-        }
-        // What the device would have stored: the record as it stands in a map.
-        if (!script.silent && script.value == RESPONSE_OK) received_ += header_ + data_ + '\r';
-        if (script.silent) return;
-        fakesp::QueueRead({script.value}, script.delay_ms);
-        if (script.twice) fakesp::QueueRead({script.value}, script.delay_ms);
+// What the device stored, in the order it accepted it: each record as it
+// stands in a map.
+std::string Received(const fakesp::ModelDevice &device) {
+    std::string received;
+    for (const devsim::Record &record : device.accepted) {
+        const auto size = static_cast<uint32_t>(record.data.size());
+        const char header[6] = {static_cast<char>(record.block >> 8), static_cast<char>(record.block & 0xFF),
+                                static_cast<char>(size >> 24),        static_cast<char>((size >> 16) & 0xFF),
+                                static_cast<char>((size >> 8) & 0xFF), static_cast<char>(size & 0xFF)};
+        received.append(header, sizeof header);
+        received.append(record.data.begin(), record.data.end());
+        received += '\r';
     }
-
-    std::vector<AnswerScript> scripts_;
-    size_t next_ = 0;
-    State state_ = State::kIdle;
-    std::string header_;
-    std::string data_;
-    uint32_t remaining_ = 0;
-    uint32_t checksum_ = 0;
-    uint32_t sent_checksum_ = 0;
-    int checksum_bytes_ = 0;
-    std::string received_;
-    bool checksum_mismatch_ = false;
-};
+    return received;
+}
 
 }  // namespace
 
@@ -118,25 +79,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_support::Input in(data, size);
-    std::vector<AnswerScript> scripts(in.Byte() % 8);
-    for (AnswerScript &script : scripts) {
-        const uint8_t control = in.Byte();
-        script.silent = (control & 1) != 0;
-        script.twice = (control & 2) != 0;
-        script.delay_ms = (control >> 2) * 20u;
-        script.value = in.Byte();
-    }
+    fakesp::Reset();
+    fakesp::SetRecording(false);
+    std::set<uint64_t> twice;
+    fakesp::ModelDevice device(ScriptedAnswers(in, twice));
+    device.answer_twice_for_put = twice;
     const std::string map = in.Rest();
     fuzz_support::WriteFile(ZEBMAP_FILE, map);
     unlink(LOG_FILE);
 
-    fakesp::Reset();
-    fakesp::SetRecording(false);
-    Device device(scripts);
-    fakesp::SetDevice([&device](unsigned char byte) { device.OnByte(byte); });
-
     const int result = SendResourceZebmapFile("fuzzport");
-    fakesp::SetDevice(nullptr);
 
     if (result != 0 && result != -3) fuzz_support::Fail("upload result not 0 or -3");
     const fakesp::Bytes &wire = fakesp::Written();
@@ -158,11 +110,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // On a map framed correctly every message is as long as its header says,
     // so every checksum must match.
     const bool framed = ReadResourceZebmapFile() == 0;
-    if (framed && device.ChecksumMismatch()) fuzz_support::Fail("checksum on the wire does not match the data");
+    if (framed && device.model().checksum_mismatches() != 0) fuzz_support::Fail("checksum on the wire does not match the data");
 
     if (result == 0) {
         const std::string &sent = records;
-        const std::string &got = device.Received();
+        const std::string got = Received(device);
         const bool same = got == sent || (got.size() == sent.size() + 1 && got.compare(0, sent.size(), sent) == 0);
         if (!same) fuzz_support::Fail("success reported but the device did not get the map's records");
     }

@@ -1,13 +1,35 @@
 // Building the bytes of resource maps and header files in tests, the way the
-// builder writes them: numbers high byte first, a lone 13 as the first line,
-// each record ended by 13.
+// builder writes them (numbers high byte first, a lone 13 as the first line,
+// each record ended by 13), and the bytes the host puts on the line for them.
+// The byte values are written out here rather than taken from the program's
+// constants, so a changed constant shows as a failing test.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace testing_support {
+
+using Bytes = std::vector<unsigned char>;
+
+inline Bytes ToBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// Bytes that follow no pattern, the same for the same seed.
+inline std::string RandomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(count, '\0');
+    for (char &byte : bytes) byte = static_cast<char>(random() & 0xFF);
+    return bytes;
+}
 
 inline std::string Be16(int value) {
     return {static_cast<char>((value >> 8) & 0xFF), static_cast<char>(value & 0xFF)};
@@ -36,6 +58,23 @@ inline std::string MapFile(std::initializer_list<std::string> records) {
     for (const std::string &record : records) map += record;
     return map;
 }
+
+// The plain sum of the bytes: the record checksum of any record under 8 MB,
+// which never reaches the checksum's reset.
+inline uint32_t PlainSum(const std::string &data) {
+    uint32_t sum = 0;
+    for (const char c : data) sum += static_cast<unsigned char>(c);
+    return sum;
+}
+
+// The put message for a record: CMD_PUT (0x01), block, size, data, checksum.
+inline Bytes PutMessage(int block, const std::string &data, uint32_t checksum) {
+    return Concat({{0x01}, ToBytes(Be16(block) + Be32(static_cast<uint32_t>(data.size())) + data + Be32(checksum))});
+}
+inline Bytes PutMessage(int block, const std::string &data) { return PutMessage(block, data, PlainSum(data)); }
+
+// The exit command: eight CMD_EXIT (0xAA).
+inline const Bytes kExitCommand(8, 0xAA);
 
 // The first line of a header file, as the image converter writes it.
 inline std::string HeaderLine(int width, int height, int stride, long size) {

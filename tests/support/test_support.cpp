@@ -163,6 +163,12 @@ RunResult RunProgram(const std::vector<std::string> &argv, const std::string &cw
     return result;
 }
 
+RunResult RunPardulo(const TempDir &dir, const std::vector<std::string> &args, double timeout_s) {
+    std::vector<std::string> argv = {BuildPath("pardulo")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, dir.path(), {}, timeout_s);
+}
+
 std::vector<std::string> Lines(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

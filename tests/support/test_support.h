@@ -69,6 +69,9 @@ struct RunResult {
 RunResult RunProgram(const std::vector<std::string> &argv, const std::string &cwd,
                      const std::vector<std::string> &extra_env = {}, double timeout_s = 60);
 
+// Runs build/pardulo with args in dir, the tests' environment, no input.
+RunResult RunPardulo(const TempDir &dir, const std::vector<std::string> &args, double timeout_s = 30);
+
 // Runs body in this process and returns what it printed on standard output.
 template <typename Body>
 std::string Printed(Body body) {

@@ -5,30 +5,22 @@
 
 #include "device_model.h"
 #include "globals.h"
+#include "map_bytes.h"
 
 using devsim::AnswerRule;
 using devsim::DeviceModel;
 using devsim::Faults;
 using devsim::PingRule;
 using devsim::Step;
-using Bytes = std::vector<uint8_t>;
+using testing_support::Bytes;
 
 namespace {
 
 Bytes PutMessage(uint16_t block, const Bytes &data, uint32_t checksum) {
-    const auto size = static_cast<uint32_t>(data.size());
-    Bytes m = {CMD_PUT,
-               static_cast<uint8_t>(block >> 8),
-               static_cast<uint8_t>(block),
-               static_cast<uint8_t>(size >> 24),
-               static_cast<uint8_t>(size >> 16),
-               static_cast<uint8_t>(size >> 8),
-               static_cast<uint8_t>(size)};
-    for (const uint8_t b : data) m.push_back(b);
-    for (int shift = 24; shift >= 0; shift -= 8) m.push_back(static_cast<uint8_t>(checksum >> shift));
-    return m;
+    return testing_support::PutMessage(block, std::string(data.begin(), data.end()), checksum);
 }
 
+// With the checksum as the device computes it.
 Bytes PutMessage(uint16_t block, const Bytes &data) {
     return PutMessage(block, data, devsim::RecordChecksum(data.data(), data.size()));
 }

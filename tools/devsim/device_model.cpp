@@ -164,6 +164,7 @@ Step DeviceModel::FinishPut() {
     const uint64_t number = ++put_messages_;
     const AnswerRule rule = faults_.AnswerFor(number);
     const bool checksum_ok = checksum_ == sent_checksum_;
+    if (!checksum_ok) ++checksum_mismatches_;
 
     Step step;
     switch (rule.kind) {

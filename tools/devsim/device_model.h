@@ -106,6 +106,8 @@ public:
     uint64_t put_bytes() const { return put_bytes_; }
     const std::vector<Refusal> &refusals() const { return refusals_; }
     bool exit_received() const { return exit_received_; }
+    // Put messages whose checksum did not match their data, whatever the answer.
+    uint64_t checksum_mismatches() const { return checksum_mismatches_; }
 
 private:
     enum class State { Idle, PutHeader, PutData, PutChecksum, GetHeader, Special };
@@ -138,6 +140,7 @@ private:
     uint64_t put_bytes_ = 0;
     std::vector<Refusal> refusals_;
     bool exit_received_ = false;
+    uint64_t checksum_mismatches_ = 0;
 };
 
 std::string HexByte(uint8_t byte);  // "0x69"

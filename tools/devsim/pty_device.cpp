@@ -62,6 +62,11 @@ bool Pty::Open(std::string &error) {
     return true;
 }
 
+void Pty::HangUp() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+}
+
 void Pty::Close() {
     if (slave_ >= 0) ::close(slave_);
     if (master_ >= 0) ::close(master_);
@@ -407,7 +412,7 @@ void DeviceLoop::CheckQuiet(Clock::time_point now) {
 
 void DeviceLoop::Hangup() {
     Log("hanging up after " + std::to_string(host_bytes_) + " bytes from the host");
-    pty_.Close();
+    pty_.HangUp();
     replies_.clear();
     stream_.reset();
     if (ctx_.child <= 0) stop_ = true;

@@ -25,7 +25,11 @@ public:
     Pty &operator=(const Pty &) = delete;
 
     bool Open(std::string &error);
-    void Close();  // both sides: the host sees the line drop
+    void Close();   // both sides
+    // The master only: the host sees the line drop. The device's own slave
+    // descriptor stays open until Close, so the pty's number is not handed
+    // to another pty while the host may still open the old name.
+    void HangUp();
     bool is_open() const { return master_ >= 0; }
     int master() const { return master_; }
     int slave() const { return slave_; }
