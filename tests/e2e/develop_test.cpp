@@ -267,7 +267,7 @@ TEST(develop_mode, NumbersTheResourcesInNameOrderWhateverTheFolderListsFirst) {
     }
     const std::vector<std::string> in_order = {"Alpha", "alpha2", "Beta", "beta", "zeta", "_under", "\xc3\xa9" "clair"};
 
-    const RunResult run = Pardulo(dir, {"d"});
+    const RunResult run = RunPardulo(dir, {"d"});
     ASSERT_EQ(run.status, 0) << run.out;
     std::vector<std::string> file_lines;
     for (const std::string &line : Lines(run.out))

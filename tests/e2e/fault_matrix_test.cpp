@@ -208,7 +208,7 @@ TEST(FaultMatrixInputs, AMissingMapOrOneThatIsNotARegularFileIsNamedAndStopsProd
         const std::string map = dir.file("zebmap.map");
         if (std::string(kind) == "missing") {
             // Develop mode's check stays silent about it: the build names its own failures.
-            EXPECT_EQ(Pardulo(dir, {"d"}).out.find("zebmap.map"), std::string::npos);
+            EXPECT_EQ(RunPardulo(dir, {"d"}).out.find("zebmap.map"), std::string::npos);
         } else if (std::string(kind) == "directory") {
             MakeDir(map);
         } else if (std::string(kind) == "fifo") {

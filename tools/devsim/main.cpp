@@ -194,7 +194,8 @@ int main(int argc, char **argv) {
 
     // A device gone before the port is opened must be gone before the command
     // starts: hanging up in the device loop would race a quick command.
-    if (options.hangup_after && *options.hangup_after == 0) pty.HangUp();
+    const auto first_hangup = options.SettingsFor(1).hangup_after;
+    if (first_hangup && *first_hangup == 0) pty.HangUp();
 
     pid_t child = -1;
     if (!options.command.empty()) {
