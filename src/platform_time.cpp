@@ -4,7 +4,7 @@
 #include <thread>
 
 uint64_t MonotonicMs() {
-    const auto since_epoch = std::chrono::steady_clock::now().time_since_epoch();
+    const auto since_epoch = MonotonicClock::now().time_since_epoch();
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count());
 }
 

@@ -3,7 +3,12 @@
 // and run the one-second pauses and half-second time-outs instantly.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+
+// The clock behind MonotonicMs, for tools that need finer time points
+// (the simulated device's line timing and transcript).
+using MonotonicClock = std::chrono::steady_clock;
 
 // Milliseconds since an arbitrary fixed point; never goes back, whatever
 // happens to the time of day.

@@ -6,13 +6,15 @@
 #pragma once
 
 #include <chrono>
+
+#include "platform_time.h"
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
 namespace devsim {
 
-using Clock = std::chrono::steady_clock;
+using Clock = MonotonicClock;
 using Millis = std::chrono::milliseconds;
 
 // Devices 1..N, one after the other, on one port. A device that leaves does

@@ -192,8 +192,8 @@ Transcript::~Transcript() {
 
 bool Transcript::Open(const std::string &path, std::string &error) {
     path_ = path;
-    file_ = std::fopen(path.c_str(), "w");
-    if (file_ == nullptr) {
+    file_.reset(std::fopen(path.c_str(), "w"));
+    if (!file_) {
         error = ErrnoText("cannot create transcript", path);
         return false;
     }
@@ -201,22 +201,22 @@ bool Transcript::Open(const std::string &path, std::string &error) {
 }
 
 void Transcript::Add(uint64_t microseconds, char direction, uint8_t byte) {
-    if (file_ == nullptr) return;
-    if (std::fprintf(file_, "%llu %c %02X\n", static_cast<unsigned long long>(microseconds), direction,
+    if (!file_) return;
+    if (std::fprintf(file_.get(), "%llu %c %02X\n", static_cast<unsigned long long>(microseconds), direction,
                      static_cast<unsigned>(byte)) < 0)
         failed_ = true;
 }
 
 bool Transcript::Flush() {
-    if (file_ != nullptr && std::fflush(file_) != 0) failed_ = true;
+    if (file_ && std::fflush(file_.get()) != 0) failed_ = true;
     return !failed_;
 }
 
 bool Transcript::Close(std::string &error) {
-    if (file_ == nullptr) return true;
+    if (!file_) return true;
     const bool flushed = Flush();
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
+    // The checked close takes the stream back from its owner.
+    const bool closed = std::fclose(file_.release()) == 0;
     if (!flushed || !closed) {
         error = "cannot write transcript " + path_;
         return false;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device_model.h"
+#include "file_handles.h"
 
 namespace devsim {
 
@@ -62,7 +63,7 @@ public:
     bool Close(std::string &error);
 
 private:
-    std::FILE *file_ = nullptr;
+    FilePtr file_;
     std::string path_;
     bool failed_ = false;
 };

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +22,7 @@
 #include "file_handles.h"
 #include "globals.h"
 #include "operator_display.h"
+#include "platform_time.h"
 #include "port_worker.h"
 #include "program_info.h"
 #include "resource_map.h"
@@ -223,10 +223,7 @@ int CheckMap(const std::string &folder) {
 volatile std::sig_atomic_t stop_signal = 0;
 void OnStopSignal(int) { stop_signal = 1; }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
+double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 struct Station {
     Options options;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "device_transfer.h"
 #include "globals.h"
 #include "operator_display.h"
+#include "platform_time.h"
 #include "serial_link.h"
 #include "station_events.h"
 
@@ -36,10 +36,7 @@ void StopAll(int) {
 
 void StopTaking(int) { stop_taking = 1; }
 
-double NowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
+double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 void Send(EventKind kind, uint32_t device = 0, const std::string &text = "") {
     StationEvent event;
