@@ -90,8 +90,11 @@ TEST_F(Station, FlashesALineOfDevicesOnThreePortsAndRecordsEachOnce) {
     // Port 0: four boards, each left in its fixture for a while after its
     // exit. Port 1: three, the second refusing its record 2. Port 2: two,
     // the first taken away in the middle of its upload.
-    Device lingering(devices_.file("a"), {"--devices", "4", "--linger", "2500"});
-    Device refusing(devices_.file("b"), {"--devices", "3", "--device", "2", "--answer", "2=ko-checksum"});
+    // Gaps well over the station's 2 s rule for a device that left (a pulled
+    // device's gap also covers the rest of its upload).
+    Device lingering(devices_.file("a"), {"--devices", "4", "--linger", "1500", "--gap", "3500"});
+    Device refusing(devices_.file("b"),
+                    {"--devices", "3", "--gap", "3500", "--device", "2", "--answer", "2=ko-checksum"});
     Device pulled(devices_.file("c"), {"--devices", "2", "--device", "1", "--pull-after", "100"});
     const std::vector<const Device *> devices = {&lingering, &refusing, &pulled};
     std::string ports;
@@ -112,7 +115,7 @@ TEST_F(Station, FlashesALineOfDevicesOnThreePortsAndRecordsEachOnce) {
     };
 
     const RunResult run = Run(ports, Until("[ \"$(wc -l <station.jsonl 2>/dev/null)\" -ge 9 ]", 150) +
-                                         "; sleep 3; kill -INT $STATION_PID", 240);
+                                         "; sleep 2; kill -INT $STATION_PID", 240);
     release();
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0) << run.err;
