@@ -103,9 +103,12 @@ int SerialConnect(const char *portname) {
         return 400 - params;
     }
 
-    // Nothing has been written yet, so discarding both directions loses
-    // nothing of ours: it only drops what the device sent before we were ready.
-    sp_flush(port, SP_BUF_BOTH);
+    // Only what the device sent before we were ready is dropped. The output
+    // is left alone: an earlier connection's last bytes (its exit command)
+    // may still wait for the reader, on a pty even after the drain, and a
+    // program that connects again at once (the station's ping after an
+    // upload) would otherwise take them off the line.
+    sp_flush(port, SP_BUF_INPUT);
     output_undrained = false;
     port_lost = false;
     return 0;
