@@ -27,6 +27,9 @@ the device record by record, each with a checksum and the device's answer,
 keeping zebmap.log at the percentage sent. 'pardulo r PORT' erases the
 device and 'pardulo g PORT' downloads its last screenshot.
 .
+pardulo-station runs a production line: it flashes every device that
+arrives on any of its ports, in parallel, and records each.
+.
 Helper programs: pardulo-ports lists the serial ports, pardulo-bgra2png
 turns a screenshot into a PNG, and pardulo-devsim simulates the device on a
 pseudo-terminal, to try everything without hardware.")

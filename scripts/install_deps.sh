@@ -6,7 +6,8 @@
 #
 # Sets: build (the program and its helper programs), demo (what
 # scripts/demo.sh needs), test (the test suite), fuzz (the fuzz targets, built
-# with clang), bench (the tools bench/run.sh measures with).
+# with clang), bench (the tools bench/run.sh measures with), windows (the
+# Windows cross build and Wine for its tests).
 set -euo pipefail
 
 declare -A sets=(
@@ -14,18 +15,22 @@ declare -A sets=(
   [test]="googletest libgtest-dev dpkg-dev file groff-base"  # the last three: the package and its test
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="strace time"
+  # The Windows build: the mingw-w64 cross compiler, and Wine to run its tests.
+  [windows]="g++-mingw-w64-x86-64-posix wine64 wine"
 )
 # Every set but build needs the build set too.
 sets[demo]=${sets[build]}
 for name in test fuzz bench; do sets[$name]="${sets[build]} ${sets[$name]}"; done
+# Its tests compare with the Linux build and its tests.
+sets[windows]="${sets[test]} ${sets[windows]}"
 
 requested=("$@")
-[ ${#requested[@]} -gt 0 ] || requested=(build test fuzz bench)
+[ ${#requested[@]} -gt 0 ] || requested=(build test fuzz bench windows)
 
 packages=()
 for name in "${requested[@]}"; do
   if [ -z "${sets[$name]+set}" ]; then
-    echo "install_deps: unknown set '$name' (sets: build demo test fuzz bench)" >&2
+    echo "install_deps: unknown set '$name' (sets: build demo test fuzz bench windows)" >&2
     exit 2
   fi
   read -r -a words <<<"${sets[$name]}"

@@ -1,20 +1,22 @@
+// The device operations as sequences of named steps. Each step prints its
+// own lines and notes in the upload's outcome the first thing that went
+// wrong; the sequence looks only at what the step returns and at that
+// outcome.
 #include "device_transfer.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <csignal>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "file_handles.h"
 #include "globals.h"
+#include "map_format.h"
 #include "operator_display.h"
 #include "platform_time.h"
 #include "progress_log.h"
+#include "resource_map.h"
 #include "serial_link.h"
 
 namespace {
@@ -31,10 +33,15 @@ struct PortName {
     }
 };
 
-void PauseOneSecond() { PauseMs(1000); }
-
 // Set by RequestUploadStop, possibly from a signal handler.
 volatile std::sig_atomic_t upload_stop_requested = 0;
+
+// The pause the device gets after each accepted record; a stop request cuts
+// it short, so a stopped upload sends its exit command at once.
+void PauseAfterRecord() {
+    constexpr unsigned int kSliceMs = 50;
+    for (unsigned int waited = 0; waited < PAUSE_MS && !upload_stop_requested; waited += kSliceMs) PauseMs(kSliceMs);
+}
 
 // Notes the first thing that went wrong; later failures are its consequences.
 void NoteFailure(UploadOutcome &outcome, UploadFailure failure, int block) {
@@ -50,6 +57,11 @@ void NoteLinkFailure(UploadOutcome &outcome, int block) {
 
 // Opens the link to the device. A port that does not open is reported with
 // the link's code, followed by a hint naming the ports that exist.
+//
+// Only the upload closes the port again (SerialDisconnect): its caller goes
+// on afterwards. The erase and the screenshot download are the last thing
+// their run does, so they leave the port open and the system closes it as
+// the process exits; port_lock's exit handler releases the lock first.
 bool ConnectOrReport(const PortName &portname) {
     const int err = SerialConnect(portname.text);
     if (err == 0) return true;
@@ -74,41 +86,265 @@ FilePtr OpenMapFile(const char *path, uint32_t *size) {
     return file;
 }
 
-// The share of the map read so far, truncated toward zero. A map that grew
-// while it was being sent must not claim more than 100.
-signed char ProgressPercent(uint32_t byte_count, uint32_t byte_tot) {
-    if (byte_tot == 0 || byte_count >= byte_tot) return 100;
-    const double percent = std::trunc(static_cast<double>(byte_count) / static_cast<double>(byte_tot) * 100.0);
-    return static_cast<signed char>(percent);
-}
-
-// Reads the five header bytes that follow a record's first byte. False when
-// the map ends among them.
-bool ReadRestOfHeader(FILE *map, unsigned char first, unsigned char bc[2], unsigned char sc[4]) {
-    unsigned char rest[5];
-    for (unsigned char &byte : rest) {
-        const int x = getc(map);
-        if (x == EOF) return false;
-        byte = static_cast<unsigned char>(x);
-    }
-    bc[0] = first;
-    bc[1] = rest[0];
-    memcpy(sc, rest + 1, 4);
-    return true;
-}
-
 // Sends the bytes of one header field (a block or a size) of a message,
 // stopping at the first that fails, whose result is printed and returned.
-template <size_t N>
-int SendFieldBytes(const unsigned char (&bytes)[N]) {
-    for (const unsigned char byte : bytes) {
-        const int err = SerialSend(static_cast<char>(byte));
+int SendFieldBytes(const unsigned char *bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+        const int err = SerialSend(static_cast<char>(bytes[i]));
         if (err != 0) {
             printf("* SerialSend on [Block] Error %d\n", err);
             return err;
         }
     }
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The upload, one record at a time. A failure inside a record lets the rest
+// of that record run, so the device sees a message of the length it was
+// told; the upload ends after it. The outcome's failure is that signal.
+
+struct Upload {
+    FILE *map;
+    const char *map_path;
+    UploadOutcome &outcome;
+    uint32_t bytes_read = 0;  // of the map, its first line included
+};
+
+struct Record {
+    MapRecordHeader header;
+    uint32_t checksum = 0;
+    long read = 0;               // bytes read after the header, the terminator included
+    bool ended_in_data = false;  // the map ended before this record's terminator
+};
+
+// What reading a record header found.
+enum class HeaderStep { kRecord, kMapEnded, kFailed };
+// How a record ended.
+enum class RecordStep { kNextRecord, kMapEnded, kStop };
+
+bool Failed(const Upload &upload) { return upload.outcome.failure != UploadFailure::kNone; }
+
+// The map's first line (a lone 13 in every map the builder writes) is not
+// sent. It is skipped up to its 13, as the check reads it, so that what is
+// uploaded is exactly what was checked. False when there are bytes but no
+// record can begin: nothing of this map is sent.
+bool SkipFirstLine(Upload &upload) {
+    const MapFirstLine line = ReadMapFirstLine(upload.map);
+    upload.bytes_read += line.bytes;
+    if (line.ended || line.bytes == 0) return true;
+    printf("ERR: Unattended end of file in the first line\n");
+    NoteFailure(upload.outcome, UploadFailure::kMapFraming, -1);
+    return false;
+}
+
+HeaderStep ReadHeader(Upload &upload, Record &record) {
+    const int read = ReadMapRecordHeader(upload.map, &record.header);
+    if (read == kMapEnded) {
+        if (!ferror(upload.map)) return HeaderStep::kMapEnded;
+        printf("* ERROR: cannot read %s\n", upload.map_path);
+        NoteFailure(upload.outcome, UploadFailure::kMapUnreadable, -1);
+        return HeaderStep::kFailed;
+    }
+    if (read == kHeaderCut) {
+        printf("ERR: Unattended end of file inside a record header\n");
+        NoteFailure(upload.outcome, UploadFailure::kMapFraming, -1);
+        return HeaderStep::kFailed;
+    }
+    upload.bytes_read += kRecordHeaderSize;
+    const int block = record.header.block;
+    const long size = record.header.size;
+    printf("Reading from block %d  -> size %ld\n", block, size);
+    if (size < 0) {
+        // No terminator position exists for it: sending on would push the
+        // rest of the map to the device as this record's data.
+        printf("* ERROR: invalid size %ld on block %d\n", size, block);
+        NoteFailure(upload.outcome, UploadFailure::kMapFraming, block);
+        return HeaderStep::kFailed;
+    }
+    return HeaderStep::kRecord;
+}
+
+// CMD_PUT, the block and the size; the size goes out also when the block
+// did not.
+void SendPutHeader(Upload &upload, const Record &record) {
+    const int block = record.header.block;
+    const int err = SerialSend(static_cast<char>(CMD_PUT));
+    if (err != 0) {
+        printf("* SerialSend on [CMD_PUT] Error %d\n", err);
+        NoteLinkFailure(upload.outcome, block);
+    }
+    const bool block_sent = SendFieldBytes(BlockBytes(record.header), kBlockBytes) == 0;
+    const bool size_sent = SendFieldBytes(SizeBytes(record.header), kSizeBytes) == 0;
+    if (!block_sent || !size_sent) NoteLinkFailure(upload.outcome, block);
+}
+
+// Sends the record's data, up to its terminator, which is read but not sent.
+void SendData(Upload &upload, Record &record) {
+    printf("Sending data...\n");
+    const int block = record.header.block;
+    const long terminator_at = static_cast<long>(record.header.size) + 1;
+    for (;;) {
+        const int x = getc(upload.map);
+        if (x == EOF) {
+            record.ended_in_data = true;
+            break;
+        }
+        ++upload.bytes_read;
+        if (++record.read == terminator_at) {
+            if (!IsTerminator(x)) {
+                printf("* ERROR: no terminator found on pos %ld : expected [%d] but found [%d])\n", record.read,
+                       TERMINATOR, x);
+                NoteFailure(upload.outcome, UploadFailure::kMapFraming, block);
+            }
+            break;
+        }
+        const int err = SerialSend(static_cast<char>(x));
+        if (err != 0) {
+            printf("* SerialSend on [data] Error %d\n", err);
+            NoteLinkFailure(upload.outcome, block);
+            break;
+        }
+        ++upload.outcome.bytes_sent;
+        record.checksum = ChecksumAdd(record.checksum, static_cast<unsigned char>(x));
+        if (upload_stop_requested) {
+            // The record is left unfinished: the exit command follows at once.
+            NoteFailure(upload.outcome, UploadFailure::kInterrupted, block);
+            break;
+        }
+        ProgressUpdate(upload.bytes_read, upload.outcome.records_accepted);
+    }
+    ProgressHide();
+    // A map that ended inside the data is what went wrong, whatever the
+    // device then makes of the short message; it is reported after the
+    // answer. Only a missing last terminator is no fault.
+    if (record.ended_in_data && (ferror(upload.map) || record.read < record.header.size)) {
+        NoteFailure(upload.outcome, ferror(upload.map) ? UploadFailure::kMapUnreadable : UploadFailure::kMapFraming,
+                    block);
+    }
+}
+
+// True when the device accepted the record.
+bool SendChecksumAndReadAnswer(Upload &upload, const Record &record) {
+    const int block = record.header.block;
+    int err = SerialSend4B(record.checksum);
+    if (err != 0) {
+        printf("* SerialSend4B Error %d\n", err);
+        NoteLinkFailure(upload.outcome, block);
+        return false;
+    }
+    char rcv = 0;
+    err = SerialReceive(&rcv, 1);
+    if (err != 0) {
+        printf("* SerialReceive Error %d\n", err);
+        NoteFailure(upload.outcome, SerialPortLost() ? UploadFailure::kDeviceGone : UploadFailure::kNoAnswer, block);
+        return false;
+    }
+    const int shown = AsSignedByte(rcv);
+    printf("* Received CheckSum response %d [%X]\n", shown, static_cast<unsigned int>(shown));
+    const auto answer = static_cast<unsigned char>(rcv);
+    if (answer != RESPONSE_OK) {
+        if (answer == RESPONSE_KO_CHECKSUM) printf("*ERR CHECKSUM FAILED!\n");
+        NoteFailure(upload.outcome, UploadFailure::kRefused, block);
+        upload.outcome.answer = answer;
+        return false;
+    }
+    printf("* CHECKSUM OK!\n");
+    printf("* FLASH WRITE OK!\n");
+    return true;
+}
+
+// Reports a map that ended inside the accepted record, moves the progress
+// on and pauses.
+RecordStep FinishAcceptedRecord(Upload &upload, const Record &record) {
+    RecordStep next = Failed(upload) ? RecordStep::kStop : RecordStep::kNextRecord;
+    if (record.ended_in_data) {
+        if (ferror(upload.map)) {
+            printf("* ERROR: cannot read %s\n", upload.map_path);
+            next = RecordStep::kStop;
+        } else if (record.read < record.header.size) {
+            printf("ERR: Unattended end of file after read %ld bytes [of %ld]\n", record.read,
+                   static_cast<long>(record.header.size));
+            next = RecordStep::kStop;
+        } else if (next != RecordStep::kStop) {
+            next = RecordStep::kMapEnded;  // only the last terminator is missing: every byte went out
+        }
+    }
+    UploadOutcome &outcome = upload.outcome;
+    WriteLogProgress(ProgressPercent(upload.bytes_read, outcome.map_bytes));
+    ProgressUpdate(upload.bytes_read, ++outcome.records_accepted);
+    PauseAfterRecord();
+    ProgressHide();
+    return next;
+}
+
+RecordStep UploadRecord(Upload &upload) {
+    Record record;
+    const HeaderStep header = ReadHeader(upload, record);
+    if (header != HeaderStep::kRecord) return header == HeaderStep::kMapEnded ? RecordStep::kMapEnded : RecordStep::kStop;
+    SendPutHeader(upload, record);
+    SendData(upload, record);
+    if (upload.outcome.failure == UploadFailure::kInterrupted) return RecordStep::kStop;
+    if (!SendChecksumAndReadAnswer(upload, record)) return RecordStep::kStop;
+    return FinishAcceptedRecord(upload, record);
+}
+
+void UploadRecords(Upload &upload) {
+    if (!SkipFirstLine(upload)) return;
+    for (;;) {
+        if (upload_stop_requested) {
+            NoteFailure(upload.outcome, UploadFailure::kInterrupted, -1);
+            return;
+        }
+        if (UploadRecord(upload) != RecordStep::kNextRecord) return;
+    }
+}
+
+// The exit command ends every upload whose port opened.
+void SendExit(UploadOutcome &outcome) {
+    const bool exit_sent = SerialSendSpecialCmd(static_cast<char>(CMD_EXIT)) == 0;
+    printf(exit_sent ? "* SerialSend EXIT [ok]\n" : "* SerialSend EXIT Fault !!\n");
+    if (exit_sent) return;
+    if (SerialPortLost()) NoteFailure(outcome, UploadFailure::kDeviceGone, -1);
+    NoteFailure(outcome, UploadFailure::kExitNotSent, -1);
+}
+
+// ---------------------------------------------------------------------------
+// The screenshot download
+
+// CMD_GET, the block and the size of the screenshot.
+int SendGetRequest() {
+    const MapRecordHeader request = EncodeRecordHeader(SCREENSHOT_BLOCK, SCREENSHOT_SIZE);
+    const int err = SerialSend(static_cast<char>(CMD_GET));
+    if (err != 0) {
+        printf("* SerialSend on [CMD_GET] Error %d\n", err);
+        return kGetCommandNotSent;
+    }
+    if (SendFieldBytes(BlockBytes(request), kBlockBytes) != 0) return kGetBlockNotSent;
+    if (SendFieldBytes(SizeBytes(request), kSizeBytes) != 0) return kGetSizeNotSent;
+    return kScreenshotComplete;
+}
+
+// Writes what the device sends to image until it falls silent, which is the
+// only end of a download, a complete one too.
+int ReceiveScreenshot(FILE *image, unsigned long *received) {
+    DownloadBegin(static_cast<uint32_t>(SCREENSHOT_SIZE));
+    for (;;) {
+        char rcv = 0;
+        const int err = SerialReceive(&rcv, 1);
+        if (err != 0) {
+            DownloadEnd();
+            printf("* SerialReceive Error %d\n", err);
+            return kScreenshotComplete;
+        }
+        if (fputc(static_cast<unsigned char>(rcv), image) == EOF) {
+            DownloadEnd();
+            printf("* ERROR * writing '%s'\n", SCREENSHOT_FILE);
+            return kScreenshotNotWritten;
+        }
+        ++*received;
+        DownloadUpdate(static_cast<uint32_t>(*received));
+    }
 }
 
 }  // namespace
@@ -127,16 +363,16 @@ int PingWait() {
             if (SerialReceive(&rcv, 1) != 0) {
                 printf("* ping: nothing received\n");
             } else if (static_cast<unsigned char>(rcv) == CMD_PING) {
-                return 0;
+                return kPingAnswered;
             } else {
                 const int shown = AsSignedByte(rcv);
                 printf("* ping: received unattended char %d [%X]\n", shown, static_cast<unsigned int>(shown));
             }
         }
         printf("* Ping retry %d\n", retry);
-        PauseOneSecond();
+        PauseMs(PAUSE_MS);
     }
-    return 1;
+    return kPingUnanswered;
 }
 
 void RequestUploadStop() { upload_stop_requested = 1; }
@@ -150,296 +386,70 @@ int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out
 
     char zebmapfile_path[PATH_MAX_SIZE + 1];
     snprintf(zebmapfile_path, sizeof zebmapfile_path, "%s", ZEBMAP_FILE);
-
-    uint32_t byte_tot = 0;
-    const FilePtr map = OpenMapFile(zebmapfile_path, &byte_tot);
+    const FilePtr map = OpenMapFile(zebmapfile_path, &outcome.map_bytes);
     if (!map) {
         outcome.failure = UploadFailure::kMapUnreadable;
-        return -2;
+        return kUploadNoMap;
     }
-    FILE *fpo = map.get();
-    outcome.map_bytes = byte_tot;
-    if (outcome_out != nullptr || LiveLinesShown()) outcome.map_records = CountMapRecordsIn(fpo);
+    if (outcome_out != nullptr || LiveLinesShown()) outcome.map_records = CountMapRecordsIn(map.get());
 
     const PortName portname(port_argument);
     printf("Working on port '%s'\n", portname.text);
     if (!ConnectOrReport(portname)) {
         outcome.failure = UploadFailure::kNoPort;
-        return -11;
+        return kUploadNoPort;
     }
 
     WriteLogProgress(0);
-    uint32_t records_accepted = 0;
-    ProgressBegin(byte_tot, outcome.map_records);
-
-    // The map's first line (a lone 13 in every map the builder writes) is
-    // not sent. It is skipped up to its 13, as the check reads it, so that
-    // what is uploaded is exactly what was checked.
-    uint32_t byte_count = 0;
-    bool first_line_ended = false;
-    for (int x = getc(fpo); x != EOF; x = getc(fpo)) {
-        ++byte_count;
-        if (x == TERMINATOR) {
-            first_line_ended = true;
-            break;
-        }
-    }
-
-    bool bContinue = true;
-    bool complete = false;  // the map ended where a record would begin, or right after an accepted record's data
-    bool failed = false;    // something in a record did not go as it should
-    // A failure inside a record lets the rest of that record run; the upload
-    // ends after it.
-    const auto end_after_this_record = [&] {
-        bContinue = false;
-        failed = true;
-    };
-    if (!first_line_ended && byte_count > 0) {
-        // Bytes, but no record can begin: nothing of this map is sent.
-        printf("ERR: Unattended end of file in the first line\n");
-        NoteFailure(outcome, UploadFailure::kMapFraming, -1);
-        end_after_this_record();
-    }
-    while (bContinue) {
-        if (upload_stop_requested) {
-            NoteFailure(outcome, UploadFailure::kInterrupted, -1);
-            failed = true;
-            break;
-        }
-        uint32_t checksum = 0;
-
-        const int first = getc(fpo);
-        if (first == EOF) {
-            if (ferror(fpo)) {
-                printf("* ERROR: cannot read %s\n", zebmapfile_path);
-                NoteFailure(outcome, UploadFailure::kMapUnreadable, -1);
-                failed = true;
-            } else {
-                complete = true;
-            }
-            break;
-        }
-        unsigned char bc[2];
-        unsigned char sc[4];
-        if (!ReadRestOfHeader(fpo, static_cast<unsigned char>(first), bc, sc)) {
-            printf("ERR: Unattended end of file inside a record header\n");
-            NoteFailure(outcome, UploadFailure::kMapFraming, -1);
-            failed = true;
-            break;
-        }
-        byte_count += 6;
-        const int block = bc[0] * 256 + bc[1];
-        const uint32_t raw_size = (uint32_t{sc[0]} << 24) | (uint32_t{sc[1]} << 16) | (uint32_t{sc[2]} << 8) | sc[3];
-        const int32_t size = static_cast<int32_t>(raw_size);
-        printf("Reading from block %d  -> size %ld\n", block, static_cast<long>(size));
-        if (size < 0) {
-            // No terminator position exists for it: sending on would push the
-            // rest of the map to the device as this record's data.
-            printf("* ERROR: invalid size %ld on block %d\n", static_cast<long>(size), block);
-            NoteFailure(outcome, UploadFailure::kMapFraming, block);
-            failed = true;
-            break;
-        }
-
-        // After a failure inside the record, the rest of the record still
-        // runs so the device sees a message of the length it was told.
-        int err = SerialSend(static_cast<char>(CMD_PUT));
-        if (err != 0) {
-            printf("* SerialSend on [CMD_PUT] Error %d\n", err);
-            NoteLinkFailure(outcome, block);
-            end_after_this_record();
-        }
-        const bool block_sent = SendFieldBytes(bc) == 0;
-        const bool size_sent = SendFieldBytes(sc) == 0;  // also when the block failed
-        if (!block_sent || !size_sent) {
-            NoteLinkFailure(outcome, block);
-            end_after_this_record();
-        }
-        printf("Sending data...\n");
-
-        long rc = 0;
-        bool ended_in_data = false;  // the map ended before this record's terminator
-        for (;;) {
-            const int x = getc(fpo);
-            if (x == EOF) {
-                ended_in_data = true;
-                break;
-            }
-            ++byte_count;
-            ++rc;
-            if (rc == static_cast<long>(size) + 1) {
-                if (x != TERMINATOR) {
-                    printf("* ERROR: no terminator found on pos %ld : expected [%d] but found [%d])\n", rc,
-                           TERMINATOR, x);
-                    NoteFailure(outcome, UploadFailure::kMapFraming, block);
-                    end_after_this_record();
-                }
-                break;
-            }
-            err = SerialSend(static_cast<char>(x));
-            if (err != 0) {
-                printf("* SerialSend on [data] Error %d\n", err);
-                NoteLinkFailure(outcome, block);
-                end_after_this_record();
-                break;
-            }
-            ++outcome.bytes_sent;
-            checksum = ChecksumAdd(checksum, static_cast<unsigned char>(x));
-            if (upload_stop_requested) {
-                // The record is left unfinished: the exit command follows at once.
-                NoteFailure(outcome, UploadFailure::kInterrupted, block);
-                break;
-            }
-            ProgressUpdate(byte_count, records_accepted);
-        }
-        ProgressHide();
-        // A map that ended inside the data is what went wrong, whatever the
-        // device then makes of the short message; it is reported after the
-        // answer. Only a missing last terminator is no fault.
-        if (ended_in_data && (ferror(fpo) || rc < static_cast<long>(size))) {
-            NoteFailure(outcome, ferror(fpo) ? UploadFailure::kMapUnreadable : UploadFailure::kMapFraming, block);
-        }
-        if (outcome.failure == UploadFailure::kInterrupted) {
-            failed = true;
-            break;
-        }
-
-        err = SerialSend4B(checksum);
-        if (err != 0) {
-            printf("* SerialSend4B Error %d\n", err);
-            NoteLinkFailure(outcome, block);
-            failed = true;
-            break;
-        }
-
-        char rcv = 0;
-        err = SerialReceive(&rcv, 1);
-        if (err != 0) {
-            printf("* SerialReceive Error %d\n", err);
-            NoteFailure(outcome, SerialPortLost() ? UploadFailure::kDeviceGone : UploadFailure::kNoAnswer, block);
-            failed = true;
-            break;
-        }
-        const int shown = AsSignedByte(rcv);
-        printf("* Received CheckSum response %d [%X]\n", shown, static_cast<unsigned int>(shown));
-
-        if (static_cast<unsigned char>(rcv) != RESPONSE_OK) {
-            if (static_cast<unsigned char>(rcv) == RESPONSE_KO_CHECKSUM) printf("*ERR CHECKSUM FAILED!\n");
-            NoteFailure(outcome, UploadFailure::kRefused, block);
-            outcome.answer = static_cast<unsigned char>(rcv);
-            failed = true;
-            break;
-        }
-
-        printf("* CHECKSUM OK!\n");
-        printf("* FLASH WRITE OK!\n");
-        if (ended_in_data) {
-            if (ferror(fpo)) {
-                printf("* ERROR: cannot read %s\n", zebmapfile_path);
-                NoteFailure(outcome, UploadFailure::kMapUnreadable, block);
-                failed = true;
-            } else if (rc < static_cast<long>(size)) {
-                printf("ERR: Unattended end of file after read %ld bytes [of %ld]\n", rc, static_cast<long>(size));
-                NoteFailure(outcome, UploadFailure::kMapFraming, block);
-                failed = true;
-            } else {
-                // Only the last terminator is missing: every byte of the map went out.
-                complete = true;
-            }
-            bContinue = false;
-        }
-        WriteLogProgress(ProgressPercent(byte_count, byte_tot));
-        ProgressUpdate(byte_count, ++records_accepted);
-        outcome.records_accepted = records_accepted;
-        PauseOneSecond();
-        ProgressHide();
-    }
-
+    ProgressBegin(outcome.map_bytes, outcome.map_records);
+    Upload upload{map.get(), zebmapfile_path, outcome};
+    UploadRecords(upload);
     ProgressEnd();
-    const bool exit_sent = SerialSendSpecialCmd(static_cast<char>(CMD_EXIT)) == 0;
-    printf(exit_sent ? "* SerialSend EXIT [ok]\n" : "* SerialSend EXIT Fault !!\n");
-    if (!exit_sent) {
-        if (SerialPortLost()) NoteFailure(outcome, UploadFailure::kDeviceGone, -1);
-        NoteFailure(outcome, UploadFailure::kExitNotSent, -1);
-    }
+    SendExit(outcome);
 
     SerialDisconnect();
     upload_stop_requested = 0;  // a stop request ends one upload
-    return (complete && !failed && exit_sent) ? 0 : -3;
+    return outcome.failure == UploadFailure::kNone ? kUploadComplete : kUploadFailed;
 }
 
 int SendResetCommand(const char *port_argument) {
     const PortName portname(port_argument);
     printf("Working on port '%s'\n", portname.text);
-    if (!ConnectOrReport(portname)) return -11;
+    if (!ConnectOrReport(portname)) return kEraseNoPort;
     if (SerialSendSpecialCmd(static_cast<char>(CMD_ERASE)) != 0) {
         // The device may hold a half-erased state or none at all: the
         // operator must hear that the erase did not happen.
         printf("* SerialSend ERASE Fault !!\n");
-        return -1;
+        return kEraseNotSent;
     }
     printf("* SerialSend ERASE [ok]\n");
-    return 0;
+    return kEraseSent;
 }
 
 int GetResource(const char *port_argument) {
     const PortName portname(port_argument);
     printf("GetResource::Working on port '%s'\n", portname.text);
-    if (!ConnectOrReport(portname)) return -11;
-
-    // The get request: CMD_GET, the block (2 bytes) and the size (4 bytes),
-    // high bytes first.
-    const unsigned char bc[2] = {static_cast<unsigned char>(SCREENSHOT_BLOCK >> 8),
-                                 static_cast<unsigned char>(SCREENSHOT_BLOCK & 0xFF)};
-    const uint32_t requested = static_cast<uint32_t>(SCREENSHOT_SIZE);
-    const unsigned char sc[4] = {static_cast<unsigned char>(requested >> 24), static_cast<unsigned char>(requested >> 16),
-                                 static_cast<unsigned char>(requested >> 8), static_cast<unsigned char>(requested)};
-
-    int err = SerialSend(static_cast<char>(CMD_GET));
-    if (err != 0) {
-        printf("* SerialSend on [CMD_GET] Error %d\n", err);
-        return -1;
-    }
-    if (SendFieldBytes(bc) != 0) return -2;
-    if (SendFieldBytes(sc) != 0) return -3;
+    if (!ConnectOrReport(portname)) return kScreenshotNoPort;
+    const int request = SendGetRequest();
+    if (request != kScreenshotComplete) return request;
 
     // Created only now: a request that did not go out leaves an earlier
     // screenshot as it was.
     FilePtr image(fopen(SCREENSHOT_FILE, "wb+"));
     if (!image) {
         printf("* ERROR * Couldn't create the file %s\n", SCREENSHOT_FILE);
-        return -1;
+        return kGetCommandNotSent;
     }
     setvbuf(image.get(), nullptr, _IOFBF, 1 << 16);
-
     unsigned long received = 0;
-    bool bContinue = true;
-    DownloadBegin(requested);
-    while (bContinue) {
-        char rcv = 0;
-        err = SerialReceive(&rcv, 1);
-        if (err != 0) {
-            // Silence is the only end of a download, a complete one too.
-            DownloadEnd();
-            printf("* SerialReceive Error %d\n", err);
-            bContinue = false;
-        } else {
-            if (fputc(static_cast<unsigned char>(rcv), image.get()) == EOF) {
-                DownloadEnd();
-                printf("* ERROR * writing '%s'\n", SCREENSHOT_FILE);
-                return -4;
-            }
-            ++received;
-            DownloadUpdate(static_cast<uint32_t>(received));
-        }
-    }
+    if (ReceiveScreenshot(image.get(), &received) != kScreenshotComplete) return kScreenshotNotWritten;
+
     // Buffered bytes reach the file only at the close; a failure there loses them.
     const bool closed = fclose(image.release()) == 0;
     if (!closed) printf("* ERROR * writing '%s'\n", SCREENSHOT_FILE);
-
     if (received != static_cast<unsigned long>(SCREENSHOT_SIZE)) {
         printf("* Received %lu bytes of %ld requested\n", received, static_cast<long>(SCREENSHOT_SIZE));
-        return closed ? -5 : -4;
+        return closed ? kScreenshotShort : kScreenshotNotWritten;
     }
-    return closed ? 0 : -4;
+    return closed ? kScreenshotComplete : kScreenshotNotWritten;
 }

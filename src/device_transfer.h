@@ -35,14 +35,37 @@ struct UploadOutcome {
     unsigned char answer = 0;       // the device's answer, for kRefused
 };
 
-int PingWait();                          // 0 answered, 1 after MAX_PING_RETRY attempts
-int SendResourceZebmapFile(const char *port);  // 0, -2, -3, -11
+// Results of PingWait.
+constexpr int kPingAnswered = 0;    // the device answered the ping
+constexpr int kPingUnanswered = 1;  // no answer after MAX_PING_RETRY attempts
+int PingWait();
+
+// Results of SendResourceZebmapFile.
+constexpr int kUploadComplete = 0;  // every record accepted and the exit command sent
+constexpr int kUploadNoMap = -2;    // the map could not be opened
+constexpr int kUploadFailed = -3;   // the upload did not complete; the outcome says why
+constexpr int kUploadNoPort = -11;  // the port did not open
+int SendResourceZebmapFile(const char *port);
 // The same upload; outcome (may be null) receives what happened.
 int SendResourceZebmapFile(const char *port, UploadOutcome *outcome);
 // Makes the running upload (or the next one, when none runs) stop sending at
 // once, send the exit command and end with kInterrupted. The request ends
 // that one upload. Safe to call from a signal handler.
 void RequestUploadStop();
-int SendResetCommand(const char *port);        // 0, -1 (erase not sent), -11
-int GetResource(const char *port);             // 0, -1..-5, -11
+
+// Results of SendResetCommand.
+constexpr int kEraseSent = 0;       // the erase command went out
+constexpr int kEraseNotSent = -1;   // the erase command did not go out
+constexpr int kEraseNoPort = -11;   // the port did not open
+int SendResetCommand(const char *port);
+
+// Results of GetResource.
+constexpr int kScreenshotComplete = 0;     // every byte of the screenshot received and written
+constexpr int kGetCommandNotSent = -1;     // CMD_GET did not go out, or the screenshot file could not be created
+constexpr int kGetBlockNotSent = -2;       // the block of the get request did not go out
+constexpr int kGetSizeNotSent = -3;        // the size of the get request did not go out
+constexpr int kScreenshotNotWritten = -4;  // the screenshot file could not be written
+constexpr int kScreenshotShort = -5;       // the device sent fewer bytes than requested
+constexpr int kScreenshotNoPort = -11;     // the port did not open
+int GetResource(const char *port);
 

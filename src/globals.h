@@ -49,6 +49,9 @@ constexpr unsigned char RESPONSE_KO_FLASH = 0x89;
 
 constexpr int MAX_PING_RETRY = 30;
 
+// The pause after every accepted record and between ping attempts.
+constexpr unsigned int PAUSE_MS = 1000;
+
 // The screenshot the device keeps: its block and its length (480 x 272 BGRA).
 constexpr int SCREENSHOT_BLOCK = 2000;
 constexpr int32_t SCREENSHOT_SIZE = 522240;

@@ -1,6 +1,5 @@
 // pardulo: packs image resources into a resource map (mode d) and moves the
 // map to a display device over a serial line (modes p, r, g).
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,8 +7,10 @@
 
 #include <sys/stat.h>
 
+#include "console.h"
 #include "device_transfer.h"
 #include "globals.h"
+#include "platform_time.h"
 #include "operator_display.h"
 #include "program_info.h"
 #include "progress_log.h"
@@ -19,13 +20,9 @@ namespace {
 
 // Milliseconds since the program started, on a monotonic clock: the
 // transmission time is wall-clock time whatever the processor does.
-const auto kProgramStart = std::chrono::steady_clock::now();
+const uint64_t kProgramStartMs = MonotonicMs();
 
-double Uptimems() {
-    const auto elapsed = std::chrono::steady_clock::now() - kProgramStart;
-    return static_cast<double>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-}
+double Uptimems() { return static_cast<double>(MonotonicMs() - kProgramStartMs); }
 
 // Develop: rebuild the map and the snippet from resources/, then read the
 // map back. Fails when anything was skipped or the map does not check.
@@ -115,7 +112,7 @@ void PrintUsage(const char *program) {
 
 int main(int argc, char *argv[]) {
     // Line tooling reads standard output as it happens, also from a pipe.
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    MakeStdoutLineBuffered();
 
     // Asked for the usage or the version: the answer, and nothing else runs.
     switch (InfoRequestOf(argc > 1 ? argv[1] : nullptr)) {

@@ -1,55 +1,25 @@
 #include "operator_display.h"
 
-#include <libserialport.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "file_handles.h"
+#include "console.h"
 #include "globals.h"
+#include "platform_time.h"
+#include "printable_text.h"
+#include "progress_log.h"
+#include "serial_link.h"
+#include "serial_ports.h"
 
 namespace {
 
 // ---- output and clock ----------------------------------------------------
 
-void WriteToStderr(const char *text, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, text, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;  // nobody to tell; the display is best effort
-        text += written;
-        length -= static_cast<std::size_t>(written);
-    }
-}
-
-double SteadyNowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-int StderrColumns() {
-    struct winsize size {};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-    return size.ws_col;
-}
-
-bool StderrIsLiveTerminal() {
-    if (isatty(STDERR_FILENO) != 1) return false;
-    // A terminal that cannot erase a line ("dumb", as in editor shells)
-    // would show every redraw as new text.
-    const char *term = getenv("TERM");
-    return term == nullptr || strcmp(term, "dumb") != 0;
-}
+double MonotonicNowMs() { return static_cast<double>(MonotonicMs()); }
 
 OperatorDisplayIo &Io() {
     static OperatorDisplayIo io = DefaultOperatorDisplayIo();
@@ -89,28 +59,14 @@ std::string Duration(double seconds) {
     return Printf("%lu:%02lu", whole / 60, whole % 60);
 }
 
-// Names come from the command line and the system: keep them to one
-// printable line on the terminal.
-std::string Printable(const std::string &text) {
-    std::string shown = text;
-    for (char &c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    return shown;
-}
-
-unsigned Percent(uint32_t part, uint32_t whole) {
-    if (whole == 0 || part >= whole) return 100;
-    return static_cast<unsigned>(static_cast<uint64_t>(part) * 100 / whole);
-}
+unsigned Percent(uint32_t part, uint32_t whole) { return static_cast<unsigned>(ProgressPercent(part, whole)); }
 
 // ---- the live line ---------------------------------------------------------
 
 constexpr double kRedrawIntervalMs = 100;
 constexpr double kSpeedWindowMs = 3000;   // "current" speed: the last few seconds
 constexpr double kShortestSpanMs = 250;   // below that a speed is only noise
-constexpr double kPauseAfterRecordS = 1;  // the upload's pause after each accepted record
+constexpr double kPauseAfterRecordS = PAUSE_MS / 1000.0;  // the upload's pause after each accepted record
 
 // Bytes moved against transfer time, a few samples a second, so the speed
 // shown follows the line of the last seconds rather than the whole run.
@@ -219,31 +175,13 @@ void End() {
     line.kind = LiveKind::kNone;
 }
 
-// ---- interruption --------------------------------------------------------
-
-// Runs inside the signal: only write(2) and raise(3), both safe there.
-void OnInterruptSignal(int signal_number) {
-    const std::size_t length = strlen(kInterruptNotice);  // async-signal-safe since POSIX.1-2016
-    const ssize_t written = ::write(STDERR_FILENO, kInterruptNotice, length);
-    (void)written;  // nothing more can be done for the notice
-    // SA_RESETHAND put the default action back; the signal is blocked until
-    // this returns, and then ends the process as it would have at first.
-    raise(signal_number);
-}
-
-// ---- map and ports ---------------------------------------------------------
-
-struct PortListFree {
-    void operator()(struct sp_port **list) const { sp_free_port_list(list); }
-};
-
 }  // namespace
 
 OperatorDisplayIo DefaultOperatorDisplayIo() {
     OperatorDisplayIo io;
     io.live = StderrIsLiveTerminal();
     io.write = WriteToStderr;
-    io.now_ms = SteadyNowMs;
+    io.now_ms = MonotonicNowMs;
     io.columns = StderrColumns;
     return io;
 }
@@ -323,37 +261,12 @@ void DownloadUpdate(uint32_t received_bytes) {
 
 void DownloadEnd() { End(); }
 
-uint32_t CountMapRecords(const char *map_path) {
-    const FilePtr map = OpenRegularFile(map_path, "rb");
-    return map ? CountMapRecordsIn(map.get()) : 0;
-}
-
-uint32_t CountMapRecordsIn(FILE *map) {
-    const off_t start = ftello(map);
-    uint32_t records = 0;
-    int x;
-    while ((x = getc(map)) != EOF && x != TERMINATOR) {
-    }  // the map's first line, up to its 13
-    while (x != EOF && getc(map) != EOF) {
-        ++records;
-        unsigned char header[5];
-        if (fread(header, 1, sizeof header, map) != sizeof header) break;
-        const uint32_t size = static_cast<uint32_t>(header[1]) << 24 | static_cast<uint32_t>(header[2]) << 16 |
-                              static_cast<uint32_t>(header[3]) << 8 | header[4];
-        if (size > 0x7FFFFFFFu) break;  // negative: the record takes the rest of the file
-        if (fseeko(map, static_cast<off_t>(size) + 1, SEEK_CUR) != 0) break;
-    }
-    clearerr(map);
-    if (start >= 0) fseeko(map, start, SEEK_SET);
-    return records;
-}
-
 std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed) {
     std::string names;
     for (const std::string &name : ports) names += (names.empty() ? "" : ", ") + name;
     const std::string wanted = portname != nullptr ? portname : "";
     if (refused) {
-        return "hint: " + Printable(wanted) +
+        return "hint: " + PrintableText(wanted.c_str()) +
                " exists but could not be opened: another program may be using it, or it needs permission" +
                (names.empty() ? std::string() : "; serial ports: " + names) + "\n";
     }
@@ -372,21 +285,12 @@ std::string FormatPortHint(const char *portname, bool refused, const std::vector
 void PrintPortHint(const char *portname, int connect_error) {
     // The live line, if any, must not share the terminal row with the hint.
     End();
-    // Opening failed on a device file that is there: busy or forbidden. (A
-    // look at the file only; opening a serial port may toggle its lines.)
-    struct stat st {};
-    const bool refused = connect_error >= 301 && connect_error <= 304 && portname != nullptr &&
-                         stat(portname, &st) == 0 && S_ISCHR(st.st_mode);
-    struct sp_port **raw = nullptr;
-    const bool listed = sp_list_ports(&raw) == SP_OK && raw != nullptr;
-    std::unique_ptr<struct sp_port *, PortListFree> list(listed ? raw : nullptr);
+    // Opening failed on a device that is there: busy or forbidden.
+    const bool refused =
+        connect_error > kConnectNotOpened && connect_error < kConnectNotSettable && SerialDeviceExists(portname);
     std::vector<std::string> names;
-    if (listed) {
-        for (struct sp_port **entry = list.get(); *entry != nullptr; ++entry) {
-            const char *name = sp_get_port_name(*entry);
-            if (name != nullptr) names.emplace_back(Printable(name));
-        }
-    }
+    const bool listed = ListSerialPorts(names);
+    for (std::string &name : names) name = PrintableText(name.c_str());
     Emit(FormatPortHint(portname, refused, names, listed));
 }
 
@@ -434,13 +338,5 @@ std::string FormatRefusalHint(const UploadOutcome &outcome) {
 
 void InstallInterruptNotice() {
     if (!Io().live) return;
-    struct sigaction action {};
-    action.sa_handler = OnInterruptSignal;
-    sigemptyset(&action.sa_mask);
-    // One notice: the other signal waits while the first is handled.
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    WriteOnInterrupt(kInterruptNotice);
 }

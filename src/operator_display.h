@@ -57,15 +57,6 @@ void DownloadBegin(uint32_t expected_bytes);
 void DownloadUpdate(uint32_t received_bytes);
 void DownloadEnd();
 
-// The number of records in a resource map file, by walking the record
-// headers the way the upload reads them: a record whose size is negative,
-// or that runs past the end of the file, is the last one. 0 when the file
-// cannot be opened.
-uint32_t CountMapRecords(const char *map_path);
-// The same count on a map already open, read from its current position,
-// which is put back afterwards.
-uint32_t CountMapRecordsIn(FILE *map);
-
 // The text of the live line (no escape sequences), for the tests and for
 // whoever wants to print it elsewhere. elapsed_ms is the transfer time so
 // far without the pauses, speed in bytes per second (<= 0: not known yet).

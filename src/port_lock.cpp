@@ -19,13 +19,13 @@ void UnlockAtExit() { UnlockPort(locked_fd); }
 int LockOpenPort(int fd) {
     if (fd < 0) {
         errno = EBADF;
-        return -1;
+        return kPortNotLocked;
     }
     int result;
     do {
         result = flock(fd, LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) return -1;
+    if (result != 0) return kPortNotLocked;
 
     // Not a terminal (ENOTTY), or one without the exclusive mode (EINVAL):
     // the advisory lock alone has to do.
@@ -33,11 +33,11 @@ int LockOpenPort(int fd) {
         const int saved = errno;
         flock(fd, LOCK_UN);
         errno = saved;
-        return -1;
+        return kPortNotLocked;
     }
     locked_fd = fd;
     if (!exit_handler_registered) exit_handler_registered = atexit(UnlockAtExit) == 0;
-    return 0;
+    return kPortLocked;
 }
 
 void UnlockPort(int fd) {

@@ -15,9 +15,12 @@
 //    explicitly (UnlockPort, and once more at exit).
 #pragma once
 
-// Locks the open port fd. 0 on success; -1 with errno set when the port is
-// taken (EWOULDBLOCK: another process holds the lock) or cannot be locked.
-// A descriptor that is not a terminal gets the advisory lock only.
+// Results of LockOpenPort.
+constexpr int kPortLocked = 0;     // the port is this process's alone
+constexpr int kPortNotLocked = -1; // errno says why: EWOULDBLOCK when another process holds the lock
+
+// Locks the open port fd. A descriptor that is not a terminal gets the
+// advisory lock only.
 int LockOpenPort(int fd);
 
 // Releases both locks; to be called before the port is closed. Does nothing

@@ -1,5 +1,6 @@
 #include "progress_log.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "globals.h"
@@ -9,16 +10,16 @@ FILE *flog = nullptr;
 int OpenLogProgress() {
     // "wb+" empties the file: it never holds more than the latest value.
     flog = fopen(LOG_FILE, "wb+");
-    return flog == nullptr ? -1 : 0;
+    return flog == nullptr ? kLogCannotOpen : kLogWritten;
 }
 
 int TestLogProgressWritable() {
     // Appending never truncates; read access too, so that a FIFO named like
     // the log does not block the open waiting for a reader.
     FILE *probe = fopen(LOG_FILE, "ab+");
-    if (probe == nullptr) return -1;
+    if (probe == nullptr) return kLogCannotOpen;
     fclose(probe);
-    return 0;
+    return kLogWritten;
 }
 
 void CloseLogProgress() {
@@ -28,7 +29,7 @@ void CloseLogProgress() {
 }
 
 int WriteLogProgress(signed char val) {
-    if (OpenLogProgress() != 0) return -1;
+    if (OpenLogProgress() != kLogWritten) return kLogCannotOpen;
 
     const int written = fprintf(flog, "%d", static_cast<int>(val));
 
@@ -36,6 +37,13 @@ int WriteLogProgress(signed char val) {
     // may only show there: the close decides as much as the print.
     const int closed = fclose(flog);
     flog = nullptr;
-    if (written <= 0 || closed != 0) return -2;
-    return 0;
+    if (written <= 0 || closed != 0) return kLogNotWritten;
+    return kLogWritten;
+}
+
+signed char ProgressPercent(uint32_t part, uint32_t whole) {
+    if (whole == 0 || part >= whole) return 100;
+    // In floating point, as the log has always had it: 29 of 100 reads 28.
+    const double percent = std::trunc(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
+    return static_cast<signed char>(percent);
 }

@@ -1,6 +1,5 @@
-// The resource map file: one byte 13 (an empty first line), then one record
-// per resource: starting block (2 bytes, high first), data size (4 bytes,
-// high first), the data, and the byte 13.
+// The resource map file (its layout is map_format's): the builder
+// writes one byte 13 as the first line, then one record per resource.
 //
 // The builder packs resources/*.rawh + *.raw into zebmap.map and writes the
 // matching C declarations into zebmap.c; the checker reads the map back and
@@ -28,6 +27,7 @@
 
 #include "file_handles.h"
 #include "globals.h"
+#include "map_format.h"
 
 namespace {
 
@@ -37,32 +37,14 @@ constexpr size_t kCopyBlockSize = 64 * 1024;
 // full disk only fail when the buffer is flushed.
 class OutputFile {
 public:
-    OutputFile() = default;
-    ~OutputFile() {
-        if (file_ != nullptr) fclose(file_);
-    }
-    OutputFile(const OutputFile &) = delete;
-    OutputFile &operator=(const OutputFile &) = delete;
-
-    // Creates or empties the file. FIFOs and sockets are refused: with no
-    // reader at the other end their writes would wait forever.
+    // Creates or empties the file (see CreateOutputFile for what is refused).
     bool Create(const char *path, const char *mode) {
         path_ = path;
-        const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-        if (fd < 0) return false;
-        struct stat st {};
-        if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-            close(fd);
-            return false;
-        }
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-        file_ = fdopen(fd, mode);
-        if (file_ == nullptr) close(fd);
+        file_ = CreateOutputFile(path, mode);
         return file_ != nullptr;
     }
 
-    FILE *get() const { return file_; }
+    FILE *get() const { return file_.get(); }
 
     // A write failure already reported by its own message is not reported
     // again when the file is closed.
@@ -71,16 +53,15 @@ public:
     // Flushes and closes; false (and the message) when anything written to
     // the file did not reach it.
     bool Close() {
-        if (file_ == nullptr) return true;
-        bool complete = ferror(file_) == 0;
-        if (fclose(file_) != 0) complete = false;
-        file_ = nullptr;
+        if (!file_) return true;
+        bool complete = ferror(file_.get()) == 0;
+        if (fclose(file_.release()) != 0) complete = false;
         if (!complete && !failure_reported_) printf("* ERROR * writing '%s'\n", path_);
         return complete;
     }
 
 private:
-    FILE *file_ = nullptr;
+    FilePtr file_;
     const char *path_ = "";
     bool failure_reported_ = false;
 };
@@ -211,13 +192,13 @@ int32_t CopyBuffered(OutputFile &map, FILE *data, long count, long *wc) {
         if (got > 0 && fwrite(buffer, 1, got, map.get()) != got) {
             printf("* ERROR * writing raw data in zebmap_file\n");
             map.MarkFailureReported();
-            return -6;
+            return kBuildDataNotWritten;
         }
         copied += static_cast<long>(got);
         *wc += static_cast<long>(got);
         if (got < wanted) {
             printf("* Unattended EOF after %ld bytes\n", *wc);
-            return -6;
+            return kBuildDataNotWritten;
         }
     }
     return kRecordWritten;
@@ -290,42 +271,40 @@ long CopyInKernel(FILE *out, FILE *data, long count) {
 // Appends one record: block, size, the first size bytes of data, terminator.
 int32_t WriteRecord(OutputFile &map, FILE *data, int32_t block, int32_t size) {
     FILE *out = map.get();
-    if (fputc((block >> 8) & 255, out) == EOF || fputc(block & 255, out) == EOF) {
+    const MapRecordHeader header = EncodeRecordHeader(block, size);
+    if (fwrite(BlockBytes(header), 1, kBlockBytes, out) != kBlockBytes) {
         printf("* ERROR * writing starting_block in zebmap file\n");
         map.MarkFailureReported();
-        return -4;
+        return kBuildBlockNotWritten;
     }
-    const auto size_bits = static_cast<uint32_t>(size);
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        if (fputc(static_cast<int>((size_bits >> shift) & 255), out) == EOF) {
-            printf("* ERROR * writing data_size in zebmap file\n");
-            map.MarkFailureReported();
-            return -5;
-        }
+    if (fwrite(SizeBytes(header), 1, kSizeBytes, out) != kSizeBytes) {
+        printf("* ERROR * writing data_size in zebmap file\n");
+        map.MarkFailureReported();
+        return kBuildSizeNotWritten;
     }
 
     long wc = 0;
     long head = size;
     long middle = 0;
     SplitForKernelCopy(out, data, size, &head, &middle);
-    if (CopyBuffered(map, data, head, &wc) != kRecordWritten) return -6;
+    if (CopyBuffered(map, data, head, &wc) != kRecordWritten) return kBuildDataNotWritten;
     if (middle > 0) {
         // The buffer is full now; the next buffered write would flush it first.
         if (fflush(out) != 0) {
             printf("* ERROR * writing raw data in zebmap_file\n");
             map.MarkFailureReported();
-            return -6;
+            return kBuildDataNotWritten;
         }
         const long moved = CopyInKernel(out, data, middle);
         if (moved < 0) {
             printf("* Unattended EOF after %ld bytes\n", wc);
-            return -6;
+            return kBuildDataNotWritten;
         }
         wc += moved;
     }
     // The rest, and all of it after a kernel copy that stopped early: a
     // failing disk or a data file that ended shows here as it always did.
-    if (CopyBuffered(map, data, size - wc, &wc) != kRecordWritten) return -6;
+    if (CopyBuffered(map, data, size - wc, &wc) != kRecordWritten) return kBuildDataNotWritten;
     fputc(TERMINATOR, out);  // a failure here shows when the map is closed
     printf(" %ld bytes written\n", wc);
     return kRecordWritten;
@@ -402,6 +381,42 @@ long SkipData(FILE *map, long count) {
     return skipped;
 }
 
+// Results of CheckRecord besides the checker's own.
+constexpr int32_t kRecordChecked = 1;    // framed correctly; another may follow
+constexpr int32_t kCheckedToTheEnd = 2;  // the map ended where it may
+
+// Reads and reports one record of the map.
+int32_t CheckRecord(FILE *map) {
+    MapRecordHeader header;
+    const int read = ReadMapRecordHeader(map, &header);
+    if (read == kMapEnded) return kCheckedToTheEnd;  // the normal end of the map
+    if (read == kHeaderCut) {
+        printf("ERR: Unattended end of file inside a record header\n");
+        return kCheckFramingError;
+    }
+    const auto size = static_cast<long>(header.size);
+    printf("Reading from block %d  -> size %ld\n", header.block, size);
+    if (size < 0) {
+        printf("* ERROR: invalid size %ld on block %d\n", size, header.block);
+        return kCheckFramingError;
+    }
+
+    const long rc = SkipData(map, size);
+    if (rc < size) {
+        printf("ERR: Unattended end of file after read %ld bytes [of %ld]\n", rc, size);
+        return kCheckFramingError;
+    }
+    const int terminator = getc(map);
+    if (terminator == EOF) return kCheckedToTheEnd;  // data complete, only the terminator missing
+    if (!IsTerminator(terminator)) {
+        printf("* ERROR: no terminator found on pos %ld: expected [%d] but found [%d] \n", rc, TERMINATOR,
+               terminator);
+        return kCheckFramingError;
+    }
+    printf("OK...\n");
+    return kRecordChecked;
+}
+
 }  // namespace
 
 bool ListingNameBefore(const char *a, const char *b) {
@@ -431,7 +446,7 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
     if (!listing) {
         printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
         if (stats != nullptr) *stats = counted;
-        return 1;
+        return kBuildNoResources;
     }
     counted.listing_read = true;
     const std::vector<ListedEntry> entries = ReadListingInNameOrder(listing.get());
@@ -442,12 +457,12 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
     OutputFile map;
     if (!map.Create(zebmap_path, "wb+")) {
         printf("* ERROR * Couldn't create the file %s\n", zebmap_path);
-        return -2;
+        return kBuildCannotCreate;
     }
     OutputFile snippet;
     if (!snippet.Create(zebc_path, "w+")) {
         printf("* ERROR * Couldn't create the file %s\n", zebc_path);
-        return -2;
+        return kBuildCannotCreate;
     }
 
     fputc(TERMINATOR, map.get());
@@ -472,59 +487,45 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
     const bool map_complete = map.Close();
     const bool snippet_complete = snippet.Close();
     if (status != 0) return status;
-    if (!map_complete || !snippet_complete) return -7;
-    return counted.skipped > 0 ? 2 : 0;
+    if (!map_complete || !snippet_complete) return kBuildIncomplete;
+    return counted.skipped > 0 ? kBuildSomeSkipped : kBuildComplete;
 }
 
 int32_t ReadResourceZebmapFile() {
     const FilePtr fpo = OpenRegularFile(ZEBMAP_FILE, "rb");
-    if (!fpo) return -2;
+    if (!fpo) return kCheckCannotOpen;
     FILE *map = fpo.get();
 
-    char input_line[MAX_LINE_SIZE];
-    size_t kept = 0;
-    int c;
-    while ((c = getc(map)) != EOF && c != TERMINATOR) {
-        if (kept < MAX_LINE_SIZE - 1) input_line[kept++] = static_cast<char>(c);
-    }
-    if (c == EOF) {
+    const MapFirstLine first_line = ReadMapFirstLine(map);
+    if (!first_line.ended) {
         printf("ERR: Unattended end of file in the first line\n");
-        return -3;
+        return kCheckFramingError;
     }
-    input_line[kept] = '\0';
-    printf("first line='%s'\n", input_line);
+    printf("first line='%s'\n", first_line.text);
 
-    for (;;) {
-        const int high = getc(map);
-        if (high == EOF) return 0;  // the normal end of the map
+    int32_t status = kRecordChecked;
+    while (status == kRecordChecked) status = CheckRecord(map);
+    return status == kCheckedToTheEnd ? kCheckFramed : status;
+}
 
-        unsigned char rest[5];
-        if (fread(rest, 1, sizeof rest, map) != sizeof rest) {
-            printf("ERR: Unattended end of file inside a record header\n");
-            return -3;
-        }
-        const int block = high * 256 + rest[0];
-        const uint32_t size_bits = static_cast<uint32_t>(rest[1]) << 24 | static_cast<uint32_t>(rest[2]) << 16 |
-                                   static_cast<uint32_t>(rest[3]) << 8 | static_cast<uint32_t>(rest[4]);
-        const auto size = static_cast<long>(static_cast<int32_t>(size_bits));
-        printf("Reading from block %d  -> size %ld\n", block, size);
-        if (size < 0) {
-            printf("* ERROR: invalid size %ld on block %d\n", size, block);
-            return -3;
-        }
+uint32_t CountMapRecords(const char *map_path) {
+    const FilePtr map = OpenRegularFile(map_path, "rb");
+    return map ? CountMapRecordsIn(map.get()) : 0;
+}
 
-        const long rc = SkipData(map, size);
-        if (rc < size) {
-            printf("ERR: Unattended end of file after read %ld bytes [of %ld]\n", rc, size);
-            return -3;
+uint32_t CountMapRecordsIn(FILE *map) {
+    const off_t start = ftello(map);
+    uint32_t records = 0;
+    if (ReadMapFirstLine(map).ended) {
+        MapRecordHeader header;
+        for (int read = ReadMapRecordHeader(map, &header); read != kMapEnded; read = ReadMapRecordHeader(map, &header)) {
+            ++records;
+            if (read == kHeaderCut) break;
+            if (header.size < 0) break;  // the record takes the rest of the file
+            if (fseeko(map, static_cast<off_t>(header.size) + 1, SEEK_CUR) != 0) break;
         }
-        const int terminator = getc(map);
-        if (terminator == EOF) return 0;  // data complete, only the terminator missing
-        if (terminator != TERMINATOR) {
-            printf("* ERROR: no terminator found on pos %ld: expected [%d] but found [%d] \n", rc, TERMINATOR,
-                   terminator);
-            return -3;
-        }
-        printf("OK...\n");
     }
+    clearerr(map);
+    if (start >= 0) fseeko(map, start, SEEK_SET);
+    return records;
 }

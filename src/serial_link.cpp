@@ -79,54 +79,53 @@ int SerialConnect(const char *portname) {
     }
 
     sp_return result = sp_new_config(&port_config);
-    if (result != SP_OK) return 100 - result;
+    if (result != SP_OK) return kConnectNoConfig - result;
 
     result = sp_get_port_by_name(portname, &port);
-    if (result != SP_OK) return 200 - result;
+    if (result != SP_OK) return kConnectNoSuchPort - result;
 
     result = sp_open(port, SP_MODE_READ_WRITE);
-    if (result != SP_OK) return 300 - result;
+    if (result != SP_OK) return kConnectNotOpened - result;
 
     // One process per port: a port another run holds is refused as busy,
     // like a port the system would not open.
     int fd = -1;
-    if (sp_get_port_handle(port, &fd) == SP_OK && LockOpenPort(fd) != 0) {
+    if (sp_get_port_handle(port, &fd) == SP_OK && LockOpenPort(fd) != kPortLocked) {
         sp_close(port);
-        return 300 - SP_ERR_FAIL;
+        return kConnectNotOpened - SP_ERR_FAIL;
     }
 
     const int params = SerialSetParams();
-    if (params != 0) {
+    if (params != kLinkOk) {
         // Not a usable connection: the port is left closed and unlocked.
         if (fd >= 0) UnlockPort(fd);
         sp_close(port);
-        return 400 - params;
+        return kConnectNotSettable - params;
     }
 
     // Only what the device sent before we were ready is dropped. The output
-    // is left alone: an earlier connection's last bytes (its exit command)
-    // may still wait for the reader, on a pty even after the drain, and a
-    // program that connects again at once (the station's ping after an
-    // upload) would otherwise take them off the line.
+    // is left alone: on a pseudo-terminal the drain of the previous
+    // connection returns while its last bytes (an exit command) still wait
+    // for the reader, and flushing the output here would throw them away.
     sp_flush(port, SP_BUF_INPUT);
     output_undrained = false;
     port_lost = false;
-    return 0;
+    return kLinkOk;
 }
 
 int SerialSetParams() {
-    if (sp_set_config_baudrate(port_config, BAUDRATE) != SP_OK) return -1;
-    if (sp_set_config_bits(port_config, 8) != SP_OK) return -2;
-    if (sp_set_config_cts(port_config, SP_CTS_IGNORE) != SP_OK) return -3;
-    if (sp_set_config_dsr(port_config, SP_DSR_IGNORE) != SP_OK) return -4;
-    if (sp_set_config_dtr(port_config, SP_DTR_OFF) != SP_OK) return -5;
-    if (sp_set_config_flowcontrol(port_config, SP_FLOWCONTROL_NONE) != SP_OK) return -6;
-    if (sp_set_config_parity(port_config, SP_PARITY_NONE) != SP_OK) return -7;
-    if (sp_set_config_rts(port_config, SP_RTS_OFF) != SP_OK) return -8;
-    if (sp_set_config_stopbits(port_config, 1) != SP_OK) return -9;
-    if (sp_set_config_xon_xoff(port_config, SP_XONXOFF_DISABLED) != SP_OK) return -10;
-    if (sp_set_config(port, port_config) != SP_OK) return -11;
-    return 0;
+    if (sp_set_config_baudrate(port_config, BAUDRATE) != SP_OK) return kParamsBaudrate;
+    if (sp_set_config_bits(port_config, 8) != SP_OK) return kParamsBits;
+    if (sp_set_config_cts(port_config, SP_CTS_IGNORE) != SP_OK) return kParamsCts;
+    if (sp_set_config_dsr(port_config, SP_DSR_IGNORE) != SP_OK) return kParamsDsr;
+    if (sp_set_config_dtr(port_config, SP_DTR_OFF) != SP_OK) return kParamsDtr;
+    if (sp_set_config_flowcontrol(port_config, SP_FLOWCONTROL_NONE) != SP_OK) return kParamsFlowControl;
+    if (sp_set_config_parity(port_config, SP_PARITY_NONE) != SP_OK) return kParamsParity;
+    if (sp_set_config_rts(port_config, SP_RTS_OFF) != SP_OK) return kParamsRts;
+    if (sp_set_config_stopbits(port_config, 1) != SP_OK) return kParamsStopBits;
+    if (sp_set_config_xon_xoff(port_config, SP_XONXOFF_DISABLED) != SP_OK) return kParamsXonXoff;
+    if (sp_set_config(port, port_config) != SP_OK) return kParamsApply;
+    return kLinkOk;
 }
 
 int SerialDisconnect() {
@@ -147,42 +146,17 @@ int SerialSend(char snd) {
     // away those the driver has not yet put on the line.
     if (sp_flush(port, SP_BUF_INPUT) != SP_OK) {
         PrintLastError("error in sp_flush: %s\n");
-        return -41;
+        return kSendFlushFailed;
     }
 
     const int written = sp_blocking_write(port, buffer, 1, WRITE_TIMEOUT_MS);
     if (written <= 0) {
         NoteIfPortLost();
         PrintLastError("Error in sp_blocking_write: %s\n");
-        return -42;
+        return kSendWriteFailed;
     }
     output_undrained = true;
-    return 0;
-}
-
-int SerialSend4B(unsigned int value) {
-    const unsigned char bytes[4] = {
-        static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
-        static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
-    for (const unsigned char byte : bytes) {
-        const int result = SerialSend(static_cast<char>(byte));
-        if (result != 0) {
-            printf("* SerialSend4B Error %d\n", result);
-            return -1;
-        }
-    }
-    return 0;
-}
-
-int SerialSendSpecialCmd(char cmd) {
-    for (int i = 0; i < 8; i++) {
-        const int result = SerialSend(cmd);
-        if (result != 0) {
-            printf("* SerialSendSpecialCmd Error %d\n", result);
-            return 1;
-        }
-    }
-    return 0;
+    return kLinkOk;
 }
 
 int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout_ms) {
@@ -191,10 +165,10 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
     const uint64_t clock_start = MonotonicMs();
     for (;;) {
         // An elapsed time equal to the time-out still allows one more read.
-        if (MonotonicMs() - clock_start > timeout_ms) return -1;
+        if (MonotonicMs() - clock_start > timeout_ms) return kReceiveTimedOut;
 
         const int got = sp_blocking_read(port, rcv, count, READ_TIMEOUT_1B_MS);
-        if (got >= 0 && static_cast<unsigned int>(got) == count) return 0;
+        if (got >= 0 && static_cast<unsigned int>(got) == count) return kLinkOk;
         if (got < 0) {
             NoteIfPortLost();
             // A port error is not reported; the wait goes on to its time-out.
@@ -203,10 +177,6 @@ int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout
             PauseMs(READ_TIMEOUT_1B_MS);
         }
     }
-}
-
-int SerialReceive(char *rcv, unsigned int count) {
-    return SerialReceiveWithTimeout(rcv, count, TIMEOUT_MS);
 }
 
 bool SerialPortLost() { return port_lost; }

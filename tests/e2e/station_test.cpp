@@ -1,6 +1,9 @@
 // pardulo-station against simulated devices, each a pardulo-devsim of its
 // own on its own pseudo-terminal. The station runs under a small shell
 // script that waits for what the test is about and then sends SIGINT.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -92,13 +95,25 @@ TEST_F(Station, FlashesALineOfDevicesOnThreePortsAndRecordsEachOnce) {
     Device pulled(devices_.file("c"), {"--devices", "2", "--device", "1", "--pull-after", "100"});
     const std::vector<const Device *> devices = {&lingering, &refusing, &pulled};
     std::string ports;
+    std::vector<int> held;
     for (const Device *device : devices) {
         ASSERT_FALSE(device->port().empty()) << "a simulated device did not start";
         ports += " " + device->port();
+        // A line ends its simulator after its last device; the pty number
+        // must not be handed to another test's device meanwhile, or the
+        // station, still watching the port, would take that one for its own.
+        held.push_back(open(device->port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     }
+    const auto release = [&held] {
+        for (const int fd : held) {
+            if (fd >= 0) close(fd);
+        }
+        held.clear();
+    };
 
     const RunResult run = Run(ports, Until("[ \"$(wc -l <station.jsonl 2>/dev/null)\" -ge 9 ]", 150) +
                                          "; sleep 3; kill -INT $STATION_PID", 240);
+    release();
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0) << run.err;
 

@@ -36,6 +36,7 @@ echo "== dpkg-deb -c"
 dpkg-deb -c "$deb" | tee "$tmp/contents"
 paths=$(awk '{print $6}' "$tmp/contents")
 for wanted in ./usr/bin/pardulo ./usr/bin/pardulo-devsim ./usr/bin/pardulo-ports ./usr/bin/pardulo-bgra2png \
+              ./usr/bin/pardulo-station \
               ./usr/share/doc/pardulo/README.md ./usr/share/doc/pardulo/examples/resources/logo.rawh; do
   grep -qx -- "$wanted" <<<"$paths" || fail "$wanted is not in the package"
 done

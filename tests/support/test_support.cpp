@@ -1,6 +1,5 @@
 #include "test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,7 +17,6 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
-#include <tuple>
 
 extern char **environ;
 
@@ -72,34 +70,6 @@ void WriteFile(const std::string &path, const std::string &bytes) {
 }
 
 void MakeDir(const std::string &path) { std::filesystem::create_directories(path); }
-
-std::vector<std::pair<std::string, int>> ListingInNameOrder(const std::string &dir) {
-    struct Keyed {
-        int rank;  // ".", "..", the rest
-        std::string folded;
-        std::string name;
-        int reclen;
-    };
-    std::vector<Keyed> keyed;
-    if (DIR *listing = opendir(dir.c_str())) {
-        while (const dirent *entry = readdir(listing)) {
-            const std::string name = entry->d_name;
-            std::string folded = name;
-            for (char &c : folded)
-                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-            const int rank = name == "." ? 0 : name == ".." ? 1 : 2;
-            keyed.push_back({rank, folded, name, entry->d_reclen});
-        }
-        closedir(listing);
-    }
-    // std::string compares its characters as unsigned bytes.
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed &a, const Keyed &b) {
-        return std::tie(a.rank, a.folded, a.name) < std::tie(b.rank, b.folded, b.name);
-    });
-    std::vector<std::pair<std::string, int>> entries;
-    for (const Keyed &k : keyed) entries.emplace_back(k.name, k.reclen);
-    return entries;
-}
 
 std::string BuildPath(const std::string &name) { return std::string(PARDULO_BUILD_DIR) + "/" + name; }
 

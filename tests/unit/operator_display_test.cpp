@@ -1,6 +1,7 @@
 // The live progress line and the port hint, with the terminal and the clock
 // replaced: what is written, when it is redrawn, and what it says.
 #include "operator_display.h"
+#include "resource_map.h"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "file_handles.h"
 #include "program_info.h"
 
 namespace {
@@ -38,14 +39,6 @@ bool ParseSide(const char *text, unsigned long &value) {
     value = parsed;
     return true;
 }
-
-// Owns a FILE*.
-struct File {
-    std::FILE *f = nullptr;
-    ~File() {
-        if (f != nullptr) std::fclose(f);
-    }
-};
 
 struct PngError {
     char message[256] = "";
@@ -116,21 +109,20 @@ int main(int argc, char **argv) {
     const std::string &output = files[1];
 
     const unsigned long long expected = 4ULL * width * height;
-    File in;
-    in.f = std::fopen(input.c_str(), "rb");
-    if (in.f == nullptr) return Fail("cannot open " + input + ": " + std::strerror(errno));
+    const FilePtr in(std::fopen(input.c_str(), "rb"));
+    if (!in) return Fail("cannot open " + input + ": " + std::strerror(errno));
     std::vector<png_byte> pixels;
     pixels.reserve(static_cast<size_t>(expected));
     png_byte buffer[65536];
     size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in.f)) > 0) {
+    while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) {
         if (pixels.size() + n > expected) {
             return Fail(input + " is longer than " + std::to_string(width) + " x " + std::to_string(height) +
                         " x 4 = " + std::to_string(expected) + " bytes");
         }
         pixels.insert(pixels.end(), buffer, buffer + n);
     }
-    if (std::ferror(in.f)) return Fail("cannot read " + input + ": " + std::strerror(errno));
+    if (std::ferror(in.get())) return Fail("cannot read " + input + ": " + std::strerror(errno));
     if (pixels.size() != expected) {
         return Fail(input + " holds " + std::to_string(pixels.size()) + " bytes, but " + std::to_string(width) +
                     " x " + std::to_string(height) + " x 4 = " + std::to_string(expected) + " are needed");
@@ -141,14 +133,12 @@ int main(int argc, char **argv) {
     std::vector<png_bytep> rows(height);
     for (size_t y = 0; y < height; ++y) rows[y] = pixels.data() + y * width * 4;
 
-    File out;
-    out.f = std::fopen(output.c_str(), "wb");
-    if (out.f == nullptr) return Fail("cannot create " + output + ": " + std::strerror(errno));
+    FilePtr out(std::fopen(output.c_str(), "wb"));
+    if (!out) return Fail("cannot create " + output + ": " + std::strerror(errno));
     PngError error;
-    const bool encoded = EncodePng(out.f, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
+    const bool encoded = EncodePng(out.get(), static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
                                    rows.data(), error);
-    const bool closed = std::fclose(out.f) == 0;
-    out.f = nullptr;
+    const bool closed = std::fclose(out.release()) == 0;
     if (!encoded || !closed) {
         std::remove(output.c_str());
         return Fail("cannot write " + output + (encoded ? std::string(": ") + std::strerror(errno)

@@ -80,6 +80,9 @@ Step DeviceModel::ConsumeByte(uint8_t byte) {
     case State::GetHeader:
         header_[header_len_++] = byte;
         if (header_len_ < sizeof header_) return {};
+        // Decoded here on purpose, not with the program's map_format: this is
+        // the other side of the line, and reading the header its own way is
+        // what lets it catch a fault in how the program writes it.
         block_ = static_cast<uint16_t>((header_[0] << 8) | header_[1]);
         size_ = (uint32_t{header_[2]} << 24) | (uint32_t{header_[3]} << 16) |
                 (uint32_t{header_[4]} << 8) | uint32_t{header_[5]};

@@ -1,5 +1,6 @@
-// pardulo-linkprobe: drives the serial link on the real libserialport, so
-// that tests can watch it from the other end of the line.
+// pardulo-linkprobe: drives the serial link, and the device ping on top of
+// it, on the real libserialport, so that tests can watch them from the other
+// end of the line.
 //
 //   pardulo-linkprobe connect PORT
 //       connects, prints "connect CODE" and, when open, the settings read
@@ -10,6 +11,10 @@
 //   pardulo-linkprobe receive PORT HEX...
 //       connects, then for each hex byte sends it and receives one byte:
 //       "send HEX CODE" and "receive CODE HEX" (HEX "--" when none came).
+//   pardulo-linkprobe ping PORT
+//       connects and runs the device ping (PingWait: CMD_PING eight times,
+//       one answer byte, up to MAX_PING_RETRY attempts a second apart),
+//       which no mode of pardulo uses; prints "ping RESULT".
 //
 // Exit status 0 when every step succeeded, 1 otherwise, 2 for bad usage.
 #include <libserialport.h>

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "printable_text.h"
 #include "program_info.h"
 
 namespace {
@@ -22,16 +23,6 @@ struct PortListFree {
 struct ErrorMessageFree {
     void operator()(char *message) const { sp_free_error_message(message); }
 };
-
-// Texts from USB descriptors are the adapter's: keep them to one printable line.
-std::string Printable(const char *text) {
-    std::string shown = text != nullptr ? text : "";
-    for (char &c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    return shown;
-}
 
 const char *TransportName(enum sp_transport transport) {
     switch (transport) {
@@ -47,8 +38,8 @@ void PrintField(const char *label, const std::string &value) {
 }
 
 void PrintPort(struct sp_port *port) {
-    printf("%s\n", Printable(sp_get_port_name(port)).c_str());
-    PrintField("description:", Printable(sp_get_port_description(port)));
+    printf("%s\n", PrintableText(sp_get_port_name(port)).c_str());
+    PrintField("description:", PrintableText(sp_get_port_description(port)));
     const enum sp_transport transport = sp_get_port_transport(port);
     PrintField("transport:", TransportName(transport));
     if (transport == SP_TRANSPORT_USB) {
@@ -60,11 +51,11 @@ void PrintPort(struct sp_port *port) {
                      static_cast<unsigned>(pid) & 0xFFFFu);
             PrintField("USB ids:", ids);
         }
-        PrintField("manufacturer:", Printable(sp_get_port_usb_manufacturer(port)));
-        PrintField("product:", Printable(sp_get_port_usb_product(port)));
-        PrintField("serial:", Printable(sp_get_port_usb_serial(port)));
+        PrintField("manufacturer:", PrintableText(sp_get_port_usb_manufacturer(port)));
+        PrintField("product:", PrintableText(sp_get_port_usb_product(port)));
+        PrintField("serial:", PrintableText(sp_get_port_usb_serial(port)));
     } else if (transport == SP_TRANSPORT_BLUETOOTH) {
-        PrintField("address:", Printable(sp_get_port_bluetooth_address(port)));
+        PrintField("address:", PrintableText(sp_get_port_bluetooth_address(port)));
     }
 }
 

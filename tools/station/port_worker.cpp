@@ -61,14 +61,32 @@ void SleepUntil(double until_ms) {
 
 enum class Probe { kAnswered, kSilent, kNoPort };
 
-// Opens the port, sends one ping as PingWait sends it and closes the port.
+// The port stays open (and locked) between pings, so nothing else on the
+// machine slips in between them; it is let go for the upload, which opens
+// it itself, and when it went away.
+bool port_open = false;
+
+void ReleasePort() {
+    if (!port_open) return;
+    SerialDisconnect();
+    port_open = false;
+}
+
+// Sends one ping as PingWait sends it, opening the port first when needed.
 Probe ProbePort(const char *port) {
-    if (SerialConnect(port) != 0) return Probe::kNoPort;
+    if (!port_open) {
+        if (SerialConnect(port) != 0) return Probe::kNoPort;
+        port_open = true;
+    }
     char answer = 0;
     const bool answered = SerialSendSpecialCmd(static_cast<char>(CMD_PING)) == 0 && SerialReceive(&answer, 1) == 0 &&
                           static_cast<unsigned char>(answer) == CMD_PING;
-    SerialDisconnect();
-    return answered ? Probe::kAnswered : Probe::kSilent;
+    if (answered) return Probe::kAnswered;
+    if (SerialPortLost()) {
+        ReleasePort();
+        return Probe::kNoPort;
+    }
+    return Probe::kSilent;
 }
 
 enum class Arrival { kPresent, kStopped, kNoDevice };
@@ -147,6 +165,7 @@ DeviceRun FlashDevice(const char *port, uint32_t device) {
         // The device is flashed all the same: its record is what counts.
         Send(EventKind::kProblem, device, std::string("cannot write ") + out_name + ": " + strerror(errno));
     }
+    ReleasePort();
     const double started = NowMs();
     const int result = SendResourceZebmapFile(port, &run.outcome);
     run.seconds = (NowMs() - started) / 1000.0;
@@ -167,6 +186,10 @@ void SetUpProcess(const PortWorkerSetup &setup) {
     action.sa_handler = StopTaking;
     sigaction(SIGUSR1, &action, nullptr);
     if (getppid() == 1) stop_taking = 1;  // the station ended before the worker began
+    // A parent held up (its standard output read slowly, say) must not hold
+    // up an upload: progress that does not fit into the pipe is dropped.
+    const int flags = fcntl(setup.events_fd, F_GETFL);
+    if (flags >= 0) fcntl(setup.events_fd, F_SETFL, flags | O_NONBLOCK);
     RedirectStdout(nullptr);
     OperatorDisplayIo io;
     io.live = true;

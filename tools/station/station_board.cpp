@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "printable_text.h"
+
 namespace {
 
 void WriteAll(int fd, const std::string &text) {
@@ -33,7 +35,11 @@ std::string Result(const DeviceRun &run) {
 
 StationBoard::StationBoard(std::vector<std::string> ports, bool live, double start_ms)
     : ports_(std::move(ports)), states_(ports_.size()), live_(live), start_ms_(start_ms) {
-    for (const std::string &port : ports_) width_ = std::max(width_, port.size());
+    // Port names come from the command line: on the board they stay on their line.
+    for (std::string &port : ports_) {
+        port = PrintableText(port.c_str());
+        width_ = std::max(width_, port.size());
+    }
 }
 
 void StationBoard::Plain(int port, const std::string &text) {

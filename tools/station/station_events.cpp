@@ -1,5 +1,6 @@
 #include "station_events.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,9 +77,13 @@ bool DecodeEvent(const std::string &line, StationEvent *event) {
 
 bool SendEvent(int fd, const StationEvent &event) {
     const std::string line = EncodeEvent(event);
-    ssize_t written;
-    do {
-        written = write(fd, line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    return written == static_cast<ssize_t>(line.size());
+    for (;;) {
+        const ssize_t written = write(fd, line.data(), line.size());
+        if (written == static_cast<ssize_t>(line.size())) return true;
+        if (written >= 0) return false;  // cannot happen below PIPE_BUF
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN || event.kind == EventKind::kProgress) return false;
+        struct pollfd room{fd, POLLOUT, 0};
+        poll(&room, 1, 1000);
+    }
 }

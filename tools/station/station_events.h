@@ -28,5 +28,7 @@ std::string EncodeEvent(const StationEvent &event);
 // The event of a line (without its line feed); false for a line that is none.
 bool DecodeEvent(const std::string &line, StationEvent *event);
 
-// Writes the event to fd with one write; false when it could not.
+// Writes the event to fd with one write; false when it could not. On a
+// non-blocking pipe that is full, a progress event is dropped (the upload
+// must not wait for the board) and any other waits until it fits.
 bool SendEvent(int fd, const StationEvent &event);
