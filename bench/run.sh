@@ -446,10 +446,10 @@ soak_faults() {
     done <"$WORK/soak/plan.txt"
 }
 
-# station_usage PID: "RSS_KB FILES UPLOAD_FILES MOST_PORT_FILES PROCESSES"
-# of the station and its port processes. Upload files are those a port's
-# process holds only while it talks to a device (open pseudo-terminals, the
-# map of an upload); the most port files any one process holds beside them.
+# station_usage PID: "RSS_KB FILES LINE_FILES MOST_PORT_FILES PROCESSES"
+# of the station and its port processes. Line files come and go with the
+# device on the port (the open pseudo-terminal, the map while it is sent);
+# the most port files any one process holds is reported beside them.
 station_usage() {
     local pid rss=0 files=0 ports=0 most=0 count=0 mine kb fd
     for pid in "$1" $(cat "/proc/$1/task/$1/children" 2>/dev/null || true); do
@@ -779,8 +779,8 @@ figure_soak_flat() {
         "$(verdict "$files1 == $files0 && $most <= 1")"
     note "soak: memory and open files sampled every $SOAK_SAMPLE_S s," \
         "from $(echo "$first" | cut -d' ' -f1) to $(echo "$last" | cut -d' ' -f1) records;" \
-        "open files counted without those held only during an upload (the port: at most $most" \
-        "in any process; the map being sent)"
+        "open files counted without the port (at most $most open in any process) and the map" \
+        "while it is sent, which come and go with the device"
 }
 
 FIGURES=(
