@@ -2,10 +2,12 @@
 # Performance figures of every mode beside their limits, in one table.
 #
 #   bench/run.sh            builds a release build in build-bench/ (or reuses it)
+#   bench/run.sh station    the production station's rows only (about 15 min)
 #
 # Environment: PARDULO_BENCH_BUILD (build directory), PARDULO_BENCH_RUNS (runs
 # per upload figure, default 3), PARDULO_BENCH_DISK_RUNS (runs per disk
-# figure, default 5), TMPDIR (where the data sets go; about 1 GB is needed).
+# figure, default 5), PARDULO_BENCH_SEED (the soak's choice of faulty devices,
+# default 14), TMPDIR (where the data sets go; about 1 GB is needed).
 # Every figure is the median of its runs; times of the uploads are CPU times
 # of the pardulo process, times of the disk figures wall-clock times.
 # Exits 0 only when every figure is within its limit.
@@ -30,6 +32,29 @@ PAUSE_S=1.000             # the device's pause after each accepted record
 CPU_RATIO_LIMIT=1.15      # upload CPU per byte against the floor of the same run
 PARDULO=$BUILD/pardulo
 DEVSIM=$BUILD/pardulo-devsim
+STATION=$BUILD/pardulo-station
+ADAPTER=$BUILD/libpardulo_pty_adapter.so
+
+# The production station. Line rate: every port's device takes the same map
+# of 2 records of 32 KiB at 115200 baud, host and device paced.
+ST_RECORD_SIZE=32768
+ST_PORT_COUNTS=(1 8 16)
+ST_SPREAD=1.03            # a device's upload time against the one-port time
+# Soak: 8 ports of 125 devices in turn, a small map of 2 records; of the
+# 1000 devices, 100 refuse their record 2 and 50 are pulled mid-upload.
+SOAK_PORTS=8
+SOAK_PER_PORT=125
+SOAK_RECORD_SIZE=256
+SOAK_REFUSED=100
+SOAK_PULLED=50
+SOAK_SEED=${PARDULO_BENCH_SEED:-14}
+# The silence between two devices must outlast the station's departure rule
+# (2 s of unanswered pings, the last one's 0.5 s answer window included) and,
+# for a pulled device, the 0.5 s the host waits for the answer that never
+# comes before its exit command; the rest is room for a busy machine.
+SOAK_GAP_MS=3500
+SOAK_STALL_S=120          # no new record this long: the soak has stalled
+SOAK_SAMPLE_S=5           # memory and open files sampled this often
 
 log() { printf 'bench: %s\n' "$*" >&2; }
 fail() { log "$*"; exit 1; }
@@ -66,20 +91,21 @@ build_release() {
     log "release build in $BUILD"
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DPARDULO_TESTS=OFF >/dev/null
     cmake --build "$BUILD" -j "$(nproc)" \
-        --target pardulo pardulo-devsim pardulo_pty_adapter pardulo_core >/dev/null
+        --target pardulo pardulo-devsim pardulo-station pardulo_pty_adapter pardulo_core >/dev/null
     c++ -O2 -std=c++17 -I "$ROOT/src" "$ROOT/bench/map_check.cpp" \
         "$BUILD/libpardulo_core.a" "$BUILD/libpardulo_time.a" -o "$BUILD/bench-map-check"
     cc -O2 "$ROOT/bench/pty_floor.c" -o "$BUILD/bench-pty-floor"
 }
 
+# make_scratch MB: the scratch folder, with MB megabytes free in it
 make_scratch() {
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/pardulo-bench.XXXXXX")
-    trap 'rm -rf "$WORK"' EXIT
+    trap 'stop_started; rm -rf "$WORK"' EXIT
     mkdir "$WORK/samples"
     local free_kb
     free_kb=$(df -Pk "$WORK" | awk 'NR == 2 { print $4 }')
-    [ "$free_kb" -ge 1200000 ] ||
-        fail "needs about 1.2 GB free in $WORK, has $((free_kb / 1024)) MB"
+    [ "$free_kb" -ge $(($1 * 1000)) ] ||
+        fail "needs about $1 MB free in $WORK, has $((free_kb / 1024)) MB"
 }
 
 # header NAME SIZE: a converter header for a resource of SIZE bytes
@@ -143,6 +169,22 @@ make_data_sets() {
     done
 }
 
+# st64: the line-rate map (2 x 32 KiB); soak: the soak's small map (2 x 256)
+make_station_sets() {
+    log "generating the station's maps in $WORK"
+    local set size i
+    for set in st64 soak; do
+        size=$ST_RECORD_SIZE
+        [ "$set" = st64 ] || size=$SOAK_RECORD_SIZE
+        mkdir -p "$WORK/$set/resources"
+        for i in 1 2; do
+            head -c "$size" /dev/urandom >"$WORK/$set/resources/r$i.raw"
+            header "$WORK/$set/resources/r$i" "$size"
+        done
+        (cd "$WORK/$set" && "$PARDULO" d >/dev/null) || fail "pardulo d failed on $set"
+    done
+}
+
 # ==== measuring helpers ============================================================
 
 # timed NAME DIR COMMAND...: one more sample of NAME, the wall-clock seconds
@@ -187,6 +229,65 @@ pauses() {
 
 # first_byte TRANSCRIPT: seconds from the start to the host's first byte
 first_byte() { awk '$2 == "H" { printf "%.6f\n", $1 / 1e6; exit }' "$1"; }
+
+# Processes the bench started and ends itself (by their ids) when it stops.
+STARTED=()
+stop_started() {
+    local pid
+    for pid in "${STARTED[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${STARTED[@]}"; do wait "$pid" 2>/dev/null || true; done
+    STARTED=()
+}
+
+# start_device DIR NAME ARGS...: a simulated device (or a line of them) in
+# the background, its store DIR/NAME, its port written to DIR/NAME.port. It
+# holds its port until end_devices DIR, also after its line's last device
+# has left: a pty it gave up could be taken by another program on the
+# machine, and the station, still watching the name, would flash that.
+start_device() {
+    local dir=$1 name=$2
+    shift 2
+    # shellcheck disable=SC2016 # $1 is the inner shell's
+    "$DEVSIM" --store "$dir/$name" --port-file "$dir/$name.port" "$@" -- \
+        sh -c 'while [ -d "$1" ] && [ ! -e "$1/stop" ]; do sleep 0.2; done' sh "$dir" \
+        2>"$dir/$name.err" &
+    STARTED+=($!)
+}
+
+# end_devices DIR: the devices of DIR end, and the bench waits for them
+end_devices() {
+    touch "$1/stop"
+    local pid
+    for pid in "${STARTED[@]}"; do wait "$pid" 2>/dev/null || true; done
+    STARTED=()
+}
+
+# ports_of DIR COUNT: PORTS, the ports of the devices dev-1 ... dev-COUNT,
+# once all have started
+ports_of() {
+    local i _
+    PORTS=()
+    for i in $(seq 1 "$2"); do
+        for _ in $(seq 1 100); do
+            [ -s "$1/dev-$i.port" ] && break
+            sleep 0.1
+        done
+        [ -s "$1/dev-$i.port" ] || fail "simulated device $1/dev-$i did not start"
+        PORTS+=("$(cat "$1/dev-$i.port")")
+    done
+}
+
+load_now() { cut -d' ' -f1 /proc/loadavg; }
+
+# field NAME: the value of a record line's field NAME as written ("null",
+# "ok" without its quotes, 3), from standard input, one value per line
+field() {
+    awk -v name="$1" '{
+        if (match($0, "\"" name "\":(\"[^\"]*\"|[^,}]*)")) {
+            v = substr($0, RSTART + length(name) + 3, RLENGTH - length(name) - 3)
+            gsub(/"/, "", v); print v
+        } else print "<absent>" }'
+}
 
 # ==== measurements ===================================================================
 
@@ -280,6 +381,195 @@ measure_other_modes() {
     peak_memory r
     peak_memory g
     rm -f "$WORK/up1/test.bgra"
+}
+
+# One station run with --once on COUNT ports at once, each port with a device
+# of its own at 115200 baud and the host paced by the adapter: every
+# device's upload time, and the station's CPU time (the port processes
+# included, which it reaps) per wall-clock second and port.
+station_at_line_rate() {
+    local count=$1 dir=$2 i status=0
+    mkdir -p "$dir"
+    cp "$WORK/st64/zebmap.map" "$dir/"
+    for i in $(seq 1 "$count"); do start_device "$dir" "dev-$i" --baud 115200; done
+    ports_of "$dir" "$count"
+    (cd "$dir" && /usr/bin/time -f '%U %S %e' -o time.txt \
+        env LD_PRELOAD="$ADAPTER" PARDULO_PTY_PACE=1 "$STATION" --once --wait 30 "${PORTS[@]}" \
+        >station.out 2>station.err) || status=$?
+    end_devices "$dir"
+    [ "$(wc -l <"$dir/station.jsonl")" -eq "$count" ] ||
+        { tail -5 "$dir/station.err" >&2; fail "station on $count ports: not one record per port"; }
+    field seconds <"$dir/station.jsonl" >>"$WORK/samples/st_secs_$count"
+    add "st_failed_$count" "$(field result <"$dir/station.jsonl" | grep -vc '^ok$' || true)"
+    [ "$status" -eq 0 ] || log "station on $count ports: exit status $status (see $dir/station.err)"
+    add "st_cpu_$count" "$(awk -v n="$count" '{ printf "%.5f\n", ($1 + $2) / $3 / n }' "$dir/time.txt")"
+}
+
+measure_station_ports() {
+    log "station: $RUNS runs each of ${ST_PORT_COUNTS[*]} ports at once at 115200 baud," \
+        "2 x 32 KiB (about 10 s a run)"
+    local run count
+    for run in $(seq 1 "$RUNS"); do
+        for count in "${ST_PORT_COUNTS[@]}"; do
+            add st_load "$(load_now)"
+            station_at_line_rate "$count" "$WORK/st64/run$run-$count"
+        done
+    done
+    add st_load "$(load_now)"
+}
+
+# soak_plan: the faulty devices K (1 to ports x devices; port (K-1)/125 + 1,
+# its device (K-1)%125 + 1) by a seeded shuffle: "K refused" (record 2
+# answered 0x79) or "K pulled N" (taken away after N bytes of put messages,
+# inside one of the two messages of SIZE + 11 bytes, never on a message's end)
+soak_plan() {
+    awk -v seed="$SOAK_SEED" -v total=$((SOAK_PORTS * SOAK_PER_PORT)) -v refused="$SOAK_REFUSED" \
+        -v pulled="$SOAK_PULLED" -v message=$((SOAK_RECORD_SIZE + 11)) 'BEGIN {
+        srand(seed)
+        for (i = 1; i <= total; i++) k[i] = i
+        for (i = total; i > 1; i--) { j = int(rand() * i) + 1; t = k[i]; k[i] = k[j]; k[j] = t }
+        for (i = 1; i <= refused; i++) print k[i], "refused"
+        for (; i <= refused + pulled; i++) {
+            n = int(rand() * (2 * message - 1)) + 1
+            if (n == message) n++
+            print k[i], "pulled", n
+        } }' | sort -n
+}
+
+# soak_faults PORT: the simulated device options of the port's line
+soak_faults() {
+    local k kind n
+    while read -r k kind n; do
+        [ $(((k - 1) / SOAK_PER_PORT + 1)) -eq "$1" ] || continue
+        printf -- '--device\n%d\n' $(((k - 1) % SOAK_PER_PORT + 1))
+        if [ "$kind" = refused ]; then printf -- '--answer\n2=ko-checksum\n'; else printf -- '--pull-after\n%d\n' "$n"; fi
+    done <"$WORK/soak/plan.txt"
+}
+
+# station_usage PID: "RSS_KB FILES LINE_FILES MOST_PORT_FILES PROCESSES"
+# of the station and its port processes. Line files come and go with the
+# device on the port (the open pseudo-terminal, the map while it is sent);
+# the most port files any one process holds is reported beside them.
+station_usage() {
+    local pid rss=0 files=0 ports=0 most=0 count=0 mine kb fd
+    for pid in "$1" $(cat "/proc/$1/task/$1/children" 2>/dev/null || true); do
+        kb=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null || true)
+        [ -n "$kb" ] || continue
+        rss=$((rss + kb))
+        mine=0
+        for fd in "/proc/$pid/fd"/*; do
+            [ -e "$fd" ] || [ -L "$fd" ] || continue
+            files=$((files + 1))
+            case $(readlink "$fd" || true) in
+                /dev/pts/*) mine=$((mine + 1)) ;;
+                */zebmap.map) ports=$((ports + 1)) ;;
+            esac
+        done
+        ports=$((ports + mine))
+        [ "$mine" -le "$most" ] || most=$mine
+        count=$((count + 1))
+    done
+    echo "$rss $files $ports $most $count"
+}
+
+# The station runs without --once on 8 lines of devices until it has
+# written a record for every device (or stalls); memory and open files are
+# sampled as it goes, then SIGINT ends it.
+measure_soak() {
+    local dir=$WORK/soak total=$((SOAK_PORTS * SOAK_PER_PORT)) p station records last=0 since
+    local -a faults
+    log "soak: $total devices over $SOAK_PORTS ports, seed $SOAK_SEED (about 13 min)"
+    soak_plan >"$dir/plan.txt"
+    for p in $(seq 1 "$SOAK_PORTS"); do
+        mapfile -t faults < <(soak_faults "$p")
+        start_device "$dir" "dev-$p" --devices "$SOAK_PER_PORT" --gap "$SOAK_GAP_MS" "${faults[@]}"
+    done
+    ports_of "$dir" "$SOAK_PORTS"
+    put soak_load_start "$(cut -d' ' -f1-3 /proc/loadavg)"
+    (cd "$dir" && exec env LD_PRELOAD="$ADAPTER" "$STATION" "${PORTS[@]}" >station.out 2>station.err) &
+    station=$!
+    STARTED+=("$station")
+    : >"$dir/usage.txt"
+    since=$SECONDS
+    while kill -0 "$station" 2>/dev/null; do
+        sleep "$SOAK_SAMPLE_S"
+        records=0
+        [ ! -f "$dir/station.jsonl" ] || records=$(wc -l <"$dir/station.jsonl")
+        echo "$records $(station_usage "$station")" >>"$dir/usage.txt"
+        [ "$records" -lt "$total" ] || break
+        if [ "$records" -gt "$last" ]; then
+            last=$records since=$SECONDS
+        elif [ $((SECONDS - since)) -ge "$SOAK_STALL_S" ]; then
+            log "soak: no new record for $SOAK_STALL_S s, at $records"
+            break
+        fi
+    done
+    put soak_load_end "$(cut -d' ' -f1-3 /proc/loadavg)"
+    kill -INT "$station" 2>/dev/null || true
+    local status=0
+    wait "$station" || status=$?
+    put soak_status "$status"
+    end_devices "$dir"
+    check_soak
+}
+
+# expected_of STATUS_FILE: "RESULT FAILED_BLOCK REASON ACCEPTED" that the
+# station must have recorded for what the device itself saw
+expected_of() {
+    local key a b c puts=0 refusal="" pulled=no exited=no
+    while read -r key a b c; do
+        case $key in
+            puts) puts=$a ;;
+            refused) [ -n "$refusal" ] || refusal="$a $b $c" ;;
+            exit) exited=$a ;;
+            pulled) pulled=$a ;;
+        esac
+    done <"$1"
+    if [ -n "$refusal" ]; then
+        read -r a b c <<<"$refusal"
+        if [ "$c" = none ]; then echo "failed $b no_answer $((a - 1))"
+        else echo "failed $b refused:_answer_$c $((a - 1))"; fi
+    elif [ "$pulled" = yes ]; then
+        echo "failed $((puts + 1)) no_answer $puts"
+    elif [ "$exited" = yes ] && [ "$puts" -eq 2 ]; then
+        echo "ok null null 2"
+    else
+        echo "unexplained - - -"
+    fi
+}
+
+# Every record line against the status its device wrote; an ok device's
+# store holds the map's data.
+check_soak() {
+    local dir=$WORK/soak port device result block reason accepted p store expected
+    local matched=0 kinds
+    declare -A port_index
+    for p in $(seq 1 "$SOAK_PORTS"); do port_index[${PORTS[p - 1]}]=$p; done
+    : >"$dir/mismatches.txt"
+    paste -d' ' <(field port <"$dir/station.jsonl") <(field device <"$dir/station.jsonl") \
+        <(field result <"$dir/station.jsonl") <(field failed_block <"$dir/station.jsonl") \
+        <(field reason <"$dir/station.jsonl" | tr ' ' _) \
+        <(field records_accepted <"$dir/station.jsonl") >"$dir/records.txt"
+    while read -r port device result block reason accepted; do
+        p=${port_index[$port]:-0}
+        store=$dir/dev-$p/$(printf 'device-%05d' "$device")
+        expected=unrecorded
+        [ -f "$store/status.txt" ] && expected=$(expected_of "$store/status.txt")
+        if [ "$expected" = "$result $block $reason $accepted" ] &&
+            { [ "$result" != ok ] || { cmp -s "$store/block-00001.bin" "$dir/resources/r1.raw" &&
+                cmp -s "$store/block-00002.bin" "$dir/resources/r2.raw"; }; }; then
+            matched=$((matched + 1))
+        else
+            echo "$port device $device: recorded '$result $block $reason $accepted'," \
+                "the device saw '$expected'" >>"$dir/mismatches.txt"
+        fi
+    done <"$dir/records.txt"
+    put soak_lines "$(wc -l <"$dir/records.txt")"
+    put soak_matched "$matched"
+    put soak_unique "$(awk '{ print $1, $2 }' "$dir/records.txt" | sort -u | wc -l)"
+    kinds=$(awk '{ n[$5]++ } END { for (k in n) printf "%s %d, ", k, n[k] }' "$dir/records.txt" |
+        sed 's/, $//; s/_/ /g')
+    put soak_kinds "$kinds"
 }
 
 # ==== figures: one function per row of the table ========================================
@@ -405,12 +695,104 @@ figure_memory() {
     done
 }
 
+# The line time of the line-rate upload: each put message (command, block,
+# size, data, checksum) and its answer, and the exit command, at a byte's
+# line time; then the host's pause after each record.
+station_line_time() {
+    calc "((2 * ($ST_RECORD_SIZE + 11) + 2 + 8) * $BYTE_US / 1e6) + 2 * $PAUSE_S"
+}
+
+figure_station_one_port() {
+    row "station: 1 port at 115200 baud, upload of 2 x 32 KiB" \
+        "$(calc "$(median st_secs_1)" '%.2f s') ($(calc "$(lowest st_secs_1)" %.2f)-$(calc "$(highest st_secs_1)" %.2f))" \
+        "(reference)" "" ""
+    note "station at line rate: the upload's own line time is $(station_line_time | xargs printf '%.2f') s" \
+        "(put messages and answers at $BYTE_US us a byte, the exit command, a second after each record);" \
+        "load average $(lowest st_load) to $(highest st_load) during these runs"
+}
+
+# figure_station_ports COUNT: the slowest device of every run on COUNT ports
+# at once against the one-port time; any failed upload misses.
+figure_station_ports() {
+    local one slow ratio failed
+    one=$(median st_secs_1) slow=$(highest "st_secs_$1")
+    ratio=$(calc "$slow / $one")
+    failed=$(awk '{ n += $1 } END { print n + 0 }' "$WORK/samples/st_failed_$1")
+    row "station: $1 ports at once, slowest upload / 1 port" \
+        "$(calc "$slow" %.2f) / $(calc "$one" '%.2f s')$([ "$failed" -eq 0 ] || echo ", $failed failed")" \
+        "<= $ST_SPREAD x 1 port" "$ratio" \
+        "$(verdict "$ratio <= $ST_SPREAD && $failed == 0")"
+}
+figure_station_8_ports() { figure_station_ports 8; }
+figure_station_16_ports() { figure_station_ports 16; }
+
+# The station's CPU time (its port processes included) per wall-clock
+# second and port: the share of one core each port costs the host.
+figure_station_cpu() {
+    local count counts="" shares=""
+    for count in "${ST_PORT_COUNTS[@]}"; do
+        counts+="${counts:+ / }$count"
+        shares+="${shares:+ / }$(calc "100 * $(median "st_cpu_$count")" %.1f)"
+    done
+    row "station: host CPU per port, $counts ports" "$shares % of a core" "(reference)" "" ""
+}
+
+figure_soak_records() {
+    local lines total=$((SOAK_PORTS * SOAK_PER_PORT)) status
+    lines=$(get soak_lines) status=$(get soak_status)
+    row "soak: record lines, $total devices on $SOAK_PORTS ports" \
+        "$lines ($(get soak_unique) devices)" "exactly $total, each once" "" \
+        "$(verdict "$lines == $total && $(get soak_unique) == $total && $status == 0")"
+    note "soak: reasons recorded: $(get soak_kinds); the station's exit status after SIGINT: $status;" \
+        "load average $(get soak_load_start) at the start, $(get soak_load_end) at the end"
+    note "soak: seed $SOAK_SEED: $SOAK_REFUSED devices refuse record 2, $SOAK_PULLED are pulled;" \
+        "gap $SOAK_GAP_MS ms; map of 2 x $SOAK_RECORD_SIZE bytes"
+}
+
+figure_soak_match() {
+    local matched lines
+    matched=$(get soak_matched) lines=$(get soak_lines)
+    row "soak: lines matching the device's own status" "$matched / $lines" "all" "" \
+        "$(verdict "$matched == $lines && $lines > 0")"
+    if [ -s "$WORK/soak/mismatches.txt" ]; then
+        note "soak: mismatches ($(wc -l <"$WORK/soak/mismatches.txt")), the first:"
+        head -5 "$WORK/soak/mismatches.txt" | while read -r line; do note "  $line"; done
+    fi
+}
+
+# Memory and open files from the first sample with a record on every port
+# to the last, over the station and its port processes.
+figure_soak_flat() {
+    local usage=$WORK/soak/usage.txt first last
+    first=$(awk -v n="$SOAK_PORTS" '$1 >= n { print; exit }' "$usage")
+    last=$(tail -1 "$usage")
+    [ -n "$first" ] || first=$last
+    local rss0 rss1 files0 files1 most
+    rss0=$(echo "$first" | cut -d' ' -f2) rss1=$(echo "$last" | cut -d' ' -f2)
+    files0=$(echo "$first" | awk '{ print $3 - $4 }') files1=$(echo "$last" | awk '{ print $3 - $4 }')
+    most=$(awk '{ if ($5 > m) m = $5 } END { print m + 0 }' "$usage")
+    row "soak: station memory (VmRSS, $(echo "$last" | cut -d' ' -f6) processes), start / end" \
+        "$rss0 / $rss1 KB (max $(awk '{ if ($2 > m) m = $2 } END { print m }' "$usage"))" \
+        "end <= start + 2%" "$(calc "$rss1 / $rss0")" "$(verdict "$rss1 <= $rss0 * 1.02")"
+    row "soak: station open files, start / end" \
+        "$files0 / $files1 (+ port, map in upload)" "end = start; 1 port" "" \
+        "$(verdict "$files1 == $files0 && $most <= 1")"
+    note "soak: memory and open files sampled every $SOAK_SAMPLE_S s," \
+        "from $(echo "$first" | cut -d' ' -f1) to $(echo "$last" | cut -d' ' -f1) records;" \
+        "open files counted without the port (at most $most open in any process) and the map" \
+        "while it is sent, which come and go with the device"
+}
+
 FIGURES=(
     figure_upload_cpu figure_floor figure_kernel_entries
     figure_syscalls figure_drains figure_pause figure_projection figure_upload_linear
     figure_develop_speed figure_check_speed
     figure_develop_bytes_linear figure_develop_records_linear
     figure_memory
+)
+STATION_FIGURES=(
+    figure_station_one_port figure_station_8_ports figure_station_16_ports figure_station_cpu
+    figure_soak_records figure_soak_match figure_soak_flat
 )
 
 # ==== the table ==========================================================================
@@ -423,7 +805,7 @@ write_table() {
     cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
     echo "Pardulo bench, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $cpu, kernel $(uname -r)"
     echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg);" \
-        "medians of $RUNS upload runs and $DISK_RUNS disk runs"
+        "medians of $RUNS upload runs and $DISK_RUNS disk runs, $RUNS station runs"
     echo
     # shellcheck disable=SC2059
     printf "$format" "figure" "median" "limit" "ratio" ""
@@ -441,20 +823,42 @@ write_table() {
     [ "$misses" -eq 0 ]
 }
 
-main() {
-    install_tools
-    build_release
-    make_scratch
+measure_modes() {
     make_data_sets
     measure_uploads
     measure_syscalls
     measure_drains
     measure_disk
     measure_other_modes
+}
+
+measure_station() {
+    make_station_sets
+    measure_station_ports
+    measure_soak
+}
+
+# bench/run.sh [station]: every figure, or the station's alone
+main() {
+    local figures=("${FIGURES[@]}" "${STATION_FIGURES[@]}")
+    case ${1:-all} in
+        all) ;;
+        station) figures=("${STATION_FIGURES[@]}") ;;
+        *) fail "usage: bench/run.sh [station]" ;;
+    esac
+    install_tools
+    build_release
+    if [ "${1:-all}" = station ]; then
+        make_scratch 100
+    else
+        make_scratch 1200
+        measure_modes
+    fi
+    measure_station
     : >"$WORK/rows"
     : >"$WORK/notes"
     local figure
-    for figure in "${FIGURES[@]}"; do "$figure"; done
+    for figure in "${figures[@]}"; do "$figure"; done
     write_table
 }
 

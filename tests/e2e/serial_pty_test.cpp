@@ -92,6 +92,22 @@ TEST(SerialPtyTest, OnlyBytesSentAfterTheHostsLastFlushAreReceived) {
     EXPECT_EQ(run.status, 0);
 }
 
+TEST(SerialPtyTest, AConnectionRightAfterAnotherKeepsTheBytesTheReaderHasNotTakenYet) {
+    PtyPair pty;
+    // The device reads nothing until both connections are over: the first
+    // one's bytes still wait in the pty when the second one opens the port,
+    // more of them than the reader's side holds (4 KiB), as a slow device
+    // leaves them.
+    const RunResult first = RunProbe({"burst", pty.slave_path(), "12000"});
+    const RunResult second = RunProbe({"burst", pty.slave_path(), "100"});
+    EXPECT_EQ(first.status, 0) << first.out << first.err;
+    EXPECT_EQ(second.status, 0) << second.out << second.err;
+    const std::string received = pty.ReadUntilQuiet(200);
+    EXPECT_EQ(received.size(), 12100u);
+    EXPECT_TRUE(received == BurstPattern(12000) + BurstPattern(100))
+        << "the second connection threw away bytes of the first";
+}
+
 TEST(SerialPtyTest, SilentPeerGivesATimeoutAfterHalfASecond) {
     PtyPair pty;
     const RunResult run = RunProbe({"receive", pty.slave_path(), "03"});
