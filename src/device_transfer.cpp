@@ -246,7 +246,8 @@ bool SendChecksumAndReadAnswer(Upload &upload, const Record &record) {
     if (answer != RESPONSE_OK) {
         if (answer == RESPONSE_KO_CHECKSUM) printf("*ERR CHECKSUM FAILED!\n");
         NoteFailure(upload.outcome, UploadFailure::kRefused, block);
-        upload.outcome.answer = answer;
+        // The answer belongs to the outcome only when the refusal is what went wrong.
+        if (upload.outcome.failure == UploadFailure::kRefused) upload.outcome.answer = answer;
         return false;
     }
     printf("* CHECKSUM OK!\n");
