@@ -41,42 +41,6 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempDir::file(const std::string &name) const { return path_ + "/" + name; }
-
-ScopedChdir::ScopedChdir(const std::string &dir) {
-    previous_ = std::filesystem::current_path().string();
-    std::filesystem::current_path(dir);
-}
-
-ScopedChdir::~ScopedChdir() {
-    std::error_code ignored;
-    std::filesystem::current_path(previous_, ignored);
-}
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool FileExists(const std::string &path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
-void WriteFile(const std::string &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-void MakeDir(const std::string &path) { std::filesystem::create_directories(path); }
-
-std::string BuildPath(const std::string &name) { return std::string(PARDULO_BUILD_DIR) + "/" + name; }
-
-std::string SourcePath(const std::string &relative) {
-    return std::string(PARDULO_SOURCE_DIR) + "/" + relative;
-}
-
 namespace {
 
 // Reads whatever is available on fd into sink; false at end of file.
@@ -167,14 +131,6 @@ RunResult RunPardulo(const TempDir &dir, const std::vector<std::string> &args, d
     std::vector<std::string> argv = {BuildPath("pardulo")};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv, dir.path(), {}, timeout_s);
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
 }
 
 }  // namespace testing_support
