@@ -4,8 +4,8 @@
 // write. Receiving polls with short reads against a monotonic clock.
 #include "serial_link.h"
 
-#include "platform_time.h"
 #include "port_lock.h"
+#include "serial_link_platform.h"
 
 #include <libserialport.h>
 
@@ -48,7 +48,8 @@ void PrintLastError(const char *format) {
     sp_free_error_message(message);
 }
 
-// Waits for every byte written so far to leave the host.
+}  // namespace
+
 void DrainOutput() {
     if (!output_undrained) return;
     // A failed drain is not reported: the receive that follows meets the
@@ -56,8 +57,6 @@ void DrainOutput() {
     sp_drain(port);
     output_undrained = false;
 }
-
-}  // namespace
 
 int SerialConnect(const char *portname) {
     // The library's default debug handler looks its variable up in the
@@ -159,24 +158,10 @@ int SerialSend(char snd) {
     return kLinkOk;
 }
 
-int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout_ms) {
-    DrainOutput();
-
-    const uint64_t clock_start = MonotonicMs();
-    for (;;) {
-        // An elapsed time equal to the time-out still allows one more read.
-        if (MonotonicMs() - clock_start > timeout_ms) return kReceiveTimedOut;
-
-        const int got = sp_blocking_read(port, rcv, count, READ_TIMEOUT_1B_MS);
-        if (got >= 0 && static_cast<unsigned int>(got) == count) return kLinkOk;
-        if (got < 0) {
-            NoteIfPortLost();
-            // A port error is not reported; the wait goes on to its time-out.
-            // A failing read returns at once, so pause as long as a read would
-            // have waited instead of spinning.
-            PauseMs(READ_TIMEOUT_1B_MS);
-        }
-    }
+int ReadAvailable(char *rcv, unsigned int count) {
+    const int got = sp_blocking_read(port, rcv, count, READ_TIMEOUT_1B_MS);
+    if (got < 0) NoteIfPortLost();
+    return got;
 }
 
 bool SerialPortLost() { return port_lost; }

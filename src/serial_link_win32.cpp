@@ -12,7 +12,7 @@
 #include <string>
 
 #include "globals.h"
-#include "platform_time.h"
+#include "serial_link_platform.h"
 
 // Kept for the shared header; the Windows link keeps its own handle.
 struct sp_port *port = nullptr;
@@ -59,13 +59,6 @@ std::string LastErrorText() {
 
 void PrintLastError(const char *format) { printf(format, LastErrorText().c_str()); }
 
-void DrainOutput() {
-    if (!output_undrained) return;
-    // Not reported: the receive that follows meets the same broken port.
-    FlushFileBuffers(handle);
-    output_undrained = false;
-}
-
 // "COM3" opens as \\.\COM3, the form that also reaches COM10 and above.
 std::string DevicePath(const char *portname) {
     const std::string name = portname;
@@ -79,6 +72,13 @@ int OpenErrorCode(DWORD error) {
 }
 
 }  // namespace
+
+void DrainOutput() {
+    if (!output_undrained) return;
+    // Not reported: the receive that follows meets the same broken port.
+    FlushFileBuffers(handle);
+    output_undrained = false;
+}
 
 int SerialConnect(const char *portname) {
     if (portname == nullptr) return kNoSuchPort;
@@ -160,23 +160,13 @@ int SerialSend(char snd) {
     return kLinkOk;
 }
 
-int SerialReceiveWithTimeout(char *rcv, unsigned int count, unsigned int timeout_ms) {
-    DrainOutput();
-
-    const uint64_t clock_start = MonotonicMs();
-    for (;;) {
-        // An elapsed time equal to the time-out still allows one more read.
-        if (MonotonicMs() - clock_start > timeout_ms) return kReceiveTimedOut;
-
-        DWORD got = 0;
-        if (!ReadFile(handle, rcv, count, &got, nullptr)) {
-            NoteIfPortLost();
-            // Not reported; the wait goes on to its time-out without spinning.
-            PauseMs(READ_TIMEOUT_1B_MS);
-            continue;
-        }
-        if (got == count) return kLinkOk;
+int ReadAvailable(char *rcv, unsigned int count) {
+    DWORD got = 0;
+    if (!ReadFile(handle, rcv, count, &got, nullptr)) {
+        NoteIfPortLost();
+        return -1;
     }
+    return static_cast<int>(got);
 }
 
 bool SerialPortLost() { return port_lost; }
