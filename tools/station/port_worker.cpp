@@ -137,8 +137,6 @@ void ForwardLiveLine(const char *text, std::size_t length) {
     if (line.rfind("upload", 0) == 0) Send(EventKind::kProgress, 0, line);
 }
 
-double SteadyMs() { return NowMs(); }
-
 // Points standard output at path (or /dev/null); false when it cannot be opened.
 bool RedirectStdout(const char *path) {
     fflush(stdout);
@@ -191,7 +189,7 @@ void SetUpProcess(const PortWorkerSetup &setup) {
     OperatorDisplayIo io;
     io.live = true;
     io.write = ForwardLiveLine;
-    io.now_ms = SteadyMs;
+    io.now_ms = NowMs;
     io.columns = nullptr;
     SetOperatorDisplayIo(io);
 }
