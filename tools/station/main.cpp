@@ -33,6 +33,7 @@ namespace {
 
 struct Options {
     bool once = false;
+    bool allow_gaps = false;  // flash a map that lacks blocks
     std::string log = "station.jsonl";
     std::string dir = "station";
     double wait_s = 10;
@@ -40,7 +41,7 @@ struct Options {
 };
 
 const char kUsage[] =
-    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] PORT...\n"
+    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
     "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
@@ -50,6 +51,8 @@ const char kUsage[] =
     "                    (default station.jsonl)\n"
     "  --dir DIR         DIR/<port>/ holds the port's zebmap.log and each device's\n"
     "                    program output NNNNN.out (default station)\n"
+    "  --allow-gaps      flash a map whose blocks are not 1, 2, ... without a gap\n"
+    "                    (one built with a resource skipped); refused otherwise\n"
     "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM: uploads under way stop at once (exit command sent), exit 0.\n"
     "Exit status: --once: 0 only when every port's device got the whole map, else 1;\n"
@@ -92,6 +95,8 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             ports_only = true;
         } else if (arg == "--once") {
             options->once = true;
+        } else if (arg == "--allow-gaps") {
+            options->allow_gaps = true;
         } else if (takes_value && i + 1 >= argc) {
             return Fail(arg + " needs a value");
         } else if (arg == "--log") {
@@ -218,6 +223,18 @@ int CheckMap(const std::string &folder) {
     char line[MAX_LINE_SIZE];
     while (fgets(line, sizeof line, report.get()) != nullptr) fprintf(stderr, "  %s", line);
     return Fail("./zebmap.map does not check (the checker's report is above); nothing was flashed");
+}
+
+// A map with a hole in its blocks was built with a resource skipped: every
+// device would miss that picture. Refused unless allowed, then said.
+int CheckBlocks(const std::string &folder, bool allow_gaps) {
+    const std::vector<BlockRun> missing = MissingMapBlocks((folder + "/" + ZEBMAP_FILE).c_str());
+    if (missing.empty()) return 0;
+    const std::string hole = "./" ZEBMAP_FILE " has no record for " + FormatBlockRuns(missing) +
+                             ": it was built with a resource skipped";
+    if (!allow_gaps) return Fail(hole + "; nothing was flashed (--allow-gaps flashes it all the same)");
+    fprintf(stderr, "pardulo-station: %s; flashed all the same (--allow-gaps)\n", hole.c_str());
+    return 0;
 }
 
 volatile std::sig_atomic_t stop_signal = 0;
@@ -366,6 +383,7 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     station.facts.map_bytes = static_cast<uint32_t>(map.size());
     if (const int status = PlaceMap(map, station.facts.map_sha256, *folders)) return status;
     if (const int status = CheckMap(folders->front())) return status;
+    if (const int status = CheckBlocks(folders->front(), station.options.allow_gaps)) return status;
     station.facts.map_records = CountMapRecords((folders->front() + "/" + ZEBMAP_FILE).c_str());
     station.facts.station = HostName();
     station.log_fd = open(station.options.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
