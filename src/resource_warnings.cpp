@@ -3,6 +3,7 @@
 #include "argb4.h"
 #include "console.h"
 #include "globals.h"
+#include "printable_text.h"
 
 std::vector<std::string> ResourceWarnings(const std::string &header_path, const std::string &resource_name,
                                           const ResourceHeader &header,
@@ -44,6 +45,8 @@ std::string SkippedResourceWarning(const std::string &header_path, int32_t block
 }
 
 void PrintWarning(const std::string &text) {
-    const std::string line = "warning: " + text + "\n";
+    // Names come from the file system: a control character in one must not
+    // break the line.
+    const std::string line = "warning: " + PrintableText(text.c_str()) + "\n";
     WriteToStderr(line.data(), line.size());
 }

@@ -21,6 +21,7 @@
 #include "map_format.h"
 #include "png_image.h"
 #include "preview_canvas.h"
+#include "printable_text.h"
 #include "program_info.h"
 #include "resource_map.h"
 
@@ -53,8 +54,8 @@ struct Tile {
     bool drawn = false; // the pixels are drawn; otherwise a labelled grey box
     std::string note;   // under the name: the size, or why there is no picture
     resource_image_t image{};
-    std::vector<unsigned char> data;  // the ARGB4 bytes, when drawn
-    int x = 0, y = 0;                 // where the picture or box goes
+    off_t data_at = 0;  // where the record's ARGB4 bytes start in the map
+    int x = 0, y = 0;   // where the picture or box goes
     int picture_width = 0, picture_height = 0;
 };
 
@@ -118,8 +119,9 @@ Tile TileOf(int block, int32_t size, const std::vector<std::string> &headers, co
     return tile;
 }
 
-// Reads the map's records into tiles. False, with *problem, when the map
-// does not read whole; the tiles read until then are kept.
+// Reads the map's records into tiles, their data left in the map until it
+// is drawn. False, with *problem, when the map does not read whole; the
+// tiles read until then are kept.
 bool ReadTiles(FILE *map, const std::vector<std::string> &headers, const std::string &folder,
                std::vector<Tile> *tiles, std::string *problem) {
     struct stat st {};
@@ -142,18 +144,12 @@ bool ReadTiles(FILE *map, const std::vector<std::string> &headers, const std::st
             return false;
         }
         Tile tile = TileOf(header.block, header.size, headers, folder);
-        const off_t data_at = ftello(map);
-        if (data_at < 0 || map_size - data_at < header.size) {
+        tile.data_at = ftello(map);
+        if (tile.data_at < 0 || map_size - tile.data_at < header.size) {
             *problem = record + " is cut short";
             return false;
         }
-        if (tile.drawn) {
-            tile.data.resize(static_cast<std::size_t>(header.size));
-            if (std::fread(tile.data.data(), 1, tile.data.size(), map) != tile.data.size()) {
-                *problem = record + " cannot be read";
-                return false;
-            }
-        } else if (fseeko(map, header.size, SEEK_CUR) != 0) {
+        if (fseeko(map, header.size, SEEK_CUR) != 0) {
             *problem = record + " cannot be read";
             return false;
         }
@@ -170,11 +166,11 @@ bool ReadTiles(FILE *map, const std::vector<std::string> &headers, const std::st
 // A tile for every header file whose block the map has no record for: the
 // hole a skipped resource leaves.
 void AddMissing(const std::vector<std::string> &headers, std::vector<Tile> *tiles) {
+    std::vector<bool> present(kBlockNumbers, false);
+    for (const Tile &tile : *tiles) present[static_cast<std::size_t>(tile.block)] = true;
     for (std::size_t i = 0; i < headers.size(); ++i) {
         const int block = FLASH_INITIAL_BLOCK + static_cast<int>(i);
-        const bool present =
-            std::any_of(tiles->begin(), tiles->end(), [block](const Tile &tile) { return tile.block == block; });
-        if (present) continue;
+        if (block < kBlockNumbers && present[static_cast<std::size_t>(block)]) continue;
         Tile tile;
         tile.block = block;
         tile.name = ResourceBaseName(headers[i]);
@@ -214,13 +210,18 @@ void Place(std::vector<Tile> *tiles, int *width, int *height) {
     *height = y + row_height + kMargin;
 }
 
-void Draw(const Tile &tile, Canvas &canvas) {
+// Draws the tile, its pixels read from the map. False when they cannot be
+// read (the map changed under the preview).
+bool Draw(const Tile &tile, FILE *map, Canvas &canvas) {
+    bool read = true;
     if (tile.drawn) {
         canvas.Checkerboard(tile.x, tile.y, tile.picture_width, tile.picture_height);
-        for (int row = 0; row < tile.image.height; ++row) {
-            const unsigned char *line = tile.data.data() + static_cast<std::size_t>(row) * tile.image.stride;
-            for (int column = 0; column < tile.image.width; ++column) {
-                canvas.Blend(tile.x + column, tile.y + row, UnpackArgb4(line + kArgb4BytesPerPixel * column));
+        std::vector<unsigned char> line(static_cast<std::size_t>(tile.image.stride));
+        read = fseeko(map, tile.data_at, SEEK_SET) == 0;
+        for (int row = 0; read && row < tile.image.height; ++row) {
+            read = std::fread(line.data(), 1, line.size(), map) == line.size();
+            for (int column = 0; read && column < tile.image.width; ++column) {
+                canvas.Blend(tile.x + column, tile.y + row, UnpackArgb4(line.data() + kArgb4BytesPerPixel * column));
             }
         }
     } else {
@@ -233,6 +234,7 @@ void Draw(const Tile &tile, Canvas &canvas) {
     const int label_y = tile.y + tile.picture_height + kLabelGap;
     canvas.Text(tile.x, label_y, TitleOf(tile), kLabel);
     canvas.Text(tile.x, label_y + kTextLineHeight, tile.note, kLabel);
+    return read;
 }
 
 bool WritePicture(const std::string &path, const Canvas &canvas, std::string *error) {
@@ -268,9 +270,7 @@ int ParseOptions(int argc, char **argv, Options *options) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int Preview(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         switch (InfoRequestOf(argv[i])) {
             case InfoRequest::kHelp: std::fputs(kUsage, stdout); return 0;
@@ -305,13 +305,26 @@ int main(int argc, char **argv) {
     }
     Canvas canvas(width, height, kBackground);
     if (tiles.empty()) canvas.Text(kMargin, kMargin, "no records", kLabel);
+    bool drawn = true;
     for (const Tile &tile : tiles) {
-        Draw(tile, canvas);
-        std::printf("block %d  %s  %s%s  at %d,%d\n", tile.block, tile.name.empty() ? "-" : tile.name.c_str(),
-                    tile.drawn ? "" : "grey box: ", tile.note.c_str(), tile.x, tile.y);
+        if (!Draw(tile, map.get(), canvas)) drawn = false;
+        std::printf("block %d  %s  %s%s  at %d,%d\n", tile.block,
+                    tile.name.empty() ? "-" : PrintableText(tile.name.c_str()).c_str(), tile.drawn ? "" : "grey box: ",
+                    tile.note.c_str(), tile.x, tile.y);
     }
+    if (!drawn) std::fprintf(stderr, "pardulo-preview: %s: changed while it was drawn\n", options.map.c_str());
     std::string error;
     if (!WritePicture(options.out, canvas, &error)) return Fail("cannot write " + options.out + ": " + error);
     std::printf("%s: %d x %d pixels\n", options.out.c_str(), width, height);
-    return whole ? 0 : 1;
+    return whole && drawn ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return Preview(argc, argv);
+    } catch (const std::bad_alloc &) {
+        return Fail("out of memory");
+    }
 }
