@@ -52,8 +52,7 @@ int ProductionRun(const char *port) {
     // goes up all the same, but not without a word.
     const std::vector<BlockRun> missing = MissingMapBlocks(ZEBMAP_FILE);
     if (!missing.empty()) {
-        PrintWarning(std::string(ZEBMAP_FILE) + " has no record for " + FormatBlockRuns(missing) +
-                     ": it was built with a resource skipped; uploading it all the same");
+        PrintWarning(MapGapText(ZEBMAP_FILE, missing) + "; uploading it all the same");
     }
     const double t_i = Uptimems();
     if (TestLogProgressWritable() != 0) {

@@ -1,7 +1,9 @@
 #include "png_image.h"
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -120,13 +122,20 @@ bool EncodeRgbaPng(FILE *out, png_uint_32 width, png_uint_32 height, png_bytepp 
 
 }  // namespace
 
-bool WriteRgbaPng(FILE *out, uint32_t width, uint32_t height, const unsigned char *rgba, std::string *error) {
+bool WriteRgbaPngFile(const std::string &path, uint32_t width, uint32_t height, const unsigned char *rgba,
+                      std::string *error) {
     std::vector<png_bytep> rows(height);
     for (std::size_t y = 0; y < height; ++y) rows[y] = const_cast<png_bytep>(rgba + y * width * 4);
-    char message[256] = "";
-    if (!EncodeRgbaPng(out, width, height, rows.data(), message)) {
-        *error = message;
+    FILE *out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) {
+        *error = std::strerror(errno);
         return false;
     }
-    return true;
+    char message[256] = "";
+    const bool encoded = EncodeRgbaPng(out, width, height, rows.data(), message);
+    const bool closed = std::fclose(out) == 0;
+    if (encoded && closed) return true;
+    *error = encoded ? std::strerror(errno) : message;
+    std::remove(path.c_str());
+    return false;
 }

@@ -62,5 +62,7 @@ private:
 };
 
 // Writes width x height pixels of 8-bit RGBA, rows top to bottom without
-// gaps between them, as a PNG to out. False (and *error) when it cannot.
-bool WriteRgbaPng(FILE *out, uint32_t width, uint32_t height, const unsigned char *rgba, std::string *error);
+// gaps between them, as a PNG file at path, created or replaced. False (and
+// *error) when it cannot; no half-written file is left behind then.
+bool WriteRgbaPngFile(const std::string &path, uint32_t width, uint32_t height, const unsigned char *rgba,
+                      std::string *error);

@@ -44,6 +44,10 @@ std::string SkippedResourceWarning(const std::string &header_path, int32_t block
     return text + "; the device will have no picture there";
 }
 
+std::string MapGapText(const std::string &map_name, const std::vector<BlockRun> &missing) {
+    return map_name + " has no record for " + FormatBlockRuns(missing) + ": it was built with a resource skipped";
+}
+
 void PrintWarning(const std::string &text) {
     // Names come from the file system: a control character in one must not
     // break the line.

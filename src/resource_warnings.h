@@ -26,5 +26,9 @@ std::vector<std::string> ResourceWarnings(const std::string &header_path, const 
 // snippet block was written all the same.
 std::string SkippedResourceWarning(const std::string &header_path, int32_t block, bool declared);
 
+// A map whose blocks are not 1, 2, ... without a gap (missing, as
+// MissingMapBlocks gives them), named map_name: what that means.
+std::string MapGapText(const std::string &map_name, const std::vector<BlockRun> &missing);
+
 // Writes "warning: " and the text as one line on standard error.
 void PrintWarning(const std::string &text);

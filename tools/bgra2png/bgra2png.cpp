@@ -89,15 +89,8 @@ int main(int argc, char **argv) {
     // BGRA to RGBA: swap blue and red in every pixel.
     for (size_t i = 0; i + 3 < pixels.size(); i += 4) std::swap(pixels[i], pixels[i + 2]);
 
-    FilePtr out(std::fopen(output.c_str(), "wb"));
-    if (!out) return Fail("cannot create " + output + ": " + std::strerror(errno));
     std::string error;
-    const bool encoded = WriteRgbaPng(out.get(), static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                                      pixels.data(), &error);
-    const bool closed = std::fclose(out.release()) == 0;
-    if (!encoded || !closed) {
-        std::remove(output.c_str());
-        return Fail("cannot write " + output + ": " + (encoded ? std::string(std::strerror(errno)) : error));
-    }
+    if (!WriteRgbaPngFile(output, static_cast<uint32_t>(width), static_cast<uint32_t>(height), pixels.data(), &error))
+        return Fail("cannot write " + output + ": " + error);
     return 0;
 }

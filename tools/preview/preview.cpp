@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -237,21 +236,6 @@ bool Draw(const Tile &tile, FILE *map, Canvas &canvas) {
     return read;
 }
 
-bool WritePicture(const std::string &path, const Canvas &canvas, std::string *error) {
-    FilePtr out(std::fopen(path.c_str(), "wb"));
-    if (!out) {
-        *error = std::strerror(errno);
-        return false;
-    }
-    const bool encoded = WriteRgbaPng(out.get(), static_cast<uint32_t>(canvas.width()),
-                                      static_cast<uint32_t>(canvas.height()), canvas.rgba(), error);
-    const bool closed = std::fclose(out.release()) == 0;
-    if (encoded && !closed) *error = std::strerror(errno);
-    if (encoded && closed) return true;
-    std::remove(path.c_str());
-    return false;
-}
-
 int ParseOptions(int argc, char **argv, Options *options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -314,7 +298,9 @@ int Preview(int argc, char **argv) {
     }
     if (!drawn) std::fprintf(stderr, "pardulo-preview: %s: changed while it was drawn\n", options.map.c_str());
     std::string error;
-    if (!WritePicture(options.out, canvas, &error)) return Fail("cannot write " + options.out + ": " + error);
+    if (!WriteRgbaPngFile(options.out, static_cast<uint32_t>(canvas.width()), static_cast<uint32_t>(canvas.height()),
+                          canvas.rgba(), &error))
+        return Fail("cannot write " + options.out + ": " + error);
     std::printf("%s: %d x %d pixels\n", options.out.c_str(), width, height);
     return whole && drawn ? 0 : 1;
 }

@@ -26,6 +26,7 @@
 #include "port_worker.h"
 #include "program_info.h"
 #include "resource_map.h"
+#include "resource_warnings.h"
 #include "station_board.h"
 #include "station_events.h"
 
@@ -230,8 +231,7 @@ int CheckMap(const std::string &folder) {
 int CheckBlocks(const std::string &folder, bool allow_gaps) {
     const std::vector<BlockRun> missing = MissingMapBlocks((folder + "/" + ZEBMAP_FILE).c_str());
     if (missing.empty()) return 0;
-    const std::string hole = "./" ZEBMAP_FILE " has no record for " + FormatBlockRuns(missing) +
-                             ": it was built with a resource skipped";
+    const std::string hole = MapGapText("./" ZEBMAP_FILE, missing);
     if (!allow_gaps) return Fail(hole + "; nothing was flashed (--allow-gaps flashes it all the same)");
     fprintf(stderr, "pardulo-station: %s; flashed all the same (--allow-gaps)\n", hole.c_str());
     return 0;
