@@ -263,6 +263,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     if (event.port < 0 || event.port >= static_cast<int>(station.options.ports.size())) return;
     switch (event.kind) {
         case EventKind::kWaiting: board.Waiting(event.port); break;
+        case EventKind::kNoPort: board.NoPort(event.port, event.text); break;
         case EventKind::kUploading: board.Uploading(event.port, event.run.device); break;
         case EventKind::kProgress: board.Progress(event.port, event.text); break;
         case EventKind::kFinished: RecordRun(station, board, event.port, event.run); break;
