@@ -514,8 +514,9 @@ TEST(FaultMatrixPorts, APortNamedByALinkWorksInEveryDeviceModeAndAPtyWithoutTheA
     const RunResult bare = RunPardulo(dir, {"r", alias});
     EXPECT_EQ(bare.status, 1);
     EXPECT_TRUE(Contains(bare.out, "* SerialConnect Error [err=201]")) << bare.out;
-    EXPECT_TRUE(Contains(bare.err, "hint: " + alias + " is a pseudo-terminal, which opens only with the pty adapter "
-                                   "preloaded")) << bare.err;
+    const std::string hint =
+        "hint: " + alias + " is a pseudo-terminal, which opens only with the pty adapter preloaded";
+    EXPECT_TRUE(Contains(bare.err, hint)) << bare.err;
 }
 
 }  // namespace

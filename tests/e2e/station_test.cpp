@@ -276,7 +276,8 @@ TEST_F(Station, TheHookGetsEveryRecordInOrderAndAHangingOneNeverHoldsUpTheLine) 
     ASSERT_FALSE(line.port().empty());
     const int held = open(line.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     const std::string hook =
-        "'cat >>hooks.in; echo \"$PARDULO_RESULT $PARDULO_PORT $PARDULO_DEVICE\" >>hooks.env; echo said $PARDULO_DEVICE; "
+        "'cat >>hooks.in; echo \"$PARDULO_RESULT $PARDULO_PORT $PARDULO_DEVICE\" >>hooks.env; "
+        "echo said $PARDULO_DEVICE; "
         "case $PARDULO_DEVICE in 1) exec sleep 60;; 2) exit 3;; esac'";
     const RunResult run = Run("--on-record " + hook + " --hook-timeout 15 " + line.port(),
                               Until("[ \"$(cat station/hooks.log 2>/dev/null | grep -c '^20')\" -ge 2 ]", 60) +

@@ -66,8 +66,8 @@ TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheName
     run.adapter_serial = "A\x01\xc3\xa9";
     run.device_path = "/dev/ttyUSB3";
     EXPECT_EQ(FormatRecordLine("2026-12-07T15:52:25.123Z", facts, "/dev/tty\n", run),
-              "{\"time\":\"2026-12-07T15:52:25.123Z\",\"station\":\"line\\\"7\\\\\",\"port\":\"/dev/tty\\u000a\",\"device_path\":\"/dev/ttyUSB3\","
-              "\"adapter_serial\":\"A\\u0001\\u00c3\\u00a9\",\"device\":3,"
+              "{\"time\":\"2026-12-07T15:52:25.123Z\",\"station\":\"line\\\"7\\\\\",\"port\":\"/dev/tty\\u000a\","
+              "\"device_path\":\"/dev/ttyUSB3\",\"adapter_serial\":\"A\\u0001\\u00c3\\u00a9\",\"device\":3,"
               "\"map_sha256\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
               "\"map_records\":2,\"map_bytes\":515,\"records_accepted\":1,\"result\":\"failed\","
               "\"failed_block\":2,\"reason\":\"refused: answer 0x79\",\"seconds\":2.500}\n");

@@ -45,7 +45,9 @@ void PrintPort(struct sp_port *port) {
     if (name != nullptr) {
         for (const std::string &folder : StablePortNameFolders()) {
             const std::string label = folder.substr(folder.rfind('/') + 1) + ":";
-            for (const std::string &link : PortLinksTo(folder, name)) PrintField(label.c_str(), PrintableText(link.c_str()));
+            for (const std::string &link : PortLinksTo(folder, name)) {
+                PrintField(label.c_str(), PrintableText(link.c_str()));
+            }
         }
     }
     PrintField("description:", PrintableText(sp_get_port_description(port)));

@@ -110,7 +110,9 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
         const Probe probe = ProbePort(port);
         if (probe == Probe::kAnswered) return stop_taking ? Arrival::kStopped : Arrival::kPresent;
         const std::string now_failing = probe == Probe::kNoPort ? port_failure : "";
-        if (now_failing != *no_port) Send(now_failing.empty() ? EventKind::kWaiting : EventKind::kNoPort, device, now_failing);
+        if (now_failing != *no_port) {
+            Send(now_failing.empty() ? EventKind::kWaiting : EventKind::kNoPort, device, now_failing);
+        }
         *no_port = now_failing;
         if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;
         SleepUntil(started + kPingIntervalMs);
