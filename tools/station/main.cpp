@@ -331,7 +331,7 @@ void FinishHooks(Station &station, StationBoard &board) {
     const std::sig_atomic_t signals_before = stop_signal;
     if (const std::size_t pending = station.hook->Pending()) {
         board.Say("running the hooks of " + std::to_string(pending) +
-                  " records already written (Ctrl-C again to stop waiting for them)");
+                  " records already written (Ctrl-C or SIGTERM gives up on them)");
     }
     bool abandoned = false;
     while (station.hook->Pending() > 0) {
