@@ -105,14 +105,16 @@ std::string EndStatus(int status) {
     return "ended with wait status " + std::to_string(status);
 }
 
-// Reads what the hook has written so far, keeping its end.
-void ReadAvailable(int fd, std::string *output) {
+// Reads what the hook has written so far, keeping its end; closes the
+// pipe once the hook (and all it started) closed its end.
+void ReadAvailable(Fd *fd, std::string *output) {
     char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+    ssize_t got = 0;
+    while (fd->fd >= 0 && (got = read(fd->fd, buffer, sizeof buffer)) > 0) {
         output->append(buffer, static_cast<std::size_t>(got));
         if (output->size() > kOutputKept) output->erase(0, output->size() - kOutputKept);
     }
+    if (got == 0) fd->Close();
 }
 
 }  // namespace
@@ -146,9 +148,9 @@ HookEnd RunHook(const std::string &command, const HookJob &job, double timeout_s
             // All of it, or a hook that closed its input (EPIPE): no more to give.
             if (fed == job.line.size() || (written < 0 && errno != EAGAIN && errno != EINTR)) input_write.Close();
         }
-        ReadAvailable(output_read.fd, &end.output);
+        ReadAvailable(&output_read, &end.output);
         if (waitpid(pid, &status, WNOHANG) == pid) {
-            ReadAvailable(output_read.fd, &end.output);
+            ReadAvailable(&output_read, &end.output);
             break;
         }
         const bool stopped = stop != nullptr && stop->load();
@@ -163,8 +165,9 @@ HookEnd RunHook(const std::string &command, const HookJob &job, double timeout_s
                                  : std::string("killed after ") + seconds + " s, still running";
             return end;
         }
+        // Closed ends are -1, which poll passes over.
         struct pollfd wait_for[2] = {{output_read.fd, POLLIN, 0}, {input_write.fd, POLLOUT, 0}};
-        poll(wait_for, input_write.fd >= 0 ? 2 : 1, 10);
+        poll(wait_for, 2, 10);
     }
     end.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     end.status = EndStatus(status);
