@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "platform_time.h"
 #include "port_worker.h"
 #include "program_info.h"
+#include "record_hook.h"
 #include "resource_map.h"
 #include "resource_warnings.h"
 #include "station_board.h"
@@ -38,11 +40,14 @@ struct Options {
     std::string log = "station.jsonl";
     std::string dir = "station";
     double wait_s = 10;
+    std::string on_record;      // the hook's command, "" for none
+    double hook_timeout_s = 60;
     std::vector<std::string> ports;
 };
 
 const char kUsage[] =
-    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps] PORT...\n"
+    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps]\n"
+    "                       [--on-record COMMAND [--hook-timeout SECONDS]] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
     "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
@@ -54,6 +59,12 @@ const char kUsage[] =
     "                    program output NNNNN.out (default station)\n"
     "  --allow-gaps      flash a map whose blocks are not 1, 2, ... without a gap\n"
     "                    (one built with a resource skipped); refused otherwise\n"
+    "  --on-record COMMAND  after each record line is on disk, run COMMAND with\n"
+    "                    /bin/sh -c, the line on its standard input, PARDULO_RESULT,\n"
+    "                    PARDULO_PORT and PARDULO_DEVICE set; one at a time, in\n"
+    "                    record order, beside the flashing; a failure goes to\n"
+    "                    standard error and DIR/hooks.log\n"
+    "  --hook-timeout SECONDS  kill a hook still running after this (default 60)\n"
     "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM: uploads under way stop at once (exit command sent), exit 0.\n"
     "Exit status: --once: 0 only when every port's device got the whole map, else 1;\n"
@@ -89,7 +100,8 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
     bool ports_only = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait";
+        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--on-record" ||
+                                 arg == "--hook-timeout";
         if (ports_only || arg.empty() || arg[0] != '-') {
             options->ports.push_back(arg);
         } else if (arg == "--") {
@@ -106,6 +118,13 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             options->dir = argv[++i];
         } else if (arg == "--wait") {
             if (!ParseSeconds(argv[++i], &options->wait_s)) return Fail(std::string("bad --wait: ") + argv[i]);
+        } else if (arg == "--on-record") {
+            options->on_record = argv[++i];
+            if (options->on_record.empty()) return Fail("--on-record needs a command");
+        } else if (arg == "--hook-timeout") {
+            if (!ParseSeconds(argv[++i], &options->hook_timeout_s) || options->hook_timeout_s <= 0) {
+                return Fail(std::string("bad --hook-timeout: ") + argv[i]);
+            }
         } else {
             return Fail("unknown option " + arg + " (see --help)");
         }
@@ -237,8 +256,8 @@ int CheckBlocks(const std::string &folder, bool allow_gaps) {
     return 0;
 }
 
-volatile std::sig_atomic_t stop_signal = 0;
-void OnStopSignal(int) { stop_signal = 1; }
+volatile std::sig_atomic_t stop_signal = 0;  // how many stop signals came
+void OnStopSignal(int) { stop_signal = stop_signal + 1; }
 
 double NowMs() { return static_cast<double>(MonotonicMs()); }
 
@@ -249,6 +268,7 @@ struct Station {
     std::vector<pid_t> workers;
     std::vector<bool> port_ok;      // --once: the port's device got the whole map
     bool records_broken = false;    // a record could not be written
+    std::unique_ptr<RecordHook> hook;  // --on-record
 };
 
 void SignalWorkers(const Station &station, int signal_number) {
@@ -261,7 +281,9 @@ void SignalWorkers(const Station &station, int signal_number) {
 void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun &run) {
     const std::string &name = station.options.ports[port];
     if (!station.records_broken) {
-        const int err = AppendRecordLine(station.log_fd, FormatRecordLine(UtcTimestamp(), station.facts, name, run));
+        const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
+        const int err = AppendRecordLine(station.log_fd, line);
+        if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -280,6 +302,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     if (event.port < 0 || event.port >= static_cast<int>(station.options.ports.size())) return;
     switch (event.kind) {
         case EventKind::kWaiting: board.Waiting(event.port); break;
+        case EventKind::kNoPort: board.NoPort(event.port, event.text); break;
         case EventKind::kUploading: board.Uploading(event.port, event.run.device); break;
         case EventKind::kProgress: board.Progress(event.port, event.text); break;
         case EventKind::kFinished: RecordRun(station, board, event.port, event.run); break;
@@ -311,8 +334,33 @@ void RunEventLoop(Station &station, StationBoard &board, int events_fd) {
                 pending.erase(0, end + 1);
             }
         }
+        if (station.hook) {
+            for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        }
         board.Refresh(NowMs());
     }
+}
+
+// The hooks of the records already written still run before the station
+// ends, each within its time-out; a further stop signal ends the waiting.
+void FinishHooks(Station &station, StationBoard &board) {
+    if (!station.hook) return;
+    const std::sig_atomic_t signals_before = stop_signal;
+    if (const std::size_t pending = station.hook->Pending()) {
+        board.Say("running the hooks of " + std::to_string(pending) +
+                  " records already written (Ctrl-C or SIGTERM gives up on them)");
+    }
+    bool abandoned = false;
+    while (station.hook->Pending() > 0) {
+        if (stop_signal != signals_before && !abandoned) {
+            station.hook->Abandon();
+            abandoned = true;
+        }
+        for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        poll(nullptr, 0, 100);
+    }
+    station.hook->Finish();
+    for (const std::string &report : station.hook->TakeReports()) board.Say(report);
 }
 
 // Forks one worker per port; the parent keeps the read end of the pipe.
@@ -412,9 +460,16 @@ int main(int argc, char **argv) {
 
     int events_fd = -1;
     if (const int status = StartWorkers(station, folders, &events_fd)) return status;
+    // Threads only now that the port processes are forked.
+    if (!station.options.on_record.empty()) {
+        station.hook = std::make_unique<RecordHook>(station.options.on_record, station.options.hook_timeout_s,
+                                                    station.options.dir + "/hooks.log");
+        station.hook->Start();
+    }
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
     RunEventLoop(station, board, events_fd);
     const bool workers_fine = ReapWorkers(station, board);
+    FinishHooks(station, board);
     board.Close(NowMs());
 
     if (station.records_broken || !workers_fine) return 1;
