@@ -304,4 +304,24 @@ TEST_F(Station, TheHookGetsEveryRecordInOrderAndAHangingOneNeverHoldsUpTheLine) 
         << run.err;
 }
 
+TEST_F(Station, AMapWithAHoleInItsBlocksIsRefusedUnlessGapsAreAllowed) {
+    Device device(devices_.file("a"));
+    ASSERT_FALSE(device.port().empty());
+    WriteFile(work_.file("zebmap.map"), "\r" + MapRecord(1, "one") + MapRecord(4, "four"));
+
+    const RunResult refused = Run("--once --wait 5 " + device.port(), "", 60);
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_NE(refused.err.find("./zebmap.map has no record for blocks 2-3: it was built with a resource skipped; "
+                               "nothing was flashed (--allow-gaps flashes it all the same)"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(device.Stored(1), "<missing>");
+    EXPECT_TRUE(Records().empty());
+
+    const RunResult allowed = Run("--once --allow-gaps --wait 5 " + device.port(), "", 60);
+    EXPECT_EQ(allowed.status, 0) << allowed.err;
+    EXPECT_NE(allowed.err.find("flashed all the same (--allow-gaps)"), std::string::npos) << allowed.err;
+    EXPECT_EQ(device.Stored(4), "four");
+}
+
 }  // namespace

@@ -28,6 +28,7 @@
 #include "program_info.h"
 #include "record_hook.h"
 #include "resource_map.h"
+#include "resource_warnings.h"
 #include "station_board.h"
 #include "station_events.h"
 
@@ -35,6 +36,7 @@ namespace {
 
 struct Options {
     bool once = false;
+    bool allow_gaps = false;  // flash a map that lacks blocks
     std::string log = "station.jsonl";
     std::string dir = "station";
     double wait_s = 10;
@@ -44,7 +46,7 @@ struct Options {
 };
 
 const char kUsage[] =
-    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS]\n"
+    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps]\n"
     "                       [--on-record COMMAND [--hook-timeout SECONDS]] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
@@ -55,6 +57,8 @@ const char kUsage[] =
     "                    (default station.jsonl)\n"
     "  --dir DIR         DIR/<port>/ holds the port's zebmap.log and each device's\n"
     "                    program output NNNNN.out (default station)\n"
+    "  --allow-gaps      flash a map whose blocks are not 1, 2, ... without a gap\n"
+    "                    (one built with a resource skipped); refused otherwise\n"
     "  --on-record COMMAND  after each record line is on disk, run COMMAND with\n"
     "                    /bin/sh -c, the line on its standard input, PARDULO_RESULT,\n"
     "                    PARDULO_PORT and PARDULO_DEVICE set; one at a time, in\n"
@@ -104,6 +108,8 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             ports_only = true;
         } else if (arg == "--once") {
             options->once = true;
+        } else if (arg == "--allow-gaps") {
+            options->allow_gaps = true;
         } else if (takes_value && i + 1 >= argc) {
             return Fail(arg + " needs a value");
         } else if (arg == "--log") {
@@ -237,6 +243,17 @@ int CheckMap(const std::string &folder) {
     char line[MAX_LINE_SIZE];
     while (fgets(line, sizeof line, report.get()) != nullptr) fprintf(stderr, "  %s", line);
     return Fail("./zebmap.map does not check (the checker's report is above); nothing was flashed");
+}
+
+// A map with a hole in its blocks was built with a resource skipped: every
+// device would miss that picture. Refused unless allowed, then said.
+int CheckBlocks(const std::string &folder, bool allow_gaps) {
+    const std::vector<BlockRun> missing = MissingMapBlocks((folder + "/" + ZEBMAP_FILE).c_str());
+    if (missing.empty()) return 0;
+    const std::string hole = MapGapText("./" ZEBMAP_FILE, missing);
+    if (!allow_gaps) return Fail(hole + "; nothing was flashed (--allow-gaps flashes it all the same)");
+    fprintf(stderr, "pardulo-station: %s; flashed all the same (--allow-gaps)\n", hole.c_str());
+    return 0;
 }
 
 volatile std::sig_atomic_t stop_signal = 0;  // how many stop signals came
@@ -414,6 +431,7 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     station.facts.map_bytes = static_cast<uint32_t>(map.size());
     if (const int status = PlaceMap(map, station.facts.map_sha256, *folders)) return status;
     if (const int status = CheckMap(folders->front())) return status;
+    if (const int status = CheckBlocks(folders->front(), station.options.allow_gaps)) return status;
     station.facts.map_records = CountMapRecords((folders->front() + "/" + ZEBMAP_FILE).c_str());
     station.facts.station = HostName();
     station.log_fd = open(station.options.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
