@@ -7,13 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "map_bytes.h"
 #include "pty_helper.h"
 #include "simulated_device.h"
+#include "station_records.h"
 #include "test_support.h"
 
 namespace {
@@ -34,11 +34,8 @@ const char *const kFields[] = {"time",   "station",     "port",          "adapte
                                "map_sha256", "map_records", "map_bytes", "records_accepted", "result",
                                "failed_block", "reason",    "seconds"};
 
-// The value of one field of a record line, as written ("null", "\"ok\"", "3").
 std::string Field(const std::string &line, const std::string &name) {
-    const std::regex pattern("\"" + name + "\":(\"[^\"]*\"|[^,}]*)");
-    std::smatch match;
-    return std::regex_search(line, match, pattern) ? match[1].str() : "<absent>";
+    return testing_support::RecordField(line, name);
 }
 
 std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
@@ -164,6 +161,7 @@ TEST_F(Station, FlashesALineOfDevicesOnThreePortsAndRecordsEachOnce) {
             }
         }
     }
+    printf("station line: upload seconds of the devices ok: %s\n", testing_support::OkSecondsSummary(records).c_str());
     EXPECT_EQ(Field(by_port[Quoted(devices[1]->port())][1], "failed_block"), "2");
     EXPECT_EQ(Field(by_port[Quoted(devices[1]->port())][1], "records_accepted"), "1");
 

@@ -61,8 +61,10 @@ int AppendRecordLine(RecordFile &file, const std::string &line) {
     return 0;
 }
 
+// The DNS host name, as gethostname gives it on Linux (the NetBIOS name
+// would be in capitals).
 std::string HostName() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    char name[256] = {};
     DWORD size = sizeof name;
-    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+    return GetComputerNameExA(ComputerNameDnsHostname, name, &size) ? std::string(name, size) : std::string();
 }
