@@ -433,4 +433,37 @@ TEST(wine_station, OnceWithASilentComPortRecordsNoDeviceAndFails) {
     EXPECT_EQ(run.out, "COM6 1 failed 0.0 no device\n");
 }
 
+TEST(wine_station, APortThatGoesAwayEndsTheUploadAsDeviceGoneAndIsWatchedUntilItComesBack) {
+    // COM6 is mapped onto a link of ours, so the port can come back on
+    // another pseudo-terminal while the station runs.
+    TempDir work, devices;
+    WriteStationMap(work, 2);
+    const std::string link = devices.file("com6");
+    const SimulatedDevice dropping(devices.file("a"), {"--hangup-after", "200"});
+    ASSERT_FALSE(dropping.port().empty());
+    ASSERT_EQ(symlink(dropping.port().c_str(), link.c_str()), 0);
+    MapComPorts({{"COM6", link}});
+
+    // The line drops inside record 1; a device on a fresh line comes later.
+    const std::string comes_back = "mkdir -p " + devices.file("b") + " && " + BuildPath("pardulo-devsim") +
+                                   " --port-file " + devices.file("b/port") + " --store " + devices.file("b/store") +
+                                   " >/dev/null 2>&1 & DEVICE_PID=$!; " +
+                                   Until("[ -s " + devices.file("b/port") + " ]", 30) + "; ln -sfn $(cat " +
+                                   devices.file("b/port") + ") " + link + "; ";
+    const RunResult run = RunStationUnderWine(
+        {"COM6"}, work.path(),
+        Until("grep -q 'device gone' station.jsonl 2>/dev/null", 60) + "; sleep 2; " + comes_back +
+            Until("[ \"$(wc -l <station.jsonl)\" -ge 2 ]", 60) + "; kill -INT $STATION_PID; wait $STATION_PID; " +
+            "status=$?; kill $DEVICE_PID; exit $status",
+        150);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> records = Lines(ReadFile(work.file("station.jsonl")));
+    ASSERT_EQ(records.size(), 2u) << run.err;
+    EXPECT_EQ(RecordField(records[0], "reason"), "\"device gone\"");
+    EXPECT_EQ(RecordField(records[0], "failed_block"), "1");
+    EXPECT_EQ(RecordField(records[1], "device"), "2");
+    EXPECT_EQ(RecordField(records[1], "result"), "\"ok\"");
+}
+
 }  // namespace
