@@ -201,6 +201,25 @@ TEST_F(Station, SigintMidUploadSendsTheExitCommandAndRecordsInterrupted) {
     EXPECT_NE(ReadFile(work_.file(out)).find("* SerialSend EXIT [ok]"), std::string::npos);
 }
 
+TEST_F(Station, AWorkerWhoseStationIsKilledStopsItsUploadWithTheExitCommand) {
+    WriteMap(8);
+    Device device(devices_.file("a"), {"--transcript", devices_.file("a/transcript")});
+    ASSERT_FALSE(device.port().empty());
+
+    // Nothing tells the worker but the end of its input.
+    const std::string out = "station/pts_" + device.port().substr(9) + "/00001.out";
+    const RunResult run = Run(device.port(), Until("[ \"$(grep -c 'CHECKSUM OK' " + out + " 2>/dev/null)\" -ge 2 ]") +
+                                                 "; kill -KILL $STATION_PID; " +
+                                                 Until("grep -q 'SerialSend EXIT' " + out + " 2>/dev/null", 20));
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 128 + 9);
+    EXPECT_NE(ReadFile(work_.file(out)).find("* SerialSend EXIT [ok]"), std::string::npos) << ReadFile(work_.file(out));
+    const std::string transcript = ReadFile(devices_.file("a/transcript"));
+    const std::size_t exit_at = transcript.rfind(" H AA\n");
+    ASSERT_NE(exit_at, std::string::npos);
+    EXPECT_EQ(transcript.find(" H 01\n", exit_at), std::string::npos) << "a record after the exit command";
+}
+
 TEST_F(Station, ARecordFileThatCannotBeWrittenStopsTheStation) {
     Device device(devices_.file("a"), {"--devices", "2", "--gap", "500"});
     ASSERT_FALSE(device.port().empty());

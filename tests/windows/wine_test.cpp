@@ -433,6 +433,23 @@ TEST(wine_station, OnceWithASilentComPortRecordsNoDeviceAndFails) {
     EXPECT_EQ(run.out, "COM6 1 failed 0.0 no device\n");
 }
 
+TEST(wine_station, ARecordThatCannotBeWrittenStopsTheStation) {
+    TempDir work, devices;
+    WriteStationMap(work, 2);
+    const SimulatedDevice device(devices.file("a"), {"--devices", "2", "--gap", "500"});
+    ASSERT_FALSE(device.port().empty());
+    MapComPorts({{"COM6", device.port()}});
+
+    // Wine shows Linux's /dev/full on its drive Z:. No SIGINT: the station
+    // must end by itself, having taken one device.
+    const RunResult run = RunStationUnderWine({"--log", "Z:\\dev\\full", "COM6"}, work.path(), "", 60);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot write the record to Z:\\dev\\full: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("; no new devices are taken"), std::string::npos) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
+}
+
 TEST(wine_station, APortThatGoesAwayEndsTheUploadAsDeviceGoneAndIsWatchedUntilItComesBack) {
     // COM6 is mapped onto a link of ours, so the port can come back on
     // another pseudo-terminal while the station runs.
