@@ -2,9 +2,11 @@
 // inherited, and nothing else of ours. Handles are inheritable only while
 // one child is being created (a lock keeps two starts apart), so a child
 // never holds another child's pipe, and the end of a pipe is seen when its
-// one writer closes it. The child gets a console of its own without a
-// window and a process group of its own: Ctrl-C, Ctrl-Break and the closing
-// of the parent's console window reach the parent alone.
+// one writer closes it. The child is started without a console (its
+// standard handles are all it needs) and in a process group of its own:
+// Ctrl-C, Ctrl-Break and the closing of the parent's console window reach
+// the parent alone, and no console host is started beside every child. A
+// console program the child starts in turn would open a console of its own.
 #include "child_process.h"
 #include "system_error.h"
 
@@ -160,7 +162,7 @@ int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_te
     startup.hStdOutput = spec.pipe_stdout ? output_write.handle : out.handle;
     startup.hStdError = err.handle;
     PROCESS_INFORMATION started{};
-    if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW,
+    if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS,
                         environment.empty() ? nullptr : environment.data(), nullptr, &startup, &started)) {
         *error_text = "cannot start " + spec.argv[0] + ": " + SystemErrorText(static_cast<int>(GetLastError()));
         return kChildNotStarted;

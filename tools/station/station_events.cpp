@@ -1,6 +1,5 @@
 #include "station_events.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
