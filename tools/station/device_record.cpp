@@ -30,7 +30,8 @@ const char *ReasonOfFailure(UploadFailure failure) {
 }  // namespace
 
 std::string FailureReason(const DeviceRun &run) {
-    if (!run.present) return "no device";
+    // A port that does not open is told apart from one where nothing answers.
+    if (!run.present) return run.port_failure.empty() ? "no device" : "no port: " + run.port_failure;
     if (run.ok) return "";
     const UploadFailure failure = run.outcome.failure;
     if (failure == UploadFailure::kRefused) {
@@ -68,6 +69,7 @@ std::string FormatRecordLine(const std::string &time, const StationFacts &facts,
     std::string line = "{\"time\":" + JsonString(time);
     line += ",\"station\":" + JsonString(facts.station);
     line += ",\"port\":" + JsonString(port);
+    line += ",\"device_path\":" + (run.device_path.empty() ? "null" : JsonString(run.device_path));
     line += ",\"adapter_serial\":" + (run.has_adapter_serial ? JsonString(run.adapter_serial) : "null");
     line += ",\"device\":" + std::to_string(run.device);
     line += ",\"map_sha256\":" + JsonString(facts.map_sha256);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "port_worker.h"
 #include "program_info.h"
 #include "record_file.h"
+#include "record_hook.h"
 #include "resource_map.h"
 #include "sha256.h"
 #include "station_board.h"
@@ -37,11 +39,14 @@ struct Options {
     std::string log = "station.jsonl";
     std::string dir = "station";
     double wait_s = 10;
+    std::string on_record;      // the hook's command, "" for none
+    double hook_timeout_s = 60;
     std::vector<std::string> ports;
 };
 
 const char kUsage[] =
-    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] PORT...\n"
+    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS]\n"
+    "                       [--on-record COMMAND [--hook-timeout SECONDS]] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
     "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
@@ -51,6 +56,12 @@ const char kUsage[] =
     "                    (default station.jsonl)\n"
     "  --dir DIR         DIR/<port>/ holds the port's zebmap.log and each device's\n"
     "                    program output NNNNN.out (default station)\n"
+    "  --on-record COMMAND  after each record line is on disk, run COMMAND with\n"
+    "                    /bin/sh -c, the line on its standard input, PARDULO_RESULT,\n"
+    "                    PARDULO_PORT and PARDULO_DEVICE set; one at a time, in\n"
+    "                    record order, beside the flashing; a failure goes to\n"
+    "                    standard error and DIR/hooks.log\n"
+    "  --hook-timeout SECONDS  kill a hook still running after this (default 60)\n"
     "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM (Windows: Ctrl-C, Ctrl-Break, closing the console window):\n"
     "uploads under way stop at once (exit command sent), exit 0.\n"
@@ -87,7 +98,8 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
     bool ports_only = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait";
+        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--on-record" ||
+                                 arg == "--hook-timeout";
         if (ports_only || arg.empty() || arg[0] != '-') {
             options->ports.push_back(arg);
         } else if (arg == "--") {
@@ -102,11 +114,19 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             options->dir = argv[++i];
         } else if (arg == "--wait") {
             if (!ParseSeconds(argv[++i], &options->wait_s)) return Fail(std::string("bad --wait: ") + argv[i]);
+        } else if (arg == "--on-record") {
+            options->on_record = argv[++i];
+            if (options->on_record.empty()) return Fail("--on-record needs a command");
+        } else if (arg == "--hook-timeout") {
+            if (!ParseSeconds(argv[++i], &options->hook_timeout_s) || options->hook_timeout_s <= 0) {
+                return Fail(std::string("bad --hook-timeout: ") + argv[i]);
+            }
         } else {
             return Fail("unknown option " + arg + " (see --help)");
         }
     }
     if (options->ports.empty()) return Fail("no port given\n" + std::string(kUsage));
+    if (!options->on_record.empty() && !RecordHooksAvailable()) return Fail("--on-record is not available on Windows yet");
     if (options->log.empty() || options->dir.empty()) return Fail("--log and --dir need a name");
     return 0;
 }
@@ -257,6 +277,7 @@ struct Station {
     std::vector<ChildProcess> workers;
     std::vector<bool> port_ok;      // --once: the port's device got the whole map
     bool records_broken = false;    // a record could not be written
+    std::unique_ptr<RecordHook> hook;  // --on-record
 };
 
 // Passes a request (kStopTaking, kStopNow) on to every worker.
@@ -268,7 +289,9 @@ void TellWorkers(Station &station, char request) {
 void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun &run) {
     const std::string &name = station.options.ports[port];
     if (!station.records_broken) {
-        const int err = AppendRecordLine(station.records, FormatRecordLine(UtcTimestamp(), station.facts, name, run));
+        const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
+        const int err = AppendRecordLine(station.records, line);
+        if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -287,6 +310,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     if (event.port < 0 || event.port >= static_cast<int>(station.options.ports.size())) return;
     switch (event.kind) {
         case EventKind::kWaiting: board.Waiting(event.port); break;
+        case EventKind::kNoPort: board.NoPort(event.port, event.text); break;
         case EventKind::kUploading: board.Uploading(event.port, event.run.device); break;
         case EventKind::kProgress: board.Progress(event.port, event.text); break;
         case EventKind::kFinished: RecordRun(station, board, event.port, event.run); break;
@@ -307,9 +331,34 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
+        if (station.hook) {
+            for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        }
         board.Refresh(NowMs());
         if (!more) break;
     }
+}
+
+// The hooks of the records already written still run before the station
+// ends, each within its time-out; a further stop request ends the waiting.
+void FinishHooks(Station &station, StationBoard &board) {
+    if (!station.hook) return;
+    const unsigned requests_before = StopRequestCount();
+    if (const std::size_t pending = station.hook->Pending()) {
+        board.Say("running the hooks of " + std::to_string(pending) +
+                  " records already written (Ctrl-C or SIGTERM gives up on them)");
+    }
+    bool abandoned = false;
+    while (station.hook->Pending() > 0) {
+        if (StopRequestCount() != requests_before && !abandoned) {
+            station.hook->Abandon();
+            abandoned = true;
+        }
+        for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        PauseMs(100);
+    }
+    station.hook->Finish();
+    for (const std::string &report : station.hook->TakeReports()) board.Say(report);
 }
 
 // Starts one worker per port (this program again, with kPortWorkerArgument)
@@ -399,9 +448,15 @@ int main(int argc, char **argv) {
     // One worker per port; the board shows what they tell.
     EventInbox inbox;
     if (const int status = StartWorkers(station, folders, inbox)) return status;
+    if (!station.options.on_record.empty()) {
+        station.hook = std::make_unique<RecordHook>(station.options.on_record, station.options.hook_timeout_s,
+                                                    station.options.dir + "/hooks.log");
+        station.hook->Start();
+    }
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
     RunEventLoop(station, board, inbox);
     const bool workers_fine = ReapWorkers(station, board);
+    FinishHooks(station, board);
     board.Close(NowMs());
 
     if (station.records_broken || !workers_fine) return 1;

@@ -11,3 +11,5 @@ void CatchStopRequests();
 
 // True once one of them came.
 bool StopRequested();
+// How many came so far (a second one gives up on what the first let finish).
+unsigned StopRequestCount();

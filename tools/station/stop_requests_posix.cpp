@@ -4,9 +4,9 @@
 
 namespace {
 
-volatile std::sig_atomic_t stop_signal = 0;
+volatile std::sig_atomic_t stop_signals = 0;  // how many came
 
-void OnStopSignal(int) { stop_signal = 1; }
+void OnStopSignal(int) { stop_signals = stop_signals + 1; }
 
 }  // namespace
 
@@ -19,4 +19,6 @@ void CatchStopRequests() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-bool StopRequested() { return stop_signal != 0; }
+bool StopRequested() { return stop_signals != 0; }
+
+unsigned StopRequestCount() { return static_cast<unsigned>(stop_signals); }

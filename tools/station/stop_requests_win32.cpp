@@ -12,10 +12,10 @@
 
 namespace {
 
-std::atomic<bool> stop_requested{false};
+std::atomic<unsigned> stop_requests{0};
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-    stop_requested = true;
+    ++stop_requests;
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
     for (;;) Sleep(INFINITE);  // the station's exit ends this thread too
 }
@@ -28,4 +28,6 @@ void CatchStopRequests() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-bool StopRequested() { return stop_requested; }
+bool StopRequested() { return stop_requests != 0; }
+
+unsigned StopRequestCount() { return stop_requests; }
