@@ -462,7 +462,7 @@ TEST(wine_station, APortThatGoesAwayEndsTheUploadAsDeviceGoneAndIsWatchedUntilIt
     MapComPorts({{"COM6", link}});
 
     // The line drops inside record 1; a device on a fresh line comes later.
-    const std::string comes_back = "mkdir -p " + devices.file("b") + " && " + BuildPath("pardulo-devsim") +
+    const std::string comes_back = "mkdir -p " + devices.file("b") + "; " + BuildPath("pardulo-devsim") +
                                    " --port-file " + devices.file("b/port") + " --store " + devices.file("b/store") +
                                    " >/dev/null 2>&1 & DEVICE_PID=$!; " +
                                    Until("[ -s " + devices.file("b/port") + " ]", 30) + "; ln -sfn $(cat " +
