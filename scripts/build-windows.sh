@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Cross-builds the 64-bit Windows programs with mingw-w64:
 #   scripts/build-windows.sh [DIR] [cmake options...]     (DIR: build-windows)
-# DIR gets pardulo.exe and pardulo-ports.exe, linked statically (no DLLs
+# DIR gets pardulo.exe, pardulo-ports.exe and pardulo-station.exe, linked statically (no DLLs
 # beside them), and pardulo-windows.zip with the programs, README and examples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-windows}
 [ $# -gt 0 ] && shift
 cmake --no-warn-unused-cli -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target pardulo pardulo-ports
+cmake --build "$dir" -j "$(nproc)" --target pardulo pardulo-ports pardulo-station
 
 stage="$dir/package/pardulo"
 rm -rf "$dir/package" "$dir/pardulo-windows.zip"
 mkdir -p "$stage"
-cp "$dir/pardulo.exe" "$dir/pardulo-ports.exe" README.md "$stage/"
+cp "$dir/pardulo.exe" "$dir/pardulo-ports.exe" "$dir/pardulo-station.exe" README.md "$stage/"
 cp -r examples "$stage/"
 (cd "$dir/package" && cmake -E tar cf ../pardulo-windows.zip --format=zip pardulo)
 echo "$dir/pardulo-windows.zip"

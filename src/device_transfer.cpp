@@ -6,7 +6,7 @@
 
 #include <sys/stat.h>
 
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -33,8 +33,10 @@ struct PortName {
     }
 };
 
-// Set by RequestUploadStop, possibly from a signal handler.
-volatile std::sig_atomic_t upload_stop_requested = 0;
+// Set by RequestUploadStop, possibly from a signal handler or another
+// thread: a lock-free atomic serves both.
+std::atomic<bool> upload_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop request is set inside signal handlers");
 
 // The pause the device gets after each accepted record; a stop request cuts
 // it short, so a stopped upload sends its exit command at once.
@@ -379,7 +381,7 @@ int PingWait() {
     return kPingUnanswered;
 }
 
-void RequestUploadStop() { upload_stop_requested = 1; }
+void RequestUploadStop() { upload_stop_requested = true; }
 
 int SendResourceZebmapFile(const char *port_argument) { return SendResourceZebmapFile(port_argument, nullptr); }
 
@@ -412,7 +414,7 @@ int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out
     SendExit(outcome);
 
     SerialDisconnect();
-    upload_stop_requested = 0;  // a stop request ends one upload
+    upload_stop_requested = false;  // a stop request ends one upload
     return outcome.failure == UploadFailure::kNone ? kUploadComplete : kUploadFailed;
 }
 

@@ -50,7 +50,7 @@ int SendResourceZebmapFile(const char *port);
 int SendResourceZebmapFile(const char *port, UploadOutcome *outcome);
 // Makes the running upload (or the next one, when none runs) stop sending at
 // once, send the exit command and end with kInterrupted. The request ends
-// that one upload. Safe to call from a signal handler.
+// that one upload. Safe to call from a signal handler or another thread.
 void RequestUploadStop();
 
 // Results of SendResetCommand.

@@ -36,11 +36,13 @@ bool output_undrained = false;
 bool port_lost = false;
 
 // Looks at the error of the call that just failed: what Windows gives for a
-// USB adapter pulled out, or a port whose device went away.
+// USB adapter pulled out, or a port whose device went away. Drivers differ:
+// "not ready" (also Wine's, for a line hung up), "bad command", "general
+// failure", and "access denied" on a handle that was open until then.
 void NoteIfPortLost() {
     const DWORD code = GetLastError();
     if (code == ERROR_BAD_COMMAND || code == ERROR_GEN_FAILURE || code == ERROR_DEVICE_REMOVED ||
-        code == ERROR_DEVICE_NOT_CONNECTED) {
+        code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_NOT_READY || code == ERROR_ACCESS_DENIED) {
         port_lost = true;
     }
 }
@@ -92,9 +94,12 @@ int SerialConnect(const char *portname) {
         handle = INVALID_HANDLE_VALUE;
         return kConnectNotSettable - params;
     }
-    // Nothing of ours has been written yet: only what the device sent
-    // before we were ready is lost.
-    PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    // Only what the device sent before we were ready is dropped, as in the
+    // libserialport link. The output is left alone: an earlier connection's
+    // last bytes (its exit command) may still wait for the reader (under
+    // Wine's pseudo-terminal even after the drain), and the station's ping
+    // right after an upload would otherwise take them off the line.
+    PurgeComm(handle, PURGE_RXCLEAR);
     output_undrained = false;
     port_lost = false;
     return kLinkOk;

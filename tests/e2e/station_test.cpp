@@ -7,13 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "map_bytes.h"
 #include "pty_helper.h"
 #include "simulated_device.h"
+#include "station_records.h"
 #include "test_support.h"
 
 namespace {
@@ -34,11 +34,8 @@ const char *const kFields[] = {"time",   "station",     "port",          "device
                                "map_sha256", "map_records", "map_bytes", "records_accepted", "result",
                                "failed_block", "reason",    "seconds"};
 
-// The value of one field of a record line, as written ("null", "\"ok\"", "3").
 std::string Field(const std::string &line, const std::string &name) {
-    const std::regex pattern("\"" + name + "\":(\"[^\"]*\"|[^,}]*)");
-    std::smatch match;
-    return std::regex_search(line, match, pattern) ? match[1].str() : "<absent>";
+    return testing_support::RecordField(line, name);
 }
 
 std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
@@ -164,6 +161,7 @@ TEST_F(Station, FlashesALineOfDevicesOnThreePortsAndRecordsEachOnce) {
             }
         }
     }
+    printf("station line: upload seconds of the devices ok: %s\n", testing_support::OkSecondsSummary(records).c_str());
     EXPECT_EQ(Field(by_port[Quoted(devices[1]->port())][1], "failed_block"), "2");
     EXPECT_EQ(Field(by_port[Quoted(devices[1]->port())][1], "records_accepted"), "1");
 
@@ -204,6 +202,25 @@ TEST_F(Station, SigintMidUploadSendsTheExitCommandAndRecordsInterrupted) {
     ASSERT_NE(exit_at, std::string::npos);
     EXPECT_EQ(transcript.find(" H 01\n", exit_at), std::string::npos) << "a record after the exit command";
     EXPECT_NE(ReadFile(work_.file(out)).find("* SerialSend EXIT [ok]"), std::string::npos);
+}
+
+TEST_F(Station, AWorkerWhoseStationIsKilledStopsItsUploadWithTheExitCommand) {
+    WriteMap(8);
+    Device device(devices_.file("a"), {"--transcript", devices_.file("a/transcript")});
+    ASSERT_FALSE(device.port().empty());
+
+    // Nothing tells the worker but the end of its input.
+    const std::string out = "station/pts_" + device.port().substr(9) + "/00001.out";
+    const RunResult run = Run(device.port(), Until("[ \"$(grep -c 'CHECKSUM OK' " + out + " 2>/dev/null)\" -ge 2 ]") +
+                                                 "; kill -KILL $STATION_PID; " +
+                                                 Until("grep -q 'SerialSend EXIT' " + out + " 2>/dev/null", 20));
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 128 + 9);
+    EXPECT_NE(ReadFile(work_.file(out)).find("* SerialSend EXIT [ok]"), std::string::npos) << ReadFile(work_.file(out));
+    const std::string transcript = ReadFile(devices_.file("a/transcript"));
+    const std::size_t exit_at = transcript.rfind(" H AA\n");
+    ASSERT_NE(exit_at, std::string::npos);
+    EXPECT_EQ(transcript.find(" H 01\n", exit_at), std::string::npos) << "a record after the exit command";
 }
 
 TEST_F(Station, ARecordFileThatCannotBeWrittenStopsTheStation) {

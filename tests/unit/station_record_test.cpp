@@ -1,15 +1,15 @@
 // The station's record line, its reasons, the events between its processes
 // and the append that must never leave half a line.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
 
 #include "device_record.h"
+#include "record_file.h"
+#include "sha256.h"
 #include "station_events.h"
+#include "system_error.h"
 #include "test_support.h"
 
 namespace {
@@ -127,20 +127,40 @@ TEST(StationEvents, AFinishedRunCrossesThePipeWhole) {
     }
 }
 
+// A file system that is full, and the code it gives: Wine shows Linux's
+// /dev/full as a file on its drive Z:.
+#ifdef _WIN32
+constexpr const char kFullDisk[] = "Z:\\dev\\full";
+constexpr int kDiskFull = 112;  // ERROR_DISK_FULL
+#else
+constexpr const char kFullDisk[] = "/dev/full";
+constexpr int kDiskFull = ENOSPC;
+#endif
+
 TEST(StationRecord, AppendWritesWholeLinesOrSaysWhyNot) {
     TempDir dir;
     const std::string path = dir.file("station.jsonl");
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(AppendRecordLine(fd, "{\"a\":1}\n"), 0);
-    EXPECT_EQ(AppendRecordLine(fd, "{\"b\":2}\n"), 0);
-    close(fd);
-    EXPECT_EQ(ReadFile(path), "{\"a\":1}\n{\"b\":2}\n");
+    {
+        RecordFile records;
+        ASSERT_EQ(OpenRecordFile(path, &records), 0);
+        EXPECT_EQ(AppendRecordLine(records, "{\"a\":1}\n"), 0);
+        EXPECT_EQ(AppendRecordLine(records, "{\"b\":2}\n"), 0);
+    }
+    {
+        // Appended to what is there, never over it.
+        RecordFile records;
+        ASSERT_EQ(OpenRecordFile(path, &records), 0);
+        EXPECT_EQ(AppendRecordLine(records, "{\"c\":3}\n"), 0);
+    }
+    EXPECT_EQ(ReadFile(path), "{\"a\":1}\n{\"b\":2}\n{\"c\":3}\n");
 
-    const int full = open("/dev/full", O_WRONLY | O_APPEND);
-    ASSERT_GE(full, 0);
-    EXPECT_EQ(AppendRecordLine(full, "{\"a\":1}\n"), ENOSPC);
-    close(full);
+    RecordFile full;
+    ASSERT_EQ(OpenRecordFile(kFullDisk, &full), 0);
+    const int err = AppendRecordLine(full, "{\"a\":1}\n");
+    EXPECT_EQ(err, kDiskFull) << SystemErrorText(err);
+
+    RecordFile folder;
+    EXPECT_NE(OpenRecordFile(dir.path(), &folder), 0);
 }
 
 }  // namespace

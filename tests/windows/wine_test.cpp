@@ -5,6 +5,9 @@
 // Run by tests/windows/run.sh, which builds both sides, gives the Windows
 // build folder in PARDULO_WINDOWS_BUILD and keeps a Wine server running for
 // WINEPREFIX, so that no Wine process holds on to the captured outputs.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,19 +19,25 @@
 
 #include <gtest/gtest.h>
 
+#include "map_bytes.h"
 #include "simulated_device.h"
+#include "station_records.h"
 #include "test_support.h"
 
 namespace {
 
 using testing_support::BuildPath;
 using testing_support::Lines;
+using testing_support::MapRecord;
+using testing_support::RandomBytes;
+using testing_support::RecordField;
 using testing_support::ReadFile;
 using testing_support::RunProgram;
 using testing_support::RunResult;
 using testing_support::SimulatedDevice;
 using testing_support::SourcePath;
 using testing_support::TempDir;
+using testing_support::WriteFile;
 
 constexpr const char *kComPort = "COM5";
 
@@ -192,15 +201,17 @@ TEST(wine_develop, BuildsTheSameRecordsAsLinuxInItsOwnListingOrder) {
     EXPECT_EQ(on_windows.check_output, expected_check);
 }
 
-// Points Wine's COM5 at the device's pseudo-terminal; the Wine server reads
-// the mapping when it starts, so it is started afresh, detached from our
-// captured outputs.
-void MapComPort(const std::string &pty) {
+// Points Wine's COM ports at the devices' pseudo-terminals; the Wine server
+// reads the mapping when it starts, so it is started afresh, detached from
+// our captured outputs.
+void MapComPorts(const std::vector<std::pair<std::string, std::string>> &com_to_pty) {
+    std::string command;
+    for (const auto &[com, pty] : com_to_pty) {
+        command += "wine reg add 'HKLM\\Software\\Wine\\Ports' /v " + com + " /d " + pty + " /f >/dev/null 2>&1 && ";
+    }
     const RunResult mapped = RunProgram(
-        {"/bin/sh", "-c",
-         "wine reg add 'HKLM\\Software\\Wine\\Ports' /v " + std::string(kComPort) + " /d " + pty +
-             " /f >/dev/null 2>&1 && wineserver -k; wineserver -w; wineserver -p 60 </dev/null >/dev/null 2>&1"},
-        ".", {"WINEDEBUG=-all"}, 120);
+        {"/bin/sh", "-c", command + "wineserver -k; wineserver -w; wineserver -p 60 </dev/null >/dev/null 2>&1"}, ".",
+        {"WINEDEBUG=-all"}, 120);
     ASSERT_EQ(mapped.status, 0) << mapped.err;
 }
 
@@ -213,7 +224,7 @@ TEST(wine_device, UploadScreenshotAndEraseThroughAComPort) {
 
     SimulatedDevice device(dir.file("device"));
     ASSERT_FALSE(device.port().empty());
-    MapComPort(device.port());
+    MapComPorts({{kComPort, device.port()}});
 
     // Upload: every record stored byte for byte.
     const RunResult upload = RunUnderWine({WindowsProgram("pardulo.exe"), "p", kComPort}, dir.path());
@@ -256,6 +267,220 @@ TEST(wine_device, UploadScreenshotAndEraseThroughAComPort) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.out.find("* SerialConnect Error [err=201]\n"), std::string::npos) << missing.out;
     EXPECT_NE(missing.err.find("COM5"), std::string::npos) << missing.err;
+}
+
+// ---- the production station, pardulo-station.exe --------------------------
+
+// A map of records of 300 bytes each in dir, as the Linux station tests
+// flash; the records' data, in block order.
+std::vector<std::string> WriteStationMap(const TempDir &dir, int records) {
+    std::vector<std::string> data;
+    std::string map = "\r";
+    for (int block = 1; block <= records; ++block) {
+        data.push_back(RandomBytes(300, static_cast<unsigned>(block)));
+        map += MapRecord(block, data.back());
+    }
+    WriteFile(dir.file("zebmap.map"), map);
+    return data;
+}
+
+// Runs the station under Wine in the background of a shell; script runs
+// beside it with $STATION_PID set (the Windows program's own process), and
+// the shell ends with the station's exit status.
+RunResult RunStationUnderWine(const std::vector<std::string> &args, const std::string &cwd, const std::string &script,
+                              double timeout_s) {
+    const TempDir outputs;
+    std::vector<std::string> command = {WindowsProgram("pardulo-station.exe")};
+    command.insert(command.end(), args.begin(), args.end());
+    const std::string line = WineCommand(command, outputs.file("")) + " & STATION_PID=$!\n" + script +
+                             "\nwait $STATION_PID";
+    RunResult result = RunProgram({"/bin/bash", "-c", line}, cwd, {"WINEDEBUG=-all"}, timeout_s);
+    ReadOutputs(result, outputs.file(""));
+    return result;
+}
+
+// Polls until the shell condition holds (at most seconds).
+std::string Until(const std::string &condition, int seconds) {
+    return "for i in $(seq " + std::to_string(seconds * 10) + "); do " + condition + " && break; sleep 0.1; done";
+}
+
+// Keeps a line's pseudo-terminal open after its simulator has ended, so that
+// its number goes to nobody else while the station still watches it.
+class HeldPort {
+public:
+    explicit HeldPort(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
+    ~HeldPort() {
+        if (fd_ >= 0) close(fd_);
+    }
+    HeldPort(const HeldPort &) = delete;
+    HeldPort &operator=(const HeldPort &) = delete;
+
+private:
+    int fd_;
+};
+
+TEST(wine_station, FlashesALineOfDevicesOnThreeComPortsAndRecordsEachOnce) {
+    // The Linux station test's line: four boards left in their fixture a
+    // while after their exit; three, the second refusing its record 2; two,
+    // the first taken away in the middle of its upload.
+    TempDir work, devices;
+    const std::vector<std::string> data = WriteStationMap(work, 2);
+    const SimulatedDevice lingering(devices.file("a"), {"--devices", "4", "--linger", "1500", "--gap", "3500"});
+    const SimulatedDevice refusing(devices.file("b"),
+                                   {"--devices", "3", "--gap", "3500", "--device", "2", "--answer", "2=ko-checksum"});
+    const SimulatedDevice pulled(devices.file("c"), {"--devices", "2", "--device", "1", "--pull-after", "100"});
+    const std::vector<const SimulatedDevice *> lines = {&lingering, &refusing, &pulled};
+    const std::vector<std::string> coms = {"COM6", "COM7", "COM8"};
+    std::vector<std::unique_ptr<HeldPort>> held;
+    std::vector<std::pair<std::string, std::string>> mapping;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_FALSE(lines[i]->port().empty()) << "a simulated device did not start";
+        held.push_back(std::make_unique<HeldPort>(lines[i]->port()));
+        mapping.emplace_back(coms[i], lines[i]->port());
+    }
+    MapComPorts(mapping);
+
+    const RunResult run = RunStationUnderWine(
+        coms, work.path(),
+        Until("[ \"$(wc -l <station.jsonl 2>/dev/null)\" -ge 9 ]", 150) + "; sleep 2; kill -INT $STATION_PID", 240);
+    held.clear();
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    // Exactly one record per device, in the device's order on its port, each
+    // as the device's own status has it; every board flashed once.
+    const std::vector<std::string> records = Lines(ReadFile(work.file("station.jsonl")));
+    ASSERT_EQ(records.size(), 9u) << ReadFile(work.file("station.jsonl")) << run.err;
+    const std::size_t count[3] = {4, 3, 2};
+    for (std::size_t p = 0; p < coms.size(); ++p) {
+        std::vector<std::string> port_records;
+        for (const std::string &record : records) {
+            if (RecordField(record, "port") == "\"" + coms[p] + "\"") port_records.push_back(record);
+        }
+        ASSERT_EQ(port_records.size(), count[p]) << coms[p];
+        for (std::size_t d = 0; d < count[p]; ++d) {
+            const std::string &record = port_records[d];
+            char folder[64];
+            snprintf(folder, sizeof folder, "/store/device-%05zu/", d + 1);
+            const std::string store = devices.file(std::string(1, static_cast<char>('a' + p))) + folder;
+            const std::string status = ReadFile(store + "status.txt");
+            const std::string reason = testing_support::ReasonOfDeviceStatus(status);
+            SCOPED_TRACE(record + "\n" + status);
+            EXPECT_EQ(RecordField(record, "device"), std::to_string(d + 1));
+            EXPECT_EQ(RecordField(record, "result"), reason.empty() ? "\"ok\"" : "\"failed\"");
+            EXPECT_EQ(RecordField(record, "reason"), reason.empty() ? "null" : "\"" + reason + "\"");
+            EXPECT_EQ(RecordField(record, "adapter_serial"), "null");
+            if (reason.empty()) {
+                EXPECT_EQ(ReadFile(store + "block-00001.bin"), data[0]);
+                EXPECT_EQ(ReadFile(store + "block-00002.bin"), data[1]);
+            }
+            if (status.find("pulled yes") == std::string::npos) {
+                EXPECT_NE(status.find("puts 2\n"), std::string::npos);
+            }
+        }
+    }
+    EXPECT_EQ(Lines(run.out).size(), 9u) << run.out;
+    // The port's folder: COM6 is a device name of Windows, not a folder's.
+    EXPECT_EQ(ReadFile(work.file("station/COM6_/zebmap.log")), "100");
+    EXPECT_TRUE(testing_support::FileExists(work.file("station/COM6_/00004.out")));
+    printf("wine station line: upload seconds of the devices ok: %s\n",
+           testing_support::OkSecondsSummary(records).c_str());
+}
+
+TEST(wine_station, CtrlCMidUploadSendsTheExitCommandAndRecordsInterrupted) {
+    TempDir work, devices;
+    WriteStationMap(work, 8);  // a second's pause after every record: about eight seconds
+    const SimulatedDevice device(devices.file("a"), {"--transcript", devices.file("a/transcript")});
+    ASSERT_FALSE(device.port().empty());
+    MapComPorts({{"COM6", device.port()}});
+
+    // SIGINT reaches the Windows program's console handler as Ctrl-C.
+    const std::string out = "station/COM6_/00001.out";
+    const RunResult run = RunStationUnderWine(
+        {"COM6"}, work.path(),
+        Until("[ \"$(grep -c 'CHECKSUM OK' " + out + " 2>/dev/null)\" -ge 2 ]", 90) + "; kill -INT $STATION_PID", 120);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> records = Lines(ReadFile(work.file("station.jsonl")));
+    ASSERT_EQ(records.size(), 1u) << run.err;
+    EXPECT_EQ(RecordField(records[0], "reason"), "\"interrupted\"");
+    const int accepted = std::stoi(RecordField(records[0], "records_accepted"));
+    EXPECT_GE(accepted, 2);
+    EXPECT_LT(accepted, 8);
+    EXPECT_EQ(run.out.rfind("COM6 1 failed ", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find(" interrupted\n"), std::string::npos) << run.out;
+    // The exit command went out after the last record, and the device saw it.
+    const std::string transcript = ReadFile(devices.file("a/transcript"));
+    const std::size_t exit_at = transcript.rfind(" H AA\n");
+    ASSERT_NE(exit_at, std::string::npos);
+    EXPECT_EQ(transcript.find(" H 01\n", exit_at), std::string::npos) << "a record after the exit command";
+    EXPECT_NE(ReadFile(work.file(out)).find("* SerialSend EXIT [ok]"), std::string::npos);
+}
+
+TEST(wine_station, OnceWithASilentComPortRecordsNoDeviceAndFails) {
+    TempDir work, devices;
+    WriteStationMap(work, 2);
+    const SimulatedDevice silent(devices.file("a"), {"--ping-answer", "none"});
+    ASSERT_FALSE(silent.port().empty());
+    MapComPorts({{"COM6", silent.port()}});
+
+    const RunResult run = RunStationUnderWine({"--once", "--wait", "3", "COM6"}, work.path(), "", 60);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1) << run.err;
+    const std::vector<std::string> records = Lines(ReadFile(work.file("station.jsonl")));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(RecordField(records[0], "reason"), "\"no device\"");
+    EXPECT_EQ(run.out, "COM6 1 failed 0.0 no device\n");
+}
+
+TEST(wine_station, ARecordThatCannotBeWrittenStopsTheStation) {
+    TempDir work, devices;
+    WriteStationMap(work, 2);
+    const SimulatedDevice device(devices.file("a"), {"--devices", "2", "--gap", "500"});
+    ASSERT_FALSE(device.port().empty());
+    MapComPorts({{"COM6", device.port()}});
+
+    // Wine shows Linux's /dev/full on its drive Z:. No SIGINT: the station
+    // must end by itself, having taken one device.
+    const RunResult run = RunStationUnderWine({"--log", "Z:\\dev\\full", "COM6"}, work.path(), "", 60);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot write the record to Z:\\dev\\full: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("; no new devices are taken"), std::string::npos) << run.err;
+    EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
+}
+
+TEST(wine_station, APortThatGoesAwayEndsTheUploadAsDeviceGoneAndIsWatchedUntilItComesBack) {
+    // COM6 is mapped onto a link of ours, so the port can come back on
+    // another pseudo-terminal while the station runs.
+    TempDir work, devices;
+    WriteStationMap(work, 2);
+    const std::string link = devices.file("com6");
+    const SimulatedDevice dropping(devices.file("a"), {"--hangup-after", "200"});
+    ASSERT_FALSE(dropping.port().empty());
+    ASSERT_EQ(symlink(dropping.port().c_str(), link.c_str()), 0);
+    MapComPorts({{"COM6", link}});
+
+    // The line drops inside record 1; a device on a fresh line comes later.
+    const std::string comes_back = "mkdir -p " + devices.file("b") + "; " + BuildPath("pardulo-devsim") +
+                                   " --port-file " + devices.file("b/port") + " --store " + devices.file("b/store") +
+                                   " >/dev/null 2>&1 & DEVICE_PID=$!; " +
+                                   Until("[ -s " + devices.file("b/port") + " ]", 30) + "; ln -sfn $(cat " +
+                                   devices.file("b/port") + ") " + link + "; ";
+    const RunResult run = RunStationUnderWine(
+        {"COM6"}, work.path(),
+        Until("grep -q 'device gone' station.jsonl 2>/dev/null", 60) + "; sleep 2; " + comes_back +
+            Until("[ \"$(wc -l <station.jsonl)\" -ge 2 ]", 60) + "; kill -INT $STATION_PID; wait $STATION_PID; " +
+            "status=$?; kill $DEVICE_PID; exit $status",
+        150);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> records = Lines(ReadFile(work.file("station.jsonl")));
+    ASSERT_EQ(records.size(), 2u) << run.err;
+    EXPECT_EQ(RecordField(records[0], "reason"), "\"device gone\"");
+    EXPECT_EQ(RecordField(records[0], "failed_block"), "1");
+    EXPECT_EQ(RecordField(records[1], "device"), "2");
+    EXPECT_EQ(RecordField(records[1], "result"), "\"ok\"");
 }
 
 }  // namespace

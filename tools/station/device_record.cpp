@@ -1,10 +1,5 @@
 #include "device_record.h"
 
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -103,38 +98,4 @@ std::string UtcTimestamp() {
     const size_t length = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     snprintf(text + length, sizeof text - length, ".%03ldZ", now.tv_nsec / 1000000L);
     return text;
-}
-
-std::string Sha256Hex(const std::string &bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return "";
-    std::string hex;
-    static const char kDigits[] = "0123456789abcdef";
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kDigits[digest[i] >> 4];
-        hex += kDigits[digest[i] & 0x0F];
-    }
-    return hex;
-}
-
-int AppendRecordLine(int fd, const std::string &line) {
-    struct stat before {};
-    if (fstat(fd, &before) != 0) return errno;
-    ssize_t written;
-    do {
-        written = write(fd, line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    if (written < 0) return errno;
-    if (static_cast<size_t>(written) != line.size()) {
-        // A disk that filled up in the middle of the line: a reader must
-        // never see half a record, so the part is cut off again (regular
-        // files only: a device has no size to go back to).
-        if (S_ISREG(before.st_mode)) (void)ftruncate(fd, before.st_size);
-        return ENOSPC;
-    }
-    // A pipe or a terminal cannot be synced (EINVAL); the line has reached
-    // its reader anyway.
-    if (fsync(fd) != 0 && errno != EINVAL) return errno;
-    return 0;
 }

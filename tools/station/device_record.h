@@ -46,10 +46,3 @@ std::string UtcTimestamp();
 // text as a JSON string, quotes included. Bytes outside printable ASCII are
 // escaped, so the line is valid whatever a port or host name holds.
 std::string JsonString(const std::string &text);
-// SHA-256 of bytes, 64 lower-case hexadecimal digits.
-std::string Sha256Hex(const std::string &bytes);
-
-// Appends line to fd (opened O_APPEND) with one write and makes it durable
-// (fsync). A short write is cut back off, so no torn line stays in the file.
-// 0, or the errno of what failed.
-int AppendRecordLine(int fd, const std::string &line);

@@ -2,35 +2,36 @@
 // every device that shows up on any of its ports, in parallel, keeps a
 // record line of each for the line's tracing system and shows the operator
 // a board of what goes on.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "console.h"
 #include "device_record.h"
+#include "event_inbox.h"
 #include "file_handles.h"
 #include "globals.h"
 #include "operator_display.h"
 #include "platform_time.h"
 #include "port_worker.h"
 #include "program_info.h"
+#include "record_file.h"
 #include "record_hook.h"
 #include "resource_map.h"
 #include "resource_warnings.h"
+#include "sha256.h"
 #include "station_board.h"
 #include "station_events.h"
+#include "stop_requests.h"
+#include "system_error.h"
 
 namespace {
 
@@ -66,7 +67,8 @@ const char kUsage[] =
     "                    standard error and DIR/hooks.log\n"
     "  --hook-timeout SECONDS  kill a hook still running after this (default 60)\n"
     "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
-    "SIGINT or SIGTERM: uploads under way stop at once (exit command sent), exit 0.\n"
+    "SIGINT or SIGTERM (Windows: Ctrl-C, Ctrl-Break, closing the console window):\n"
+    "uploads under way stop at once (exit command sent), exit 0.\n"
     "Exit status: --once: 0 only when every port's device got the whole map, else 1;\n"
     "otherwise 0 after SIGINT or SIGTERM, 1 when records could not be written;\n"
     "2 for a bad command line or map.\n";
@@ -130,15 +132,30 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
         }
     }
     if (options->ports.empty()) return Fail("no port given\n" + std::string(kUsage));
+    if (!options->on_record.empty() && !RecordHooksAvailable()) return Fail("--on-record is not available on Windows yet");
     if (options->log.empty() || options->dir.empty()) return Fail("--log and --dir need a name");
     return 0;
 }
 
-// The port's folder: the name without /dev/, anything but letters, digits,
-// ".", "_" and "-" turned into "_"; a name of dots only would be a folder
-// that is already there ("." or "..") and becomes underscores.
+// Names Windows takes for its devices in any folder, also before an
+// extension ("COM3", "nul.txt"): no file or folder can be called so.
+bool IsWindowsDeviceName(const std::string &name) {
+    std::string base = name.substr(0, name.find('.'));
+    for (char &c : base) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+    return base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) && base[3] >= '1' &&
+           base[3] <= '9';
+}
+
+// The port's folder: the name without /dev/ or \\.\, anything but letters,
+// digits, ".", "_" and "-" turned into "_"; a name of dots only would be a
+// folder that is already there ("." or "..") and becomes underscores, and a
+// device name of Windows gets a "_" after it (COM3_, COM12).
 std::string PortFolderName(const std::string &port) {
-    std::string name = port.rfind("/dev/", 0) == 0 ? port.substr(5) : port;
+    std::string name = port;
+    for (const char *prefix : {"/dev/", "\\\\.\\"}) {
+        if (name.rfind(prefix, 0) == 0) name.erase(0, strlen(prefix));
+    }
     bool dots_only = true;
     for (char &c : name) {
         const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -147,17 +164,16 @@ std::string PortFolderName(const std::string &port) {
         if (c != '.') dots_only = false;
     }
     if (dots_only) name.assign(name.size() + 1, '_');
+    if (IsWindowsDeviceName(name)) name.insert(name.find('.') == std::string::npos ? name.size() : name.find('.'), "_");
     return name;
 }
 
-bool MakeDirs(const std::string &path) {
-    for (std::size_t at = 1; at <= path.size(); ++at) {
-        if (at < path.size() && path[at] != '/') continue;
-        const std::string part = path.substr(0, at);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// Makes path and the folders above it; "" or why not.
+std::string MakeDirs(const std::string &path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (!error && !std::filesystem::is_directory(path, error)) return "not a folder";
+    return error ? error.message() : "";
 }
 
 bool ReadWhole(const std::string &path, std::string *bytes) {
@@ -196,7 +212,7 @@ int KeepEarlierOutputs(const std::string &folder) {
             char stamp[32];
             strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
             earlier = folder + "/earlier-" + stamp;
-            if (mkdir(earlier.c_str(), 0755) != 0 && errno != EEXIST) return Fail("cannot create " + earlier);
+            if (!MakeDirs(earlier).empty()) return Fail("cannot create " + earlier);
         }
         const std::string from = folder + "/" + entry->d_name;
         if (rename(from.c_str(), (earlier + "/" + entry->d_name).c_str()) != 0) {
@@ -210,7 +226,7 @@ int KeepEarlierOutputs(const std::string &folder) {
 // and reads each copy back: every port gets exactly the bytes of sha256.
 int PlaceMap(const std::string &map, const std::string &sha256, const std::vector<std::string> &folders) {
     for (const std::string &folder : folders) {
-        if (!MakeDirs(folder)) return Fail("cannot create " + folder + ": " + strerror(errno));
+        if (const std::string why = MakeDirs(folder); !why.empty()) return Fail("cannot create " + folder + ": " + why);
         if (const int status = KeepEarlierOutputs(folder)) return status;
         const std::string path = folder + "/" + ZEBMAP_FILE;
         std::string copy;
@@ -220,29 +236,18 @@ int PlaceMap(const std::string &map, const std::string &sha256, const std::vecto
     return 0;
 }
 
-// Runs the map checker on the copy in folder, in a child process (the
-// checker reads the working directory's map and prints on standard
-// output). Its output is shown on standard error only when the map fails.
-int CheckMap(const std::string &folder) {
-    FilePtr report(tmpfile());
-    if (!report) return Fail("cannot check the map: no temporary file");
-    fflush(stdout);
-    const pid_t child = fork();
-    if (child < 0) return Fail("cannot check the map: fork failed");
-    if (child == 0) {
-        if (dup2(fileno(report.get()), STDOUT_FILENO) < 0 || chdir(folder.c_str()) != 0) _exit(3);
-        const int checked = ReadResourceZebmapFile();
-        fflush(stdout);
-        _exit(checked == 0 ? 0 : 1);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
-    rewind(report.get());
-    char line[MAX_LINE_SIZE];
-    while (fgets(line, sizeof line, report.get()) != nullptr) fprintf(stderr, "  %s", line);
-    return Fail("./zebmap.map does not check (the checker's report is above); nothing was flashed");
+// The first argument that makes the station's program the map checker of
+// one folder (CheckMap).
+constexpr const char kMapCheckArgument[] = "--check-map";
+
+// The map checker of folder, in this process: it reads the working
+// directory's map and prints on standard output. Exit status 0 when the
+// map checks.
+int RunMapCheck(const char *folder) {
+    std::error_code error;
+    std::filesystem::current_path(folder, error);
+    if (error) return 3;
+    return ReadResourceZebmapFile() == 0 ? 0 : 1;
 }
 
 // A map with a hole in its blocks was built with a resource skipped: every
@@ -256,25 +261,45 @@ int CheckBlocks(const std::string &folder, bool allow_gaps) {
     return 0;
 }
 
-volatile std::sig_atomic_t stop_signal = 0;  // how many stop signals came
-void OnStopSignal(int) { stop_signal = stop_signal + 1; }
+// Runs the map checker on the copy in folder, in a child process (it reads
+// the working directory's map and prints on standard output). Its output is
+// shown on standard error only when the map fails.
+int CheckMap(const std::string &folder) {
+    ChildSpec spec;
+    spec.argv = {OwnProgramPath(), kMapCheckArgument, folder};
+    spec.pipe_stdout = true;
+    ChildProcess checker;
+    std::string why;
+    if (StartChild(spec, &checker, &why) != kChildOk) return Fail("cannot check the map: " + why);
+    std::string report;
+    char buffer[4096];
+    for (long got; (got = ReadFromChild(checker, buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(got));
+    int status = -1;
+    if (WaitChild(checker, -1, &status) == kChildOk && status == 0) return 0;
+    for (const char *line = report.c_str(); *line != '\0';) {
+        const char *end = strchr(line, '\n');
+        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - line) : strlen(line);
+        fprintf(stderr, "  %.*s\n", static_cast<int>(length), line);
+        line += length + (end != nullptr ? 1 : 0);
+    }
+    return Fail("./zebmap.map does not check (the checker's report is above); nothing was flashed");
+}
 
 double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 struct Station {
     Options options;
     StationFacts facts;
-    int log_fd = -1;
-    std::vector<pid_t> workers;
+    RecordFile records;
+    std::vector<ChildProcess> workers;
     std::vector<bool> port_ok;      // --once: the port's device got the whole map
     bool records_broken = false;    // a record could not be written
     std::unique_ptr<RecordHook> hook;  // --on-record
 };
 
-void SignalWorkers(const Station &station, int signal_number) {
-    for (const pid_t pid : station.workers) {
-        if (pid > 0) kill(pid, signal_number);
-    }
+// Passes a request (kStopTaking, kStopNow) on to every worker.
+void TellWorkers(Station &station, char request) {
+    for (ChildProcess &worker : station.workers) WriteToChild(worker, std::string(1, request));
 }
 
 // A device's run has ended: its record, its line, the board.
@@ -282,14 +307,14 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     const std::string &name = station.options.ports[port];
     if (!station.records_broken) {
         const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
-        const int err = AppendRecordLine(station.log_fd, line);
+        const int err = AppendRecordLine(station.records, line);
         if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
-            board.Say("cannot write the record to " + station.options.log + ": " + strerror(err) +
+            board.Say("cannot write the record to " + station.options.log + ": " + SystemErrorText(err) +
                       "; no new devices are taken (the device on " + name + " is not recorded)");
-            SignalWorkers(station, SIGUSR1);
+            TellWorkers(station, kStopTaking);
         }
     } else {
         board.Say("not recorded: device " + std::to_string(run.device) + " on " + name);
@@ -311,86 +336,72 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     }
 }
 
-// Reads the workers' events until every worker has closed its end.
-void RunEventLoop(Station &station, StationBoard &board, int events_fd) {
-    std::string pending;
+// Takes the workers' events until every worker has closed its end.
+void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
     bool stop_passed_on = false;
+    std::vector<StationEvent> events;
     for (;;) {
-        if (stop_signal && !stop_passed_on) {
+        if (StopRequested() && !stop_passed_on) {
             board.Say("stopping: no new devices; uploads under way are ended");
-            SignalWorkers(station, SIGTERM);
+            TellWorkers(station, kStopNow);
             stop_passed_on = true;
         }
-        struct pollfd wait_for{events_fd, POLLIN, 0};
-        const int ready = poll(&wait_for, 1, 250);
-        if (ready > 0) {
-            char buffer[8192];
-            const ssize_t got = read(events_fd, buffer, sizeof buffer);
-            if (got == 0) break;
-            if (got > 0) pending.append(buffer, static_cast<std::size_t>(got));
-            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                StationEvent event;
-                if (DecodeEvent(pending.substr(0, end), &event)) HandleEvent(station, board, event);
-                pending.erase(0, end + 1);
-            }
-        }
+        const bool more = inbox.Take(&events, 250);
+        for (const StationEvent &event : events) HandleEvent(station, board, event);
         if (station.hook) {
             for (const std::string &report : station.hook->TakeReports()) board.Say(report);
         }
         board.Refresh(NowMs());
+        if (!more) break;
     }
 }
 
 // The hooks of the records already written still run before the station
-// ends, each within its time-out; a further stop signal ends the waiting.
+// ends, each within its time-out; a further stop request ends the waiting.
 void FinishHooks(Station &station, StationBoard &board) {
     if (!station.hook) return;
-    const std::sig_atomic_t signals_before = stop_signal;
+    const unsigned requests_before = StopRequestCount();
     if (const std::size_t pending = station.hook->Pending()) {
         board.Say("running the hooks of " + std::to_string(pending) +
                   " records already written (Ctrl-C or SIGTERM gives up on them)");
     }
     bool abandoned = false;
     while (station.hook->Pending() > 0) {
-        if (stop_signal != signals_before && !abandoned) {
+        if (StopRequestCount() != requests_before && !abandoned) {
             station.hook->Abandon();
             abandoned = true;
         }
         for (const std::string &report : station.hook->TakeReports()) board.Say(report);
-        poll(nullptr, 0, 100);
+        PauseMs(100);
     }
     station.hook->Finish();
     for (const std::string &report : station.hook->TakeReports()) board.Say(report);
 }
 
-// Forks one worker per port; the parent keeps the read end of the pipe.
-int StartWorkers(Station &station, const std::vector<std::string> &folders, int *events_fd) {
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return Fail("cannot make a pipe");
-    fflush(stdout);
-    fflush(stderr);
+// Starts one worker per port (this program again, with kPortWorkerArgument)
+// and listens to each.
+int StartWorkers(Station &station, const std::vector<std::string> &folders, EventInbox &inbox) {
+    const std::string program = OwnProgramPath();
+    station.workers.resize(folders.size());
     for (std::size_t i = 0; i < folders.size(); ++i) {
-        const pid_t pid = fork();
-        if (pid < 0) {
-            SignalWorkers(station, SIGTERM);
-            return Fail("cannot start a process for " + station.options.ports[i]);
+        PortWorkerSetup setup;
+        setup.index = static_cast<int>(i);
+        setup.port = station.options.ports[i];
+        setup.folder = folders[i];
+        setup.once = station.options.once;
+        setup.wait_s = station.options.wait_s;
+        ChildSpec spec;
+        spec.argv = PortWorkerCommand(program, setup);
+        spec.pipe_stdin = true;
+        spec.pipe_stdout = true;
+        std::string why;
+        if (StartChild(spec, &station.workers[i], &why) != kChildOk) {
+            // Those started see their input end, and end.
+            station.workers.resize(i);
+            return Fail("cannot start a process for " + station.options.ports[i] + ": " + why);
         }
-        if (pid == 0) {
-            close(pipe_fds[0]);
-            close(station.log_fd);
-            PortWorkerSetup setup;
-            setup.index = static_cast<int>(i);
-            setup.port = station.options.ports[i];
-            setup.once = station.options.once;
-            setup.wait_s = station.options.wait_s;
-            setup.events_fd = pipe_fds[1];
-            if (chdir(folders[i].c_str()) != 0) _exit(3);
-            RunPortWorker(setup);
-        }
-        station.workers.push_back(pid);
     }
-    close(pipe_fds[1]);
-    *events_fd = pipe_fds[0];
+    for (ChildProcess &worker : station.workers) inbox.Listen(worker);
     return 0;
 }
 
@@ -398,21 +409,13 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, int 
 bool ReapWorkers(Station &station, StationBoard &board) {
     bool all_fine = true;
     for (std::size_t i = 0; i < station.workers.size(); ++i) {
-        int status = 0;
-        while (waitpid(station.workers[i], &status, 0) < 0 && errno == EINTR) {
-        }
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        int status = -1;
+        if (WaitChild(station.workers[i], -1, &status) != kChildOk || status != 0) {
             board.Say("the process of " + station.options.ports[i] + " ended abnormally");
             all_fine = false;
         }
     }
     return all_fine;
-}
-
-std::string HostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return "";
-    return name;
 }
 
 // Everything before the first device: the map read, placed and checked,
@@ -434,40 +437,42 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     if (const int status = CheckBlocks(folders->front(), station.options.allow_gaps)) return status;
     station.facts.map_records = CountMapRecords((folders->front() + "/" + ZEBMAP_FILE).c_str());
     station.facts.station = HostName();
-    station.log_fd = open(station.options.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (station.log_fd < 0) return Fail("cannot open " + station.options.log + ": " + strerror(errno));
+    if (const int err = OpenRecordFile(station.options.log, &station.records)) {
+        return Fail("cannot open " + station.options.log + ": " + SystemErrorText(err));
+    }
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    // The station's own processes: a port's worker, the map's checker.
+    if (argc > 1 && strcmp(argv[1], kPortWorkerArgument) == 0) RunPortWorker(argc, argv);
+    if (argc == 3 && strcmp(argv[1], kMapCheckArgument) == 0) return RunMapCheck(argv[2]);
+
+    MakeStdoutLineBuffered();
     Station station;
     bool done = false;
     if (const int status = ParseOptions(argc, argv, &station.options, &done); status != 0 || done) return status;
 
+    // The map checked and placed, the record file opened.
     std::vector<std::string> folders;
     if (const int status = Prepare(station, &folders)) return status;
     station.port_ok.assign(folders.size(), false);
 
-    struct sigaction action {};
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = OnStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // A stop request ends the uploads under way, not the station.
+    CatchStopRequests();
 
-    int events_fd = -1;
-    if (const int status = StartWorkers(station, folders, &events_fd)) return status;
-    // Threads only now that the port processes are forked.
+    // One worker per port; the board shows what they tell.
+    EventInbox inbox;
+    if (const int status = StartWorkers(station, folders, inbox)) return status;
     if (!station.options.on_record.empty()) {
         station.hook = std::make_unique<RecordHook>(station.options.on_record, station.options.hook_timeout_s,
                                                     station.options.dir + "/hooks.log");
         station.hook->Start();
     }
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
-    RunEventLoop(station, board, events_fd);
+    RunEventLoop(station, board, inbox);
     const bool workers_fine = ReapWorkers(station, board);
     FinishHooks(station, board);
     board.Close(NowMs());

@@ -1,16 +1,17 @@
 #include "port_worker.h"
 
-#include <fcntl.h>
-#include <libserialport.h>
-#include <sys/prctl.h>
-#include <unistd.h>
-
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <filesystem>
+#include <thread>
 
+#include "adapter_serial.h"
+#include "child_process.h"
+#include "console.h"
 #include "device_transfer.h"
 #include "globals.h"
 #include "operator_display.h"
@@ -26,19 +27,17 @@ namespace {
 constexpr double kPingIntervalMs = 1000;  // pings go at most this often
 constexpr double kGoneAfterMs = 2000;     // pings unanswered this long: the device has left
 
-volatile std::sig_atomic_t stop_taking = 0;
+// Set by the thread that reads the parent's requests.
+std::atomic<bool> stop_taking{false};
 
-// The worker's own; a signal handler only sets flags.
+// The worker's own setup.
 const PortWorkerSetup *current = nullptr;
 
-void StopAll(int) {
-    stop_taking = 1;
-    RequestUploadStop();
-}
-
-void StopTaking(int) { stop_taking = 1; }
-
 double NowMs() { return static_cast<double>(MonotonicMs()); }
+
+// A parent that has gone is not told; its end of the channel also ends the
+// worker (ReadParentRequests).
+void SendEvent(const StationEvent &event) { WriteToParent(EncodeEvent(event)); }
 
 void Send(EventKind kind, uint32_t device = 0, const std::string &text = "") {
     StationEvent event;
@@ -46,7 +45,7 @@ void Send(EventKind kind, uint32_t device = 0, const std::string &text = "") {
     event.port = current->index;
     event.run.device = device;
     event.text = text;
-    SendEvent(current->events_fd, event);
+    SendEvent(event);
 }
 
 // Sleeps until the monotonic time until_ms, waking early when told to stop.
@@ -54,7 +53,7 @@ void SleepUntil(double until_ms) {
     while (!stop_taking) {
         const double left = until_ms - NowMs();
         if (left <= 0) return;
-        usleep(static_cast<useconds_t>(std::min(left, 50.0) * 1000));
+        PauseMs(static_cast<unsigned int>(std::min(left, 50.0)));
     }
 }
 
@@ -137,16 +136,6 @@ void AwaitRemoval(const char *port) {
     }
 }
 
-// The USB serial number of the port's adapter, when it has one.
-bool AdapterSerial(const char *port, std::string *serial) {
-    struct sp_port *info = nullptr;
-    if (sp_get_port_by_name(port, &info) != SP_OK || info == nullptr) return false;
-    const char *text = sp_get_port_transport(info) == SP_TRANSPORT_USB ? sp_get_port_usb_serial(info) : nullptr;
-    if (text != nullptr) *serial = text;
-    sp_free_port(info);
-    return text != nullptr;
-}
-
 // The upload's live line goes to the parent instead of a terminal; the
 // display draws it at most every 100 ms.
 void ForwardLiveLine(const char *text, std::size_t length) {
@@ -155,17 +144,6 @@ void ForwardLiveLine(const char *text, std::size_t length) {
         for (std::size_t at; (at = line.find(drop)) != std::string::npos;) line.erase(at, strlen(drop));
     }
     if (line.rfind("upload", 0) == 0) Send(EventKind::kProgress, 0, line);
-}
-
-// Points standard output at path (or /dev/null); false when it cannot be opened.
-bool RedirectStdout(const char *path) {
-    fflush(stdout);
-    const int fd = path != nullptr ? open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
-                                   : open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    dup2(fd, STDOUT_FILENO);
-    close(fd);
-    return true;
 }
 
 // Flashes the present device with the production upload; its output goes
@@ -179,7 +157,7 @@ DeviceRun FlashDevice(const char *port, uint32_t device) {
     run.has_adapter_serial = AdapterSerial(run.device_path.c_str(), &run.adapter_serial);
     char out_name[32];
     snprintf(out_name, sizeof out_name, "%05u.out", device);
-    if (!RedirectStdout(out_name)) {
+    if (!PointStdoutAt(out_name)) {
         // The device is flashed all the same: its record is what counts.
         Send(EventKind::kProblem, device, std::string("cannot write ") + out_name + ": " + strerror(errno));
     }
@@ -188,27 +166,28 @@ DeviceRun FlashDevice(const char *port, uint32_t device) {
     const int result = SendResourceZebmapFile(port, &run.outcome);
     run.seconds = (NowMs() - started) / 1000.0;
     run.ok = result == 0 && run.outcome.failure == UploadFailure::kNone;
-    RedirectStdout(nullptr);
+    PointStdoutAt(nullptr);
     return run;
+}
+
+// Reads the parent's requests until its end; the end, or a failed read,
+// means the parent is gone, and nobody would record the device.
+void ReadParentRequests() {
+    char request = 0;
+    while (ReadFromParent(&request, 1) == 1) {
+        if (request == kStopTaking) stop_taking = true;
+        if (request == kStopNow) break;
+    }
+    stop_taking = true;
+    RequestUploadStop();
 }
 
 void SetUpProcess(const PortWorkerSetup &setup) {
     current = &setup;
-    // A worker never outlives the station.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    struct sigaction action {};
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = StopAll;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    action.sa_handler = StopTaking;
-    sigaction(SIGUSR1, &action, nullptr);
-    if (getppid() == 1) stop_taking = 1;  // the station ended before the worker began
-    // A parent held up (its standard output read slowly, say) must not hold
-    // up an upload: progress that does not fit into the pipe is dropped.
-    const int flags = fcntl(setup.events_fd, F_GETFL);
-    if (flags >= 0) fcntl(setup.events_fd, F_SETFL, flags | O_NONBLOCK);
-    RedirectStdout(nullptr);
+    if (!TakeParentChannel()) stop_taking = true;
+    // Each device's output file follows its upload a line at a time.
+    MakeStdoutLineBuffered();
+    std::thread(ReadParentRequests).detach();
     OperatorDisplayIo io;
     io.live = true;
     io.write = ForwardLiveLine;
@@ -217,9 +196,34 @@ void SetUpProcess(const PortWorkerSetup &setup) {
     SetOperatorDisplayIo(io);
 }
 
+bool ParseSetup(int argc, char **argv, PortWorkerSetup *setup) {
+    if (argc != 7 || strcmp(argv[1], kPortWorkerArgument) != 0) return false;
+    char *end = nullptr;
+    setup->index = static_cast<int>(strtol(argv[2], &end, 10));
+    if (*end != '\0') return false;
+    setup->folder = argv[3];
+    setup->once = strcmp(argv[4], "1") == 0;
+    setup->wait_s = strtod(argv[5], &end);
+    if (*end != '\0') return false;
+    setup->port = argv[6];
+    return true;
+}
+
 }  // namespace
 
-void RunPortWorker(const PortWorkerSetup &setup) {
+std::vector<std::string> PortWorkerCommand(const std::string &program, const PortWorkerSetup &setup) {
+    char wait[64];
+    snprintf(wait, sizeof wait, "%.17g", setup.wait_s);
+    return {program, kPortWorkerArgument, std::to_string(setup.index), setup.folder, setup.once ? "1" : "0", wait,
+            setup.port};
+}
+
+void RunPortWorker(int argc, char **argv) {
+    static PortWorkerSetup setup;
+    std::error_code in_folder;
+    if (!ParseSetup(argc, argv, &setup)) std::_Exit(3);
+    std::filesystem::current_path(setup.folder, in_folder);
+    if (in_folder) std::_Exit(3);
     SetUpProcess(setup);
     const char *port_name = setup.port.c_str();
     const double deadline = setup.once ? NowMs() + setup.wait_s * 1000.0 : -1;
@@ -237,16 +241,16 @@ void RunPortWorker(const PortWorkerSetup &setup) {
             finished.run.present = false;
             finished.run.port_failure = no_port;
             if (no_port.empty()) finished.run.device_path = PortDevicePath(port_name);
-            SendEvent(setup.events_fd, finished);
+            SendEvent(finished);
             break;
         }
         Send(EventKind::kUploading, ++device);
         finished.run = FlashDevice(port_name, device);
-        SendEvent(setup.events_fd, finished);
+        SendEvent(finished);
         if (setup.once || stop_taking) break;
         Send(EventKind::kRemoval, device);
         AwaitRemoval(port_name);
     }
     fflush(stdout);
-    _exit(0);
+    std::_Exit(0);
 }

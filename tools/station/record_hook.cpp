@@ -174,6 +174,8 @@ HookEnd RunHook(const std::string &command, const HookJob &job, double timeout_s
     return end;
 }
 
+bool RecordHooksAvailable() { return true; }
+
 RecordHook::RecordHook(std::string command, double timeout_s, std::string log_path)
     : command_(std::move(command)), timeout_s_(timeout_s), log_path_(std::move(log_path)) {}
 

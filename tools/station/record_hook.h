@@ -34,6 +34,10 @@ struct HookEnd {
     std::string output;  // the end of what it wrote on standard output and error
 };
 
+// False where hooks are not run yet (Windows, record_hook_win32.cpp): the
+// station refuses --on-record there.
+bool RecordHooksAvailable();
+
 // Runs command for job through /bin/sh -c and waits at most timeout_s for
 // it; stop (may be null) is looked at while it runs and kills it when set.
 HookEnd RunHook(const std::string &command, const HookJob &job, double timeout_s, const std::atomic<bool> *stop);
@@ -46,8 +50,8 @@ public:
     RecordHook(const RecordHook &) = delete;
     RecordHook &operator=(const RecordHook &) = delete;
 
-    // Starts the thread. The station starts it once its port processes are
-    // forked: a process forked from a threaded one gets only one thread.
+    // Starts the thread (the station's port processes are started with
+    // exec, so threads may come before or after them).
     void Start();
     // Queues the hook of a record now on disk; returns at once.
     void Add(HookJob job);

@@ -1,26 +1,15 @@
 #include "station_board.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 
+#include "console.h"
 #include "printable_text.h"
 
 namespace {
 
-void WriteAll(int fd, const std::string &text) {
-    const char *data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t written = write(fd, data, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;  // nobody to tell
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-}
+// Standard error unbuffered; nobody to tell when it fails.
+void WriteAll(const std::string &text) { WriteToStderr(text.data(), text.size()); }
 
 std::string Result(const DeviceRun &run) {
     char seconds[32];
@@ -43,7 +32,7 @@ StationBoard::StationBoard(std::vector<std::string> ports, bool live, double sta
 }
 
 void StationBoard::Plain(int port, const std::string &text) {
-    if (!live_) WriteAll(STDERR_FILENO, "station: " + ports_[port] + "  " + text + "\n");
+    if (!live_) WriteAll("station: " + ports_[port] + "  " + text + "\n");
 }
 
 void StationBoard::Waiting(int port) {
@@ -98,7 +87,7 @@ void StationBoard::AwaitingRemoval(int port) {
 
 void StationBoard::Say(const std::string &text) {
     Erase();
-    WriteAll(STDERR_FILENO, "station: " + text + "\n");
+    WriteAll("station: " + text + "\n");
     changed_ = true;
 }
 
@@ -123,7 +112,7 @@ std::string StationBoard::TotalsLine(double now_ms) const {
 
 void StationBoard::Erase() {
     if (!live_ || drawn_lines_ == 0) return;
-    WriteAll(STDERR_FILENO, "\033[" + std::to_string(drawn_lines_) + "A\r\033[J");
+    WriteAll("\033[" + std::to_string(drawn_lines_) + "A\r\033[J");
     drawn_lines_ = 0;
 }
 
@@ -131,15 +120,15 @@ void StationBoard::Draw(double now_ms) {
     std::string text = drawn_lines_ > 0 ? "\033[" + std::to_string(drawn_lines_) + "A" : "";
     // A line wider than the terminal would wrap, and the board would no
     // longer go back to its own top.
-    struct winsize size {};
-    const std::size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 0;
+    const int width = StderrColumns();
+    const std::size_t columns = width > 1 ? static_cast<std::size_t>(width - 1) : 0;
     const auto fit = [columns](std::string line) {
         if (columns > 0 && line.size() > columns) line.resize(columns);
         return "\r" + line + "\033[K\n";
     };
     for (std::size_t i = 0; i < ports_.size(); ++i) text += fit(PortLine(static_cast<int>(i)));
     text += fit(TotalsLine(now_ms));
-    WriteAll(STDERR_FILENO, text);
+    WriteAll(text);
     drawn_lines_ = static_cast<int>(ports_.size()) + 1;
     drawn_ms_ = now_ms;
     changed_ = false;
@@ -159,6 +148,6 @@ void StationBoard::Close(double now_ms) {
         Draw(now_ms);
         drawn_lines_ = 0;
     } else {
-        WriteAll(STDERR_FILENO, "station: " + TotalsLine(now_ms) + "\n");
+        WriteAll("station: " + TotalsLine(now_ms) + "\n");
     }
 }

@@ -1,15 +1,11 @@
 #include "station_events.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// Texts stay on their line and well below PIPE_BUF.
+// Texts stay on their line.
 constexpr std::size_t kMaxText = 1000;
 
 std::string OneLine(const std::string &text) {
@@ -101,17 +97,4 @@ bool DecodeEvent(const std::string &line, StationEvent *event) {
     const std::size_t rest = 1 + static_cast<std::size_t>(consumed);
     if (rest + 1 <= line.size()) event->text = line.substr(rest + 1);
     return true;
-}
-
-bool SendEvent(int fd, const StationEvent &event) {
-    const std::string line = EncodeEvent(event);
-    for (;;) {
-        const ssize_t written = write(fd, line.data(), line.size());
-        if (written == static_cast<ssize_t>(line.size())) return true;
-        if (written >= 0) return false;  // cannot happen below PIPE_BUF
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN || event.kind == EventKind::kProgress) return false;
-        struct pollfd room{fd, POLLOUT, 0};
-        poll(&room, 1, 1000);
-    }
 }

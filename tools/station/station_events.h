@@ -1,6 +1,5 @@
 // What a port worker tells the station's parent process: one text line per
-// event on a pipe the workers share. Every line is written with one write
-// of less than PIPE_BUF bytes, so lines of different workers never mix.
+// event on the worker's standard output.
 #pragma once
 
 #include <string>
@@ -28,8 +27,3 @@ struct StationEvent {
 std::string EncodeEvent(const StationEvent &event);
 // The event of a line (without its line feed); false for a line that is none.
 bool DecodeEvent(const std::string &line, StationEvent *event);
-
-// Writes the event to fd with one write; false when it could not. On a
-// non-blocking pipe that is full, a progress event is dropped (the upload
-// must not wait for the board) and any other waits until it fits.
-bool SendEvent(int fd, const StationEvent &event);

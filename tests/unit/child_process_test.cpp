@@ -1,0 +1,135 @@
+// The station's process layer on the platform it was built for: this test
+// program starts itself again as the child, in the role the environment
+// names, before any test runs.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "test_support.h"
+
+#ifdef _WIN32
+#include <stdlib.h>  // __argc, __argv
+#endif
+
+namespace {
+
+constexpr char kRole[] = "PARDULO_CHILD_TEST_ROLE";
+
+// The child's own arguments, without the program.
+std::vector<std::string> OwnArguments() {
+    std::vector<std::string> args;
+#ifdef _WIN32
+    for (int i = 1; i < __argc; ++i) args.push_back(__argv[i]);
+#else
+    const std::string all = testing_support::ReadFile("/proc/self/cmdline");
+    for (std::size_t at = all.find('\0'); at != std::string::npos && at + 1 < all.size();) {
+        const std::size_t end = all.find('\0', at + 1);
+        args.push_back(all.substr(at + 1, end - at - 1));
+        at = end;
+    }
+#endif
+    return args;
+}
+
+// echo: tells the extra variable, then sends back what the parent writes
+// until its end, and ends with 7. args: sends back its arguments, one a
+// line. sleep: never ends by itself.
+[[noreturn]] void ActAsChild(const std::string &role) {
+    TakeParentChannel();
+    printf("what the child prints is not on the channel\n");
+    if (role == "echo") {
+        const char *extra = getenv("PARDULO_CHILD_TEST_EXTRA");
+        WriteToParent(std::string(extra != nullptr ? extra : "<unset>") + "\n");
+        char buffer[256];
+        for (long got; (got = ReadFromParent(buffer, sizeof buffer)) > 0;) {
+            WriteToParent(std::string(buffer, static_cast<std::size_t>(got)));
+        }
+        fflush(stdout);
+        std::_Exit(7);
+    }
+    if (role == "args") {
+        for (const std::string &arg : OwnArguments()) WriteToParent("[" + arg + "]\n");
+        std::_Exit(0);
+    }
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+const bool kIsChild = [] {
+    if (const char *role = getenv(kRole)) ActAsChild(role);
+    return false;
+}();
+
+ChildSpec Spec(const std::string &role, std::vector<std::string> args = {}) {
+    ChildSpec spec;
+    spec.argv = {OwnProgramPath()};
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.extra_env = {std::string(kRole) + "=" + role};
+    spec.pipe_stdin = true;
+    spec.pipe_stdout = true;
+    return spec;
+}
+
+std::string ReadToEnd(ChildProcess &child) {
+    std::string all;
+    char buffer[256];
+    for (long got; (got = ReadFromChild(child, buffer, sizeof buffer)) > 0;) all.append(buffer, static_cast<std::size_t>(got));
+    return all;
+}
+
+TEST(ChildProcess, PipesBothWaysWithItsEnvironmentAndExitStatus) {
+    ASSERT_FALSE(kIsChild);
+    ChildSpec spec = Spec("echo");
+    spec.extra_env.push_back("PARDULO_CHILD_TEST_EXTRA=two words");
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(spec, &child, &why), kChildOk) << why;
+    EXPECT_TRUE(WriteToChild(child, "T"));
+    EXPECT_TRUE(WriteToChild(child, "S\n"));
+    // The end of its input is how the child learns that the parent is gone.
+    CloseChildInput(child);
+    EXPECT_EQ(ReadToEnd(child), "two words\nTS\n");
+    int status = -1;
+    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    EXPECT_EQ(status, 7);
+    EXPECT_EQ(WaitChild(child, 0, &status), kChildLost);
+}
+
+TEST(ChildProcess, ArgumentsArriveAsGiven) {
+    const std::vector<std::string> args = {"plain",       "two words", "quote\"inside", "\\\\.\\COM12",
+                                           "trailing\\",  "",          "dir with space\\", "a\\\\\"b"};
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(Spec("args", args), &child, &why), kChildOk) << why;
+    std::string expected;
+    for (const std::string &arg : args) expected += "[" + arg + "]\n";
+    EXPECT_EQ(ReadToEnd(child), expected);
+    int status = -1;
+    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    EXPECT_EQ(status, 0);
+}
+
+TEST(ChildProcess, AWaitEndsAtItsTimeOutAndAChildCanBeEnded) {
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(Spec("sleep"), &child, &why), kChildOk) << why;
+    int status = -1;
+    EXPECT_EQ(WaitChild(child, 50, &status), kChildRunning);
+    TerminateChild(child);
+    EXPECT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    EXPECT_NE(status, 0);
+
+    ChildSpec missing;
+    missing.argv = {OwnProgramPath() + "-missing"};
+    ChildProcess never;
+    EXPECT_EQ(StartChild(missing, &never, &why), kChildNotStarted);
+    EXPECT_NE(why.find("-missing"), std::string::npos) << why;
+    EXPECT_EQ(WaitChild(never, 0, &status), kChildLost);
+}
+
+}  // namespace

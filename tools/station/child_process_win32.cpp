@@ -1,0 +1,281 @@
+// Children on Windows: CreateProcess with the child's ends of its pipes
+// inherited, and nothing else of ours. Handles are inheritable only while
+// one child is being created (a lock keeps two starts apart), so a child
+// never holds another child's pipe, and the end of a pipe is seen when its
+// one writer closes it. The child is started without a console (its
+// standard handles are all it needs) and in a process group of its own:
+// Ctrl-C, Ctrl-Break and the closing of the parent's console window reach
+// the parent alone, and no console host is started beside every child. A
+// console program the child starts in turn would open a console of its own.
+#include "child_process.h"
+#include "system_error.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct ChildProcess::State {
+    HANDLE process = nullptr;
+    HANDLE input = nullptr;   // the write end of the child's standard input
+    HANDLE output = nullptr;  // the read end of its standard output
+
+    ~State() {
+        for (const HANDLE handle : {process, input, output}) {
+            if (handle != nullptr) CloseHandle(handle);
+        }
+    }
+};
+
+ChildProcess::ChildProcess() : state(std::make_unique<State>()) {}
+ChildProcess::~ChildProcess() = default;
+ChildProcess::ChildProcess(ChildProcess &&other) noexcept = default;
+ChildProcess &ChildProcess::operator=(ChildProcess &&other) noexcept = default;
+
+namespace {
+
+// A handle closed when it goes out of scope.
+struct OwnedHandle {
+    HANDLE handle = nullptr;
+    OwnedHandle() = default;
+    OwnedHandle(const OwnedHandle &) = delete;
+    OwnedHandle &operator=(const OwnedHandle &) = delete;
+    ~OwnedHandle() {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+    HANDLE Take() {
+        const HANDLE taken = handle;
+        handle = nullptr;
+        return taken;
+    }
+};
+
+// The null device, inheritable.
+bool NullDevice(DWORD access, OwnedHandle *null) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    null->handle = CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    return null->handle != INVALID_HANDLE_VALUE;
+}
+
+// An inheritable copy of one of our standard output handles for the child,
+// or the null device when there is none.
+bool InheritableCopy(DWORD which, OwnedHandle *copy) {
+    const HANDLE own = GetStdHandle(which);
+    if (own != nullptr && own != INVALID_HANDLE_VALUE &&
+        DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy->handle, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+        return true;
+    }
+    return NullDevice(GENERIC_WRITE, copy);
+}
+
+// A pipe whose ends are not inheritable; the child's end is made so just
+// for its start.
+bool MakePipe(OwnedHandle *read_end, OwnedHandle *write_end, OwnedHandle *childs_end) {
+    if (!CreatePipe(&read_end->handle, &write_end->handle, nullptr, 0)) return false;
+    return SetHandleInformation(childs_end->handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) != 0;
+}
+
+// One argument as the C runtime's parser reads it back: quoted when it
+// holds a space, a tab or a quote (or is empty); backslashes doubled only
+// where a quote follows them.
+std::string QuotedArgument(const std::string &arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
+// The parent's environment with extra's names added or replaced (names are
+// compared without case, as Windows does), as the block CreateProcess takes.
+std::string EnvironmentBlock(const std::vector<std::string> &extra) {
+    const auto same_name = [](const std::string &a, const std::string &b) {
+        const std::size_t length = a.find('=');
+        return length != std::string::npos && length > 0 && b.size() > length && b[length] == '=' &&
+               CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(length), b.data(),
+                              static_cast<int>(length)) == CSTR_EQUAL;
+    };
+    std::string block;
+    if (char *strings = GetEnvironmentStringsA()) {
+        for (const char *entry = strings; *entry != '\0'; entry += strlen(entry) + 1) {
+            const std::string text = entry;
+            bool replaced = false;
+            for (const std::string &added : extra) replaced = replaced || same_name(added, text);
+            if (!replaced) block.append(text).push_back('\0');
+        }
+        FreeEnvironmentStringsA(strings);
+    }
+    for (const std::string &added : extra) block.append(added).push_back('\0');
+    block.push_back('\0');
+    return block;
+}
+
+std::mutex starting;  // handles are inheritable only inside one start
+
+HANDLE parent_in = nullptr;
+HANDLE parent_out = nullptr;
+
+}  // namespace
+
+int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_text) {
+    if (spec.argv.empty()) {
+        *error_text = "no program given";
+        return kChildNotStarted;
+    }
+    std::string command_line;
+    for (const std::string &arg : spec.argv) command_line += (command_line.empty() ? "" : " ") + QuotedArgument(arg);
+    std::string environment = spec.extra_env.empty() ? std::string() : EnvironmentBlock(spec.extra_env);
+
+    const std::lock_guard<std::mutex> one_at_a_time(starting);
+    OwnedHandle input_read, input_write, output_read, output_write, in, out, err;
+    const bool pipes_made = (!spec.pipe_stdin || MakePipe(&input_read, &input_write, &input_read)) &&
+                            (!spec.pipe_stdout || MakePipe(&output_read, &output_write, &output_write));
+    if (!pipes_made) {
+        *error_text = "cannot make a pipe: " + SystemErrorText(static_cast<int>(GetLastError()));
+        return kChildNotStarted;
+    }
+    if ((!spec.pipe_stdin && !NullDevice(GENERIC_READ, &in)) ||
+        (!spec.pipe_stdout && !InheritableCopy(STD_OUTPUT_HANDLE, &out)) || !InheritableCopy(STD_ERROR_HANDLE, &err)) {
+        *error_text = "cannot pass the standard handles: " + SystemErrorText(static_cast<int>(GetLastError()));
+        return kChildNotStarted;
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = spec.pipe_stdin ? input_read.handle : in.handle;
+    startup.hStdOutput = spec.pipe_stdout ? output_write.handle : out.handle;
+    startup.hStdError = err.handle;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS,
+                        environment.empty() ? nullptr : environment.data(), nullptr, &startup, &started)) {
+        *error_text = "cannot start " + spec.argv[0] + ": " + SystemErrorText(static_cast<int>(GetLastError()));
+        return kChildNotStarted;
+    }
+    CloseHandle(started.hThread);
+    *child = ChildProcess();
+    child->state->process = started.hProcess;
+    if (spec.pipe_stdin) child->state->input = input_write.Take();
+    if (spec.pipe_stdout) child->state->output = output_read.Take();
+    return kChildOk;
+}
+
+int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status) {
+    ChildProcess::State &state = *child.state;
+    if (state.process == nullptr) return kChildLost;
+    const DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+    const DWORD waited = WaitForSingleObject(state.process, wait);
+    if (waited == WAIT_TIMEOUT) return kChildRunning;
+    DWORD code = 0;
+    if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(state.process, &code)) return kChildLost;
+    CloseHandle(state.process);
+    state.process = nullptr;
+    *exit_status = static_cast<int>(code);
+    return kChildOk;
+}
+
+void TerminateChild(ChildProcess &child) {
+    if (child.state->process != nullptr) TerminateProcess(child.state->process, 1);
+}
+
+namespace {
+
+bool WriteAll(HANDLE handle, const std::string &bytes) {
+    const char *data = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        DWORD written = 0;
+        const DWORD chunk = left > 65536 ? 65536 : static_cast<DWORD>(left);
+        if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) return false;
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
+// A pipe whose writer has gone reads as its end.
+long ReadSome(HANDLE handle, char *buffer, std::size_t size) {
+    DWORD got = 0;
+    const DWORD wanted = size > 65536 ? 65536 : static_cast<DWORD>(size);
+    if (ReadFile(handle, buffer, wanted, &got, nullptr)) return static_cast<long>(got);
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+}  // namespace
+
+bool WriteToChild(ChildProcess &child, const std::string &bytes) {
+    return child.state->input != nullptr && WriteAll(child.state->input, bytes);
+}
+
+void CloseChildInput(ChildProcess &child) {
+    if (child.state->input != nullptr) CloseHandle(child.state->input);
+    child.state->input = nullptr;
+}
+
+long ReadFromChild(ChildProcess &child, char *buffer, std::size_t size) {
+    return child.state->output != nullptr ? ReadSome(child.state->output, buffer, size) : -1;
+}
+
+std::string OwnProgramPath() {
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+}
+
+bool TakeParentChannel() {
+    // Copies of the handles: the C runtime closes what its descriptor 1 held
+    // when standard output is pointed elsewhere.
+    const HANDLE self = GetCurrentProcess();
+    const bool taken =
+        DuplicateHandle(self, GetStdHandle(STD_INPUT_HANDLE), self, &parent_in, 0, FALSE, DUPLICATE_SAME_ACCESS) &&
+        DuplicateHandle(self, GetStdHandle(STD_OUTPUT_HANDLE), self, &parent_out, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    PointStdoutAt(nullptr);
+    return taken;
+}
+
+long ReadFromParent(char *buffer, std::size_t size) {
+    return parent_in != nullptr ? ReadSome(parent_in, buffer, size) : -1;
+}
+
+bool WriteToParent(const std::string &bytes) { return parent_out != nullptr && WriteAll(parent_out, bytes); }
+
+bool PointStdoutAt(const char *path) {
+    fflush(stdout);
+    // Text mode, as the program's own output on Windows: CRLF line ends.
+    int fd = path != nullptr ? _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_NOINHERIT, _S_IREAD | _S_IWRITE) : -1;
+    const bool opened = fd >= 0 || path == nullptr;
+    if (fd < 0) fd = _open("NUL", _O_WRONLY | _O_NOINHERIT);
+    if (fd < 0) return false;
+    _dup2(fd, 1);
+    _close(fd);
+    return opened;
+}
+
+std::string SystemErrorText(int code) {
+    char text[512] = "";
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    std::string message(text, length);
+    // One line, without the full stop the system ends it with.
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.' ||
+                                message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message.empty() ? "error " + std::to_string(code) : message;
+}
