@@ -37,10 +37,30 @@ std::vector<std::string> OwnArguments() {
     return args;
 }
 
+ChildSpec Spec(const std::string &role, std::vector<std::string> args = {}) {
+    ChildSpec spec;
+    spec.argv = {OwnProgramPath()};
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.extra_env = {std::string(kRole) + "=" + role};
+    spec.pipe_stdin = true;
+    spec.pipe_stdout = true;
+    return spec;
+}
+
+[[noreturn]] void SleepForever() {
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
 // echo: tells the extra variable, then sends back what the parent writes
 // until its end, and ends with 7. args: sends back its arguments, one a
-// line. sleep: never ends by itself.
+// line. sleep: never ends by itself. held: says so on standard error, and
+// never ends, holding its standard output.
 [[noreturn]] void ActAsChild(const std::string &role) {
+    if (role == "held") {
+        fputs("held\n", stderr);
+        fflush(stderr);
+        SleepForever();
+    }
     TakeParentChannel();
     printf("what the child prints is not on the channel\n");
     if (role == "echo") {
@@ -57,23 +77,13 @@ std::vector<std::string> OwnArguments() {
         for (const std::string &arg : OwnArguments()) WriteToParent("[" + arg + "]\n");
         std::_Exit(0);
     }
-    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    SleepForever();
 }
 
 const bool kIsChild = [] {
     if (const char *role = getenv(kRole)) ActAsChild(role);
     return false;
 }();
-
-ChildSpec Spec(const std::string &role, std::vector<std::string> args = {}) {
-    ChildSpec spec;
-    spec.argv = {OwnProgramPath()};
-    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-    spec.extra_env = {std::string(kRole) + "=" + role};
-    spec.pipe_stdin = true;
-    spec.pipe_stdout = true;
-    return spec;
-}
 
 std::string ReadToEnd(ChildProcess &child) {
     std::string all;
@@ -130,6 +140,83 @@ TEST(ChildProcess, AWaitEndsAtItsTimeOutAndAChildCanBeEnded) {
     EXPECT_EQ(StartChild(missing, &never, &why), kChildNotStarted);
     EXPECT_NE(why.find("-missing"), std::string::npos) << why;
     EXPECT_EQ(WaitChild(never, 0, &status), kChildLost);
+}
+
+// Reads without waiting until the end of the child's output (or 20 s).
+bool ReadNowToEnd(ChildProcess &child, std::string *all) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    char buffer[4096];
+    for (long got; (got = ReadFromChildNow(child, buffer, sizeof buffer)) != 0;) {
+        if (got > 0) all->append(buffer, static_cast<std::size_t>(got));
+        if (got == -1 || std::chrono::steady_clock::now() > deadline) return false;
+        if (got == kChildNothingYet) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+TEST(ChildProcess, WithoutWaitingEveryByteGoesBothWaysThroughFullPipes) {
+    // Far more than a pipe holds: the child's input fills up while its
+    // output is not read, and neither end may wait for the other.
+    std::string bytes(300000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(Spec("echo"), &child, &why), kChildOk) << why;
+    std::string back;
+    std::size_t given = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (given < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+        const long taken = WriteToChildNow(child, bytes.data() + given, bytes.size() - given);
+        ASSERT_GE(taken, 0);
+        given += static_cast<std::size_t>(taken);
+        char buffer[4096];
+        const long got = ReadFromChildNow(child, buffer, sizeof buffer);
+        if (got > 0) back.append(buffer, static_cast<std::size_t>(got));
+    }
+    CloseChildInput(child);
+    EXPECT_TRUE(ReadNowToEnd(child, &back));
+    EXPECT_TRUE(back == "<unset>\n" + bytes) << back.size() << " bytes back of " << bytes.size() + 8;
+    int status = -1;
+    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    EXPECT_EQ(status, 7);
+}
+
+TEST(ChildProcess, AShellCommandKeepsItsQuotesAndSpaces) {
+    ChildSpec spec = Spec("args");
+    spec.shell_command = "\"" + OwnProgramPath() + "\" plain \"two words\" \"\" && exit 5";
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(spec, &child, &why), kChildOk) << why;
+    EXPECT_EQ(ReadToEnd(child), "[plain]\n[two words]\n[]\n");
+    int status = -1;
+    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    EXPECT_EQ(status, 5);
+}
+
+TEST(ChildProcess, EndingAWholeTreeEndsWhatTheChildStarted) {
+    // The shell's child holds the output pipe: its end comes only when that
+    // child has gone too.
+    ChildSpec spec = Spec("held");
+    spec.shell_command = "\"" + OwnProgramPath() + "\" && exit 0";
+    spec.merge_stderr = true;
+    spec.whole_tree = true;
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(spec, &child, &why), kChildOk) << why;
+    std::string said;
+    char buffer[64];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (said.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        const long got = ReadFromChildNow(child, buffer, sizeof buffer);
+        if (got > 0) said.append(buffer, static_cast<std::size_t>(got));
+        std::this_thread::sleep_for(std::chrono::milliseconds(got > 0 ? 0 : 5));
+    }
+    EXPECT_EQ(said.substr(0, 4), "held");  // its standard error, in the output
+    TerminateChild(child);
+    int status = -1;
+    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    std::string rest;
+    EXPECT_TRUE(ReadNowToEnd(child, &rest)) << "the grandchild still holds the output";
 }
 
 }  // namespace
