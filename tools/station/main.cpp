@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "resource_map.h"
 #include "station_board.h"
 #include "station_events.h"
+#include "station_http.h"
 
 namespace {
 
@@ -36,11 +38,14 @@ struct Options {
     std::string log = "station.jsonl";
     std::string dir = "station";
     double wait_s = 10;
+    std::string http;  // [ADDR:]PORT of the web page and API, "" for none
+    std::string name;  // the station's name, "" for the host name
     std::vector<std::string> ports;
 };
 
 const char kUsage[] =
-    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] PORT...\n"
+    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS]\n"
+    "                       [--http [ADDR:]PORT] [--name TEXT] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
     "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
@@ -50,6 +55,10 @@ const char kUsage[] =
     "                    (default station.jsonl)\n"
     "  --dir DIR         DIR/<port>/ holds the port's zebmap.log and each device's\n"
     "                    program output NNNNN.out (default station)\n"
+    "  --http [ADDR:]PORT  serve the board as a web page and a JSON API on ADDR\n"
+    "                    (default 127.0.0.1; 0.0.0.0 for the whole network)\n"
+    "  --name TEXT       the station's name on the page and in every record\n"
+    "                    (default: the host name)\n"
     "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM: uploads under way stop at once (exit command sent), exit 0.\n"
     "Exit status: --once: 0 only when every port's device got the whole map, else 1;\n"
@@ -85,7 +94,7 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
     bool ports_only = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait";
+        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--http" || arg == "--name";
         if (ports_only || arg.empty() || arg[0] != '-') {
             options->ports.push_back(arg);
         } else if (arg == "--") {
@@ -98,6 +107,12 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             options->log = argv[++i];
         } else if (arg == "--dir") {
             options->dir = argv[++i];
+        } else if (arg == "--http") {
+            options->http = argv[++i];
+            if (options->http.empty()) return Fail("--http needs [ADDR:]PORT");
+        } else if (arg == "--name") {
+            options->name = argv[++i];
+            if (options->name.empty()) return Fail("--name needs a name");
         } else if (arg == "--wait") {
             if (!ParseSeconds(argv[++i], &options->wait_s)) return Fail(std::string("bad --wait: ") + argv[i]);
         } else {
@@ -232,6 +247,7 @@ struct Station {
     std::vector<pid_t> workers;
     std::vector<bool> port_ok;      // --once: the port's device got the whole map
     bool records_broken = false;    // a record could not be written
+    std::unique_ptr<StationHttp> web;  // --http
 };
 
 void SignalWorkers(const Station &station, int signal_number) {
@@ -243,8 +259,9 @@ void SignalWorkers(const Station &station, int signal_number) {
 // A device's run has ended: its record, its line, the board.
 void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun &run) {
     const std::string &name = station.options.ports[port];
+    const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
     if (!station.records_broken) {
-        const int err = AppendRecordLine(station.log_fd, FormatRecordLine(UtcTimestamp(), station.facts, name, run));
+        const int err = AppendRecordLine(station.log_fd, line);
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -257,6 +274,7 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     }
     station.port_ok[port] = run.ok;
     board.Finished(port, run);
+    if (station.web) station.web->OnRecord(port, line);
 }
 
 void HandleEvent(Station &station, StationBoard &board, const StationEvent &event) {
@@ -269,6 +287,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
         case EventKind::kRemoval: board.AwaitingRemoval(event.port); break;
         case EventKind::kProblem: board.Say(station.options.ports[event.port] + ": " + event.text); break;
     }
+    if (station.web) station.web->OnEvent(event);
 }
 
 // Reads the workers' events until every worker has closed its end.
@@ -367,7 +386,7 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     if (const int status = PlaceMap(map, station.facts.map_sha256, *folders)) return status;
     if (const int status = CheckMap(folders->front())) return status;
     station.facts.map_records = CountMapRecords((folders->front() + "/" + ZEBMAP_FILE).c_str());
-    station.facts.station = HostName();
+    station.facts.station = station.options.name.empty() ? HostName() : station.options.name;
     station.log_fd = open(station.options.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (station.log_fd < 0) return Fail("cannot open " + station.options.log + ": " + strerror(errno));
     return 0;
@@ -381,6 +400,12 @@ int main(int argc, char **argv) {
     bool done = false;
     if (const int status = ParseOptions(argc, argv, &station.options, &done); status != 0 || done) return status;
 
+    // The web address is taken first: one that cannot be served changes nothing.
+    if (!station.options.http.empty()) {
+        std::string error;
+        station.web = StationHttp::Bind(station.options.http, station.options.log, &error);
+        if (!station.web) return Fail(error + "; nothing was flashed");
+    }
     std::vector<std::string> folders;
     if (const int status = Prepare(station, &folders)) return status;
     station.port_ok.assign(folders.size(), false);
@@ -394,10 +419,16 @@ int main(int argc, char **argv) {
 
     int events_fd = -1;
     if (const int status = StartWorkers(station, folders, &events_fd)) return status;
+    // Threads only now that every process has been forked.
+    if (station.web) {
+        station.web->Start(station.facts, station.options.ports, NowMs());
+        fprintf(stderr, "pardulo-station: serving %s\n", station.web->Url().c_str());
+    }
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
     RunEventLoop(station, board, events_fd);
     const bool workers_fine = ReapWorkers(station, board);
     board.Close(NowMs());
+    if (station.web) station.web->Stop();
 
     if (station.records_broken || !workers_fine) return 1;
     if (!station.options.once) return 0;
