@@ -134,6 +134,19 @@ std::string ErrorJson(const std::string &message) {
     return JsonText(error) + "\n";
 }
 
+// The page with the status of the moment in it, so that it is whole at
+// once (and a browser that only loads it sees everything). "</" is written
+// "<\/" in it, so no text of the status can end its script element.
+std::string PageWithStatus(const Json &status) {
+    static const std::string kMarker = "<script id=\"initial-status\" type=\"application/json\">null<";
+    std::string page = kStationPage;
+    std::string json = JsonText(status);
+    for (std::size_t at = 0; (at = json.find("</", at)) != std::string::npos; at += 3) json.replace(at, 2, "<\\/");
+    const std::size_t marker = page.find(kMarker);
+    if (marker != std::string::npos) page.replace(marker + kMarker.size() - 5, 4, json);
+    return page;
+}
+
 std::string EventText(const char *name, const Json &data) {
     return std::string("event: ") + name + "\ndata: " + JsonText(data) + "\n\n";
 }
@@ -200,18 +213,13 @@ void StationHttp::Route() {
     server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) res.set_content(res.status == 404 ? "not found\n" : "error\n", kText);
     });
-    server.Get("/", [](const httplib::Request &, httplib::Response &res) {
+    server.Get("/", [this](const httplib::Request &, httplib::Response &res) {
         NoStore(res);
-        res.set_content(kStationPage, "text/html; charset=utf-8");
+        res.set_content(PageWithStatus(Status()), "text/html; charset=utf-8");
     });
     server.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
-        Json status;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            status = status_->StatusJson(NowMs());
-        }
         NoStore(res);
-        res.set_content(JsonText(status) + "\n", kJson);
+        res.set_content(JsonText(Status()) + "\n", kJson);
     });
     server.Get("/api/records", [this](const httplib::Request &req, httplib::Response &res) {
         NoStore(res);
@@ -266,6 +274,11 @@ void StationHttp::Route() {
             },
             [this, client](bool) { feed_.Leave(client); });
     });
+}
+
+Json StationHttp::Status() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_->StatusJson(NowMs());
 }
 
 void StationHttp::Publish(const char *name, const Json &data) { feed_.Publish(EventText(name, data)); }

@@ -53,6 +53,7 @@ public:
 private:
     StationHttp();
     void Route();
+    Json Status();
     // Under mutex_: the event to every feed client.
     void Publish(const char *name, const Json &data);
     void PublishPort(int port);
