@@ -8,13 +8,19 @@
 #include <sys/socket.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "file_handles.h"
 #include "platform_time.h"
+#include "station_feed.h"
+#include "station_json.h"
+#include "station_status.h"
 
 extern const char kStationPage[];  // station_page.html, built in
 
@@ -153,9 +159,29 @@ std::string EventText(const char *name, const Json &data) {
 
 }  // namespace
 
-StationHttp::StationHttp() : server_(std::make_unique<httplib::Server>()) {}
+struct StationHttp::Server {
+    void Route();
+    Json Status();
+    // Under mutex: the event to every feed client.
+    void Publish(const char *name, const Json &data) { feed.Publish(EventText(name, data)); }
+    void PublishPort(int port) { Publish("port", status->PortJson(port)); }
+
+    httplib::Server http;
+    std::string url;
+    std::string record_path;
+    std::thread thread;
+    std::atomic<bool> listen_done{false};
+
+    std::mutex mutex;  // guards status; events are published under it too
+    std::unique_ptr<StationStatus> status;
+    StationFeed feed;
+};
+
+StationHttp::StationHttp() : server_(std::make_unique<Server>()) {}
 
 StationHttp::~StationHttp() { Stop(); }
+
+const std::string &StationHttp::Url() const { return server_->url; }
 
 std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::string record_path,
                                                std::string *error) {
@@ -169,59 +195,63 @@ std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::
         *error = "cannot serve http on " + address + ": " + host + ": " + bad;
         return nullptr;
     }
-    std::unique_ptr<StationHttp> http(new StationHttp());
-    http->record_path_ = std::move(record_path);
-    httplib::Server &server = *http->server_;
-    server.set_socket_options(ListenerOptions);
+    std::unique_ptr<StationHttp> web(new StationHttp());
+    Server &server = *web->server_;
+    server.record_path = std::move(record_path);
+    server.http.set_socket_options(ListenerOptions);
     errno = 0;
-    const int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
+    const int bound =
+        port == 0 ? server.http.bind_to_any_port(host) : (server.http.bind_to_port(host, port) ? port : -1);
     if (bound < 0) {
         const int err = errno;
         *error = "cannot serve http on " + address + ": " + (err != 0 ? strerror(err) : "the address cannot be bound");
         return nullptr;
     }
     const bool ipv6 = host.find(':') != std::string::npos;
-    http->url_ = "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
-    return http;
+    server.url = "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
+    return web;
 }
 
 void StationHttp::Start(const StationFacts &facts, const std::vector<std::string> &ports, double start_ms) {
-    if (started_) return;
-    started_ = true;
-    status_ = std::make_unique<StationStatus>(facts, ports, UtcTimestamp(), start_ms);
-    Route();
-    httplib::Server &server = *server_;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-    server.set_keep_alive_max_count(kRequestsPerConnection);
-    server.set_read_timeout(kReadTimeoutS);
-    server.set_write_timeout(kWriteTimeoutS);
-    thread_ = std::thread([this] {
-        server_->listen_after_bind();
-        listen_done_ = true;
+    Server &server = *server_;
+    if (server.status) return;
+    server.status = std::make_unique<StationStatus>(facts, ports, UtcTimestamp(), start_ms);
+    server.Route();
+    server.http.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    server.http.set_keep_alive_max_count(kRequestsPerConnection);
+    server.http.set_read_timeout(kReadTimeoutS);
+    server.http.set_write_timeout(kWriteTimeoutS);
+    server.thread = std::thread([&server] {
+        server.http.listen_after_bind();
+        server.listen_done = true;
     });
 }
 
-void StationHttp::Route() {
-    httplib::Server &server = *server_;
-    server.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+Json StationHttp::Server::Status() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return status->StatusJson(NowMs());
+}
+
+void StationHttp::Server::Route() {
+    http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
         if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         res.status = 405;
         res.set_header("Allow", "GET, HEAD");
         res.set_content("method not allowed: only GET and HEAD\n", kText);
         return httplib::Server::HandlerResponse::Handled;
     });
-    server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+    http.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) res.set_content(res.status == 404 ? "not found\n" : "error\n", kText);
     });
-    server.Get("/", [this](const httplib::Request &, httplib::Response &res) {
+    http.Get("/", [this](const httplib::Request &, httplib::Response &res) {
         NoStore(res);
         res.set_content(PageWithStatus(Status()), "text/html; charset=utf-8");
     });
-    server.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
+    http.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
         NoStore(res);
         res.set_content(JsonText(Status()) + "\n", kJson);
     });
-    server.Get("/api/records", [this](const httplib::Request &req, httplib::Response &res) {
+    http.Get("/api/records", [this](const httplib::Request &req, httplib::Response &res) {
         NoStore(res);
         std::size_t after = 0;
         if (req.has_param("after") && !ParseCount(req.get_param_value("after"), &after)) {
@@ -232,14 +262,14 @@ void StationHttp::Route() {
         // The file is the one truth: read from it, never from what the
         // station keeps, and on a thread of the server, never the station's.
         Json records;
-        if (!ReadRecordsAfter(record_path_, after, &records)) {
+        if (!ReadRecordsAfter(record_path, after, &records)) {
             res.status = 500;
-            res.set_content(ErrorJson("the record file cannot be read: " + record_path_), kJson);
+            res.set_content(ErrorJson("the record file cannot be read: " + record_path), kJson);
             return;
         }
         res.set_content(JsonText(records) + "\n", kJson);
     });
-    server.Get("/api/events", [this](const httplib::Request &req, httplib::Response &res) {
+    http.Get("/api/events", [this](const httplib::Request &req, httplib::Response &res) {
         NoStore(res);
         if (req.method == "HEAD") {
             res.set_header("Content-Type", "text/event-stream");
@@ -249,9 +279,9 @@ void StationHttp::Route() {
         {
             // The status and the joining under one lock: no event is lost
             // between the two, and none comes twice.
-            std::lock_guard<std::mutex> lock(mutex_);
-            client = feed_.Join("retry: " + std::to_string(kReconnectMs) + "\n" +
-                                EventText("status", status_->StatusJson(NowMs())));
+            std::lock_guard<std::mutex> lock(mutex);
+            client = feed.Join("retry: " + std::to_string(kReconnectMs) + "\n" +
+                               EventText("status", status->StatusJson(NowMs())));
         }
         if (!client) {
             res.status = 503;
@@ -264,7 +294,7 @@ void StationHttp::Route() {
             "text/event-stream",
             [this, client](std::size_t, httplib::DataSink &sink) {
                 std::string text;
-                switch (feed_.Next(client, kKeepAlive, &text)) {
+                switch (feed.Next(client, kKeepAlive, &text)) {
                     case StationFeed::Take::kEvents: return sink.write(text.data(), text.size());
                     case StationFeed::Take::kIdle: return sink.write(":\n\n", 3);
                     case StationFeed::Take::kEnd: break;
@@ -272,54 +302,48 @@ void StationHttp::Route() {
                 sink.done();
                 return true;
             },
-            [this, client](bool) { feed_.Leave(client); });
+            [this, client](bool) { feed.Leave(client); });
     });
 }
 
-Json StationHttp::Status() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return status_->StatusJson(NowMs());
-}
-
-void StationHttp::Publish(const char *name, const Json &data) { feed_.Publish(EventText(name, data)); }
-
-void StationHttp::PublishPort(int port) { Publish("port", status_->PortJson(port)); }
-
 void StationHttp::OnEvent(const StationEvent &event) {
-    if (!status_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    Server &server = *server_;
+    if (!server.status) return;
+    std::lock_guard<std::mutex> lock(server.mutex);
     bool changed = false;
     switch (event.kind) {
-        case EventKind::kWaiting: changed = status_->Waiting(event.port); break;
-        case EventKind::kUploading: changed = status_->Uploading(event.port, event.run.device); break;
-        case EventKind::kProgress: changed = status_->Progress(event.port, event.text); break;
-        case EventKind::kRemoval: changed = status_->AwaitingRemoval(event.port); break;
+        case EventKind::kWaiting: changed = server.status->Waiting(event.port); break;
+        case EventKind::kUploading: changed = server.status->Uploading(event.port, event.run.device); break;
+        case EventKind::kProgress: changed = server.status->Progress(event.port, event.text); break;
+        case EventKind::kRemoval: changed = server.status->AwaitingRemoval(event.port); break;
         case EventKind::kFinished:
         case EventKind::kProblem: break;
     }
-    if (changed) PublishPort(event.port);
+    if (changed) server.PublishPort(event.port);
 }
 
 void StationHttp::OnRecord(int port, const std::string &record_line) {
-    if (!status_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!status_->Finished(port, record_line)) return;
-    Publish("record", status_->LastRecord());
-    Publish("totals", status_->TotalsJson(NowMs()));
-    PublishPort(port);
+    Server &server = *server_;
+    if (!server.status) return;
+    std::lock_guard<std::mutex> lock(server.mutex);
+    if (!server.status->Finished(port, record_line)) return;
+    server.Publish("record", server.status->LastRecord());
+    server.Publish("totals", server.status->TotalsJson(NowMs()));
+    server.PublishPort(port);
 }
 
 void StationHttp::Stop() {
-    if (status_) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        status_->Stop();
-        for (std::size_t i = 0; i < status_->PortCount(); ++i) PublishPort(static_cast<int>(i));
+    Server &server = *server_;
+    if (server.status) {
+        std::lock_guard<std::mutex> lock(server.mutex);
+        server.status->Stop();
+        for (std::size_t i = 0; i < server.status->PortCount(); ++i) server.PublishPort(static_cast<int>(i));
     }
-    feed_.Close();
-    if (!thread_.joinable()) return;
+    server.feed.Close();
+    if (!server.thread.joinable()) return;
     // The server may not have begun to listen yet; it can only be stopped
     // once it has.
-    while (!server_->is_running() && !listen_done_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    server_->stop();
-    thread_.join();
+    while (!server.http.is_running() && !server.listen_done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    server.http.stop();
+    server.thread.join();
 }

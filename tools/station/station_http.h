@@ -10,21 +10,12 @@
 // Any other path is 404, any method but GET and HEAD 405.
 #pragma once
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "device_record.h"
 #include "station_events.h"
-#include "station_feed.h"
-#include "station_status.h"
-
-namespace httplib {
-class Server;
-}
 
 class StationHttp {
 public:
@@ -38,7 +29,7 @@ public:
     StationHttp &operator=(const StationHttp &) = delete;
 
     // "http://ADDR:PORT/", the port the system gave included.
-    const std::string &Url() const { return url_; }
+    const std::string &Url() const;
 
     // Starts serving; threads run from here on (the station's processes
     // must all have been started before).
@@ -51,21 +42,7 @@ public:
     void Stop();
 
 private:
+    struct Server;  // the server, its threads and what they read
     StationHttp();
-    void Route();
-    Json Status();
-    // Under mutex_: the event to every feed client.
-    void Publish(const char *name, const Json &data);
-    void PublishPort(int port);
-
-    std::unique_ptr<httplib::Server> server_;
-    std::string url_;
-    std::string record_path_;
-    std::thread thread_;
-    std::atomic<bool> listen_done_{false};
-    bool started_ = false;
-
-    std::mutex mutex_;  // guards status_; events are published under it too
-    std::unique_ptr<StationStatus> status_;
-    StationFeed feed_;
+    std::unique_ptr<Server> server_;
 };
