@@ -29,10 +29,14 @@ TEST(StationStatus, APortGoesThroughWaitingUploadingRemoveAndBack) {
     EXPECT_TRUE(status.Uploading(1, 4));
     // The live line's figures, as the display writes them; a line that
     // shows the same figures again changes nothing.
-    EXPECT_TRUE(status.Progress(1, FormatUploadLine(1007, 2015, 1, 2, 1000)));
-    EXPECT_FALSE(status.Progress(1, FormatUploadLine(1007, 2015, 1, 2, 1000)));
-    EXPECT_FALSE(status.Progress(1, "not an upload line"));
-    EXPECT_FALSE(status.Progress(0, FormatUploadLine(1007, 2015, 1, 2, 1000)));  // port 0 is not uploading
+    EXPECT_TRUE(status.Progress(1, FormatUploadLine(1007, 2015, 1, 2, 1000), 0));
+    EXPECT_FALSE(status.Progress(1, FormatUploadLine(1007, 2015, 1, 2, 1000), 100));
+    EXPECT_FALSE(status.Progress(1, "not an upload line", 100));
+    EXPECT_FALSE(status.Progress(0, FormatUploadLine(1007, 2015, 1, 2, 1000), 100));  // port 0 is not uploading
+    // A change within a quarter of a second is kept but not told.
+    EXPECT_FALSE(status.Progress(1, FormatUploadLine(1107, 2015, 1, 2, 1000), 200));
+    EXPECT_EQ(status.PortJson(1)["percent"], 54);
+    EXPECT_TRUE(status.Progress(1, FormatUploadLine(1007, 2015, 1, 2, 1000), 600));
     Json port = status.PortJson(1);
     EXPECT_EQ(port["device"], 4);
     EXPECT_EQ(port["percent"], 49);

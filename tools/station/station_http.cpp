@@ -40,7 +40,8 @@ constexpr time_t kReadTimeoutS = 2;
 // A stream with nothing to say writes a comment this often, which finds the
 // clients that have gone away.
 constexpr std::chrono::milliseconds kKeepAlive(5000);
-constexpr int kReconnectMs = 2000;  // what the page's EventSource waits before it tries again
+constexpr int kReconnectMs = 2000;
+constexpr int kListenBacklog = 128;  // what the page's EventSource waits before it tries again
 
 const char kJson[] = "application/json";
 const char kText[] = "text/plain; charset=utf-8";
@@ -198,7 +199,11 @@ std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::
     std::unique_ptr<StationHttp> web(new StationHttp());
     Server &server = *web->server_;
     server.record_path = std::move(record_path);
-    server.http.set_socket_options(ListenerOptions);
+    socket_t listener = INVALID_SOCKET;
+    server.http.set_socket_options([&listener](socket_t sock) {
+        ListenerOptions(sock);
+        listener = sock;
+    });
     errno = 0;
     const int bound =
         port == 0 ? server.http.bind_to_any_port(host) : (server.http.bind_to_port(host, port) ? port : -1);
@@ -207,6 +212,10 @@ std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::
         *error = "cannot serve http on " + address + ": " + (err != 0 ? strerror(err) : "the address cannot be bound");
         return nullptr;
     }
+    // The library listens with a backlog of 5: a line's browsers and
+    // pollers that connect at once would wait a second for a retry each.
+    // Listening again only makes the queue longer.
+    if (listener != INVALID_SOCKET) listen(listener, kListenBacklog);
     const bool ipv6 = host.find(':') != std::string::npos;
     server.url = "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
     return web;
@@ -314,7 +323,7 @@ void StationHttp::OnEvent(const StationEvent &event) {
     switch (event.kind) {
         case EventKind::kWaiting: changed = server.status->Waiting(event.port); break;
         case EventKind::kUploading: changed = server.status->Uploading(event.port, event.run.device); break;
-        case EventKind::kProgress: changed = server.status->Progress(event.port, event.text); break;
+        case EventKind::kProgress: changed = server.status->Progress(event.port, event.text, NowMs()); break;
         case EventKind::kRemoval: changed = server.status->AwaitingRemoval(event.port); break;
         case EventKind::kFinished:
         case EventKind::kProblem: break;

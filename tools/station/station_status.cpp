@@ -51,7 +51,7 @@ bool StationStatus::Uploading(int port, uint32_t device) {
     return true;
 }
 
-bool StationStatus::Progress(int port, const std::string &live_line) {
+bool StationStatus::Progress(int port, const std::string &live_line, double now_ms) {
     if (port < 0 || static_cast<std::size_t>(port) >= ports_.size()) return false;
     Port &p = ports_[port];
     unsigned percent = 0;
@@ -61,6 +61,8 @@ bool StationStatus::Progress(int port, const std::string &live_line) {
     if (p.percent == static_cast<int>(percent) && p.seconds_left == left) return false;
     p.percent = static_cast<int>(percent);
     p.seconds_left = left;
+    if (now_ms - p.told_ms < kProgressEveryMs) return false;
+    p.told_ms = now_ms;
     return true;
 }
 

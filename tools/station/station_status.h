@@ -20,6 +20,7 @@ bool DevicesPerHour(uint32_t devices, double elapsed_ms, double *per_hour);
 class StationStatus {
 public:
     static constexpr std::size_t kRecentRecords = 20;
+    static constexpr double kProgressEveryMs = 250;
 
     // started: the UTC time of the start, as records write theirs.
     StationStatus(const StationFacts &facts, const std::vector<std::string> &ports, std::string started,
@@ -29,7 +30,10 @@ public:
     // that is, when its clients should hear of it.
     bool Waiting(int port);
     bool Uploading(int port, uint32_t device);
-    bool Progress(int port, const std::string &live_line);
+    // Figures that changed are kept at once but told at most every
+    // kProgressEveryMs (a port's line moves a percent many times a
+    // second); the next state change tells the latest anyway.
+    bool Progress(int port, const std::string &live_line, double now_ms);
     bool AwaitingRemoval(int port);
     // A device's run ended: record_line is its record as written (or as it
     // would have been, when the file failed). Changes the port, the totals
@@ -55,6 +59,7 @@ private:
         uint32_t device = 0;     // the device on the port (uploading, remove)
         int percent = 0;         // uploading
         long seconds_left = -1;  // uploading, -1 while not known
+        double told_ms = -1e300; // when progress was last told
         Json last;               // the port's last record, or null
     };
 
