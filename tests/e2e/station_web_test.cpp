@@ -128,8 +128,7 @@ TEST_F(StationWeb, TheApiFollowsTheLineAndServesTheRecordFileAndNothingElse) {
     port_ = ServedPort();
     ASSERT_GT(port_, 0) << ReadFile(work_.file("station.err"));
 
-    // An event client for the whole run, and one more at the end: SIGINT
-    // must end the station with them connected.
+    // An event client for the whole run.
     std::atomic<bool> reading{true};
     std::string events;
     std::thread reader([&] {
@@ -177,6 +176,9 @@ TEST_F(StationWeb, TheApiFollowsTheLineAndServesTheRecordFileAndNothingElse) {
     EXPECT_EQ(Get("/api/records?after=3"), json::array());
     Get("/api/records?after=-1", &code);
     EXPECT_EQ(code, 400);
+    // A line that is no record (written by hand, say) keeps its place as null.
+    WriteFile(work_.file("station.jsonl"), ReadFile(work_.file("station.jsonl")) + "{broken\n");
+    EXPECT_EQ(Get("/api/records?after=3"), json::array({nullptr}));
 
     // Nothing else is served, whatever the path; only GET and HEAD.
     for (const char *path : {"/nope", "/api/status/", "/../zebmap.map", "/%2e%2e/station.jsonl", "/api/../zebmap.map",
@@ -202,16 +204,34 @@ TEST_F(StationWeb, TheApiFollowsTheLineAndServesTheRecordFileAndNothingElse) {
     EXPECT_EQ(record_events, 3u);
     EXPECT_NE(events.find("\"state\":\"uploading\""), std::string::npos);
 
-    std::thread late([&] {
-        httplib::Client other("127.0.0.1", port_);
-        other.set_read_timeout(30);
-        other.Get("/api/events", [](const char *, std::size_t) { return true; });
-    });
-    Sleep(300);
+    // Up to 64 event clients (the reader above among them), 503 beyond;
+    // SIGINT then ends the station with all of them connected.
+    std::vector<int> streams;
+    std::string answer;
+    for (int i = 0; i < 70; ++i) {
+        const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port_));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string request = "GET /api/events HTTP/1.1\r\nHost: test\r\n\r\n";
+        char status_line[16] = {};
+        if (connect(sock, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 ||
+            write(sock, request.data(), request.size()) != static_cast<ssize_t>(request.size()) ||
+            read(sock, status_line, sizeof status_line - 1) <= 0) {
+            close(sock);
+            break;
+        }
+        streams.push_back(sock);
+        answer = status_line;
+        if (answer.rfind("HTTP/1.1 200", 0) != 0) break;
+    }
+    EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
+    EXPECT_EQ(streams.size(), 64u);  // 63 streams here, the 64th refused
     const double stop_s = Stop();
+    for (const int sock : streams) close(sock);
     reading = false;
     reader.join();
-    late.join();
     if (held >= 0) close(held);
     EXPECT_EQ(run_.status, 0) << run_.err;
     EXPECT_LT(stop_s, 8) << "the station took that long to end after SIGINT";
