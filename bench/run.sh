@@ -792,16 +792,17 @@ WEB_SPREAD=1.03           # each device's seconds against the same line without 
 # web_line DIR CLIENTS: one 8-port --once line at line rate with the web
 # side on; CLIENTS yes puts bench/web_load.py on it (20 pollers of
 # /api/status at 10 a second, 30 event clients, one that never reads).
-# Leaves DIR/seconds.txt (the records' seconds in port order) and, with
-# clients, DIR/load.txt and DIR/latencies.txt.
+# Leaves DIR/seconds.txt (the records' seconds in port order), the
+# station's CPU seconds (its port processes included) in sample
+# web_cpu_CLIENTS and, with clients, DIR/load.txt and DIR/latencies.txt.
 web_line() {
     local dir=$1 clients=$2 i station status=0 url=""
     mkdir -p "$dir"
     cp "$WORK/st64/zebmap.map" "$dir/"
     for i in $(seq 1 "$WEB_PORTS"); do start_device "$dir" "dev-$i" --baud 115200; done
     ports_of "$dir" "$WEB_PORTS"
-    (cd "$dir" && exec env LD_PRELOAD="$ADAPTER" PARDULO_PTY_PACE=1 "$STATION" --once --wait 30 \
-        --http 127.0.0.1:0 "${PORTS[@]}" >station.out 2>station.err) &
+    (cd "$dir" && exec /usr/bin/time -f '%U %S' -o time.txt env LD_PRELOAD="$ADAPTER" PARDULO_PTY_PACE=1 \
+        "$STATION" --once --wait 30 --http 127.0.0.1:0 "${PORTS[@]}" >station.out 2>station.err) &
     station=$!
     for _ in $(seq 1 100); do
         url=$(sed -n 's/^pardulo-station: serving \(http[^ ]*\)$/\1/p' "$dir/station.err" 2>/dev/null || true)
@@ -830,6 +831,7 @@ web_line() {
             cmp -s "$dir/dev-$i/block-00002.bin" "$WORK/st64/resources/r2.raw" || bad=1
     done
     add web_bad "$bad"
+    add "web_cpu_$clients" "$(awk '{ print $1 + $2 }' "$dir/time.txt")"
 }
 
 # The devices of a line differ among themselves more than clients may
@@ -864,6 +866,8 @@ figure_station_web() {
         "<= $WEB_SPREAD each, all ok" "$ratio" "$(verdict "$ratio <= $WEB_SPREAD && $bad == 0")"
     local load
     for load in "$WORK"/web/load*/load.txt; do note "station web: $(cat "$load")"; done
+    note "station web: the station's CPU (port processes included), median of the runs:" \
+        "$(median web_cpu_yes) s with clients, $(median web_cpu_no) s without"
     note "station web: 30 event clients and one that never reads beside the pollers;" \
         "$bad of $((2 * RUNS)) lines with a record not ok or a device not holding the map"
 }

@@ -42,10 +42,12 @@ def main():
     address = urllib.parse.urlsplit(args.url)
     host, port = address.hostname, address.port
     done = threading.Event()
+    go = threading.Event()  # all threads start first: a running one slows the start of the next
     lock = threading.Lock()
     latencies, failures, stream_bytes = [], [], []
 
     def poll():
+        go.wait()
         period = 1.0 / args.rate
         due = time.monotonic()
         while not done.is_set():
@@ -71,6 +73,7 @@ def main():
             done.wait(max(0.0, due - time.monotonic()))
 
     def stream():
+        go.wait()
         got = 0
         try:
             with socket.create_connection((host, port), timeout=1) as sock:
@@ -100,6 +103,7 @@ def main():
     threads += [threading.Thread(target=poll) for _ in range(args.pollers)]
     for thread in threads:
         thread.start()
+    go.set()
     started = time.monotonic()
     while alive(args.pid) and time.monotonic() - started < LIMIT_S:
         time.sleep(0.1)
