@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 #include "station_json.h"

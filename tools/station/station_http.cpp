@@ -40,8 +40,8 @@ constexpr time_t kReadTimeoutS = 2;
 // A stream with nothing to say writes a comment this often, which finds the
 // clients that have gone away.
 constexpr std::chrono::milliseconds kKeepAlive(5000);
-constexpr int kReconnectMs = 2000;
-constexpr int kListenBacklog = 128;  // what the page's EventSource waits before it tries again
+constexpr int kReconnectMs = 2000;   // what the page's EventSource waits before it tries again
+constexpr int kListenBacklog = 128;  // connections waiting to be accepted
 
 const char kJson[] = "application/json";
 const char kText[] = "text/plain; charset=utf-8";
