@@ -13,8 +13,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -78,11 +78,11 @@ protected:
 
     // The port the station serves on, read from what it says on standard error.
     int ServedPort() {
-        const std::regex served("serving http://127\\.0\\.0\\.1:([0-9]+)/");
-        std::smatch match;
+        const std::string served = "pardulo-station: serving http://127.0.0.1:";
         std::string err;
-        Eventually([&] { err = ReadFile(work_.file("station.err")); return std::regex_search(err, match, served); }, 20);
-        return match.empty() ? -1 : std::stoi(match[1].str());
+        std::size_t at = std::string::npos;
+        Eventually([&] { err = ReadFile(work_.file("station.err")); return (at = err.find(served)) != err.npos; }, 20);
+        return at == err.npos ? -1 : std::atoi(err.c_str() + at + served.size());
     }
 
     // SIGINT; returns the seconds the station took to end after it.
