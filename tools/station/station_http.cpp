@@ -40,6 +40,7 @@ constexpr time_t kReadTimeoutS = 2;
 // A stream with nothing to say writes a comment this often, which finds the
 // clients that have gone away.
 constexpr std::chrono::milliseconds kKeepAlive(5000);
+constexpr std::chrono::milliseconds kGatherEvents(100);
 constexpr int kReconnectMs = 2000;   // what the page's EventSource waits before it tries again
 constexpr int kListenBacklog = 128;  // connections waiting to be accepted
 
@@ -304,7 +305,13 @@ void StationHttp::Server::Route() {
             [this, client](std::size_t, httplib::DataSink &sink) {
                 std::string text;
                 switch (feed.Next(client, kKeepAlive, &text)) {
-                    case StationFeed::Take::kEvents: return sink.write(text.data(), text.size());
+                    case StationFeed::Take::kEvents:
+                        if (!sink.write(text.data(), text.size())) return false;
+                        // What comes meanwhile goes out in one write: a
+                        // busy line wakes each client a few times a second,
+                        // not once per port and change.
+                        std::this_thread::sleep_for(kGatherEvents);
+                        return true;
                     case StationFeed::Take::kIdle: return sink.write(":\n\n", 3);
                     case StationFeed::Take::kEnd: break;
                 }
