@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "operator_display.h"
@@ -103,25 +104,31 @@ TEST(StationFeed, AClientThatStopsTakingIsDroppedAndTheLimitHolds) {
     ASSERT_NE(clients.back(), nullptr);
 
     std::string text;
-    EXPECT_EQ(feed.Next(clients[0], milliseconds(0), &text), StationFeed::Take::kEvents);
+    EXPECT_EQ(feed.Next(clients[0], milliseconds(0), milliseconds(0), &text), StationFeed::Take::kEvents);
     EXPECT_EQ(text, "first\n");
-    EXPECT_EQ(feed.Next(clients[0], milliseconds(1), &text), StationFeed::Take::kIdle);
+    EXPECT_EQ(feed.Next(clients[0], milliseconds(1), milliseconds(0), &text), StationFeed::Take::kIdle);
     // Client 0 keeps taking; all the others stop. Publishing never waits:
     // past the bound, those that lag are let go and their places freed.
     for (std::size_t i = 0; i < StationFeed::kMaxQueued + 5; ++i) {
         feed.Publish("e\n");
-        if (i % 100 == 0) feed.Next(clients[0], milliseconds(0), &text);
+        if (i % 100 == 0) feed.Next(clients[0], milliseconds(0), milliseconds(0), &text);
     }
     EXPECT_EQ(feed.ClientCount(), 1u);
-    EXPECT_EQ(feed.Next(clients[1], milliseconds(0), &text), StationFeed::Take::kEnd);
+    EXPECT_EQ(feed.Next(clients[1], milliseconds(0), milliseconds(0), &text), StationFeed::Take::kEnd);
 
-    // Closing: what is queued still goes out, then the stream ends.
+    // Closing: what is queued still goes out, at once, then the stream ends.
     feed.Publish("last\n");
-    feed.Close();
+    std::thread closer([&feed] {
+        std::this_thread::sleep_for(milliseconds(50));
+        feed.Close();
+    });
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(feed.Next(clients[0], milliseconds(0), milliseconds(60000), &text), StationFeed::Take::kEvents);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, milliseconds(10000));
+    closer.join();
     EXPECT_EQ(feed.Join("first\n"), nullptr);
-    ASSERT_EQ(feed.Next(clients[0], milliseconds(0), &text), StationFeed::Take::kEvents);
     EXPECT_EQ(text.substr(text.size() - 5), "last\n");
-    EXPECT_EQ(feed.Next(clients[0], milliseconds(1000), &text), StationFeed::Take::kEnd);
+    EXPECT_EQ(feed.Next(clients[0], milliseconds(1000), milliseconds(0), &text), StationFeed::Take::kEnd);
 }
 
 }  // namespace

@@ -45,9 +45,13 @@ void StationFeed::Close() {
     changed_.notify_all();
 }
 
-StationFeed::Take StationFeed::Next(const ClientPtr &client, std::chrono::milliseconds wait, std::string *text) {
+StationFeed::Take StationFeed::Next(const ClientPtr &client, std::chrono::milliseconds wait,
+                                    std::chrono::milliseconds gather, std::string *text) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, wait, [&] { return client->dropped || closed_ || !client->queued.empty(); });
+    if (!client->queued.empty() && gather.count() > 0) {
+        changed_.wait_for(lock, gather, [&] { return client->dropped || closed_; });
+    }
     if (client->dropped) return Take::kEnd;
     // What was queued before the feed closed still goes out.
     if (client->queued.empty()) return closed_ ? Take::kEnd : Take::kIdle;

@@ -33,10 +33,12 @@ public:
     void Close();
 
     enum class Take { kEvents, kIdle, kEnd };
-    // Waits up to wait for the client's events and moves them all into
-    // text: kEvents, kIdle when none came in time, kEnd when the client's
-    // stream is over (the feed closed, or the client was dropped).
-    Take Next(const ClientPtr &client, std::chrono::milliseconds wait, std::string *text);
+    // Waits up to wait for the client's events, then gather longer for what
+    // follows them (unless the feed closes), and moves them all into text:
+    // kEvents, kIdle when none came in time, kEnd when the client's stream
+    // is over (the feed closed, or the client was dropped).
+    Take Next(const ClientPtr &client, std::chrono::milliseconds wait, std::chrono::milliseconds gather,
+              std::string *text);
 
     std::size_t ClientCount() const;
 

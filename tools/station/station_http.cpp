@@ -304,14 +304,11 @@ void StationHttp::Server::Route() {
             "text/event-stream",
             [this, client](std::size_t, httplib::DataSink &sink) {
                 std::string text;
-                switch (feed.Next(client, kKeepAlive, &text)) {
-                    case StationFeed::Take::kEvents:
-                        if (!sink.write(text.data(), text.size())) return false;
-                        // What comes meanwhile goes out in one write: a
-                        // busy line wakes each client a few times a second,
-                        // not once per port and change.
-                        std::this_thread::sleep_for(kGatherEvents);
-                        return true;
+                // Events are gathered for a moment and go out in one write:
+                // a busy line wakes each client a few times a second, not
+                // once per port and change.
+                switch (feed.Next(client, kKeepAlive, kGatherEvents, &text)) {
+                    case StationFeed::Take::kEvents: return sink.write(text.data(), text.size());
                     case StationFeed::Take::kIdle: return sink.write(":\n\n", 3);
                     case StationFeed::Take::kEnd: break;
                 }
