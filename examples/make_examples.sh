@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Makes the bundled example resources in examples/resources/: a few of
-# ImageMagick's built-in pictures, resized and converted to ARGB4 raw data as
-# the display expects it (2 bytes per pixel, 16-bit little-endian, nibbles
-# A:R:G:B from the most significant down), each as NAME.raw with its header
-# file NAME.rawh, whose first line has the image converter's shape.
-# The results are committed; run this only to make them anew.
+# ImageMagick's built-in pictures, resized into PNGs, which pardulo-png2raw
+# turns into resources as a developer's own pictures would be (NAME.raw in
+# ARGB4, NAME.rawh with the header line). The results are committed; run
+# this only to make them anew.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -31,29 +30,13 @@ if ! convert_cmd=$(find_convert); then
   convert_cmd=$(find_convert)
 fi
 
-# Packs the RGBA bytes on standard input into NAME.raw and writes NAME.rawh.
-read -r -d '' packer <<'PY' || true
-import struct
-import sys
-
-width, height, base = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
-rgba = sys.stdin.buffer.read()
-if len(rgba) != width * height * 4:
-    sys.exit(f"{base}: expected {width * height * 4} RGBA bytes, got {len(rgba)}")
-
-# Keep the high nibble of each channel: A in bits 15-12, then R, G and B.
-pixels = bytearray()
-for i in range(0, len(rgba), 4):
-    r, g, b, a = rgba[i:i + 4]
-    pixels += struct.pack("<H", (a >> 4) << 12 | (r >> 4) << 8 | (g >> 4) << 4 | (b >> 4))
-
-stride = width * 2
-with open(base + ".raw", "wb") as raw:
-    raw.write(pixels)
-with open(base + ".rawh", "w") as header:
-    header.write(f"/*('file properties: ', 'resolution ', {width}, 'x', {height}, 'format ', 'ARGB4', "
-                 f"'stride ', {stride}, ' total size ', {len(pixels)})*/\n")
-PY
+# The converter: pardulo-png2raw of this repository's build, made when missing.
+repo=$(cd .. && pwd)
+png2raw=${PARDULO_PNG2RAW:-$repo/build/pardulo-png2raw}
+if [ ! -x "$png2raw" ]; then
+  cmake -S "$repo" -B "$repo/build" >/dev/null
+  cmake --build "$repo/build" --target pardulo-png2raw >/dev/null
+fi
 
 # name, built-in picture, width, height, extra options
 pictures=(
@@ -64,12 +47,14 @@ pictures=(
   "logo     logo:     160 120  -transparent white"
 )
 
-rm -rf resources
-mkdir resources
+# Made aside, and put in place only when every picture came out.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 for entry in "${pictures[@]}"; do
   read -r name picture width height options <<<"$entry"
   # shellcheck disable=SC2086  # the options are several words on purpose
-  "$convert_cmd" "$picture" -resize "${width}x${height}!" ${options:-} -alpha on -depth 8 rgba:- |
-    python3 -c "$packer" "$width" "$height" "resources/$name"
-  echo "resources/$name.raw: ${width}x${height}, $((width * height * 2)) bytes"
+  "$convert_cmd" "$picture" -resize "${width}x${height}!" ${options:-} -alpha on -depth 8 "PNG32:$work/$name.png"
+  "$png2raw" --into "$work/resources" "$work/$name.png" "$name"
 done
+rm -rf resources
+mv "$work/resources" resources

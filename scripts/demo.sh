@@ -1,23 +1,26 @@
 #!/usr/bin/env bash
 # Shows what pardulo does, on the bundled example pictures: builds it, packs
-# the pictures into a resource map, uploads the map into a simulated display
-# device and checks that the device stored every record byte for byte.
-# Exits 0 only when it did. The scratch folder is removed at the end.
+# the pictures into a resource map, draws the map into build/demo-preview.png,
+# uploads the map into a simulated display device and checks that the device
+# stored every record byte for byte. Exits 0 only when it did. The scratch
+# folder is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 pardulo=$repo/build/pardulo
 devsim=$repo/build/pardulo-devsim
+preview=$repo/build/pardulo-preview
 step() { printf '\n=== %s\n' "$*"; }
 
 # 1. Only what building and running the program needs (no test tools).
 step "1. Installing what is missing"
 ./scripts/install_deps.sh demo
 
-# 2. The build's own output is shown only when it fails.
+# 2. Only the programs the demo runs (not the tests); the build's own output
+#    is shown only when it fails.
 step "2. Building into build/"
 build_log=$(mktemp /tmp/pardulo-demo-build-XXXXXX.log)
-if ! ./scripts/build.sh build >"$build_log" 2>&1; then
+if ! ./scripts/build.sh build -- pardulo pardulo-devsim pardulo_pty_adapter pardulo-preview >"$build_log" 2>&1; then
   tail -n 40 "$build_log"
   echo "build failed; the whole log is in $build_log"
   exit 1
@@ -49,18 +52,25 @@ od -A d -t u1 -N 40 zebmap.map
 echo "--- head of zebmap.c:"
 head -n 20 zebmap.c
 
-# 6. pardulo-devsim runs `pardulo p {port}` against itself on a
+# 6. Every record drawn as the display will show it, before any device is
+#    flashed; the picture stays in build/.
+step "6. pardulo-preview preview.png  (in $scratch)"
+"$preview" preview.png
+cp preview.png "$repo/build/demo-preview.png"
+echo "--- kept as build/demo-preview.png"
+
+# 7. pardulo-devsim runs `pardulo p {port}` against itself on a
 #    pseudo-terminal and keeps every accepted record in device-store/.
-step "6. pardulo p into the simulated device  (in $scratch)"
+step "7. pardulo p into the simulated device  (in $scratch)"
 echo "\$ pardulo-devsim --store device-store -- pardulo p {port}"
 status=0
 "$devsim" --store device-store -- "$pardulo" p '{port}' || status=$?
 echo "--- exit status: $status, zebmap.log holds: $(cat zebmap.log 2>/dev/null)"
 [ "$status" -eq 0 ] || { echo "the demo stops: the upload failed"; exit 1; }
 
-# 7. Each record of the map (block 2 bytes, size 4 bytes, both high byte
+# 8. Each record of the map (block 2 bytes, size 4 bytes, both high byte
 #    first, the data, the byte 13) against what the device stored for it.
-step "7. What the device stored, against the records of zebmap.map"
+step "8. What the device stored, against the records of zebmap.map"
 total=$(stat -c %s zebmap.map)
 offset=1 records=0 different=0
 while [ "$offset" -lt "$total" ]; do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Uploads the resource map of the working directory (zebmap.map) to several
-# devices at once: scripts/gang.sh PORT...
+# devices at once: scripts/gang.sh [--allow-gaps] PORT...
 #
 # A thin wrapper over the production station's one-batch mode,
 #   pardulo-station --once --dir gang --log gang.jsonl PORT...
@@ -12,7 +12,8 @@
 # failed, the command that retries just those ports.
 #
 # Exit status (the station's): 0 when every device got the whole map, 1 when
-# any did not, 2 for a bad command line or map.
+# any did not, 2 for a bad command line or map (one with a gap in its blocks
+# too, unless --allow-gaps is given, which is passed on to the station).
 #
 # Environment:
 #   PARDULO_STATION  the station (default: build/pardulo-station of this repository)
@@ -27,7 +28,7 @@ read -r -a wrap <<<"${PARDULO_WRAP:-}"
 
 usage() {
     cat <<EOF
-Usage: $0 PORT...
+Usage: $0 [--allow-gaps] PORT...
 Uploads ./zebmap.map to every PORT in parallel with
 '$station --once --dir gang --log gang.jsonl PORT...'.
 Exit status 0 only when every device got the whole map.
@@ -42,6 +43,11 @@ if [[ $1 == --help || $1 == -h ]]; then
     usage
     exit 0
 fi
+options=()
+if [[ $1 == --allow-gaps ]]; then
+    options+=(--allow-gaps)
+    shift
+fi
 if [[ ! -x $station ]]; then
     echo "gang: program not found: $station (set PARDULO_STATION)" >&2
     exit 2
@@ -51,7 +57,7 @@ fi
 status=2
 failed=()
 {
-    "${wrap[@]}" "$station" --once --wait "${GANG_WAIT:-10}" --dir gang --log gang.jsonl -- "$@"
+    "${wrap[@]}" "$station" --once --wait "${GANG_WAIT:-10}" --dir gang --log gang.jsonl "${options[@]}" -- "$@"
     echo "gang-status $?"
 } | while IFS= read -r line; do
     if [[ $line == "gang-status "* ]]; then
@@ -69,7 +75,7 @@ if [[ $status == 1 && ${#failed[@]} -gt 0 ]]; then
     printf '\n%d of %d devices did not get the whole map. Retry them with:\n ' "${#failed[@]}" "$#"
     [[ -n ${PARDULO_STATION:-} ]] && printf ' PARDULO_STATION=%q' "$PARDULO_STATION"
     [[ -n ${PARDULO_WRAP:-} ]] && printf ' PARDULO_WRAP=%q' "$PARDULO_WRAP"
-    printf ' %q' "$0"
+    printf ' %q' "$0" "${options[@]}"
     printf ' %q' "${failed[@]}"
     printf '\n'
 fi

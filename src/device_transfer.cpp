@@ -154,6 +154,12 @@ HeaderStep ReadHeader(Upload &upload, Record &record) {
     upload.bytes_read += kRecordHeaderSize;
     const int block = record.header.block;
     const long size = record.header.size;
+    if (upload_stop_requested) {
+        // Stopped between records (in the pause after the last one): the
+        // record that was next is the one the device did not get.
+        NoteFailure(upload.outcome, UploadFailure::kInterrupted, block);
+        return HeaderStep::kFailed;
+    }
     printf("Reading from block %d  -> size %ld\n", block, size);
     if (size < 0) {
         // No terminator position exists for it: sending on would push the
@@ -292,12 +298,9 @@ RecordStep UploadRecord(Upload &upload) {
 
 void UploadRecords(Upload &upload) {
     if (!SkipFirstLine(upload)) return;
-    for (;;) {
-        if (upload_stop_requested) {
-            NoteFailure(upload.outcome, UploadFailure::kInterrupted, -1);
-            return;
-        }
-        if (UploadRecord(upload) != RecordStep::kNextRecord) return;
+    // A stop request is looked at in every record, before its header is
+    // announced and after every data byte.
+    while (UploadRecord(upload) == RecordStep::kNextRecord) {
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -15,6 +16,7 @@
 #include "program_info.h"
 #include "progress_log.h"
 #include "resource_map.h"
+#include "resource_warnings.h"
 
 namespace {
 
@@ -45,6 +47,12 @@ int ProductionRun(const char *port) {
         if (checked == -2) printf("* ERROR * Couldn't open the file %s\n", ZEBMAP_FILE);
         printf("** Some errors occurred. Stopping procedure....\n");
         return EXIT_FAILURE;
+    }
+    // A hole in the blocks is a picture the device will not have: the map
+    // goes up all the same, but not without a word.
+    const std::vector<BlockRun> missing = MissingMapBlocks(ZEBMAP_FILE);
+    if (!missing.empty()) {
+        PrintWarning(MapGapText(ZEBMAP_FILE, missing) + "; uploading it all the same");
     }
     const double t_i = Uptimems();
     if (TestLogProgressWritable() != 0) {

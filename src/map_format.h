@@ -49,6 +49,7 @@ MapRecordHeader EncodeRecordHeader(int block, int32_t size);
 inline const unsigned char *BlockBytes(const MapRecordHeader &header) { return header.bytes; }
 inline const unsigned char *SizeBytes(const MapRecordHeader &header) { return header.bytes + 2; }
 constexpr int kBlockBytes = 2;
+constexpr int kBlockNumbers = 1 << (8 * kBlockBytes);  // a block field holds 0 to 65535
 constexpr int kSizeBytes = 4;
 
 // True for the byte that ends the first line and every record.

@@ -310,6 +310,14 @@ std::string FormatPortHint(const char *portname, bool refused, const std::vector
 void PrintPortHint(const char *portname, int connect_error) {
     // The live line, if any, must not share the terminal row with the hint.
     End();
+    // A pseudo-terminal is no port the library knows unless the adapter is
+    // preloaded; listing the machine's real ports would only mislead.
+    const bool unknown = connect_error > kConnectNoSuchPort && connect_error < kConnectNotOpened;
+    if (unknown && IsPseudoTerminal(portname)) {
+        Emit("hint: " + PrintableText(portname) + " is " + kPseudoTerminalNeedsAdapter +
+             " (LD_PRELOAD=libpardulo_pty_adapter.so; pardulo-devsim -- COMMAND preloads it)\n");
+        return;
+    }
     // Opening failed on a device that is there: busy or forbidden.
     const bool refused =
         connect_error > kConnectNotOpened && connect_error < kConnectNotSettable && SerialDeviceExists(portname);

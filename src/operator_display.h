@@ -71,8 +71,9 @@ bool ReadUploadLine(const std::string &line, unsigned *percent, long *seconds_le
 // After a device mode could not open portname (connect_error: the code
 // SerialConnect returned): one line on standard error. When the port is
 // there but refused opening (a code from 301-304: busy, or no permission)
-// it says so; otherwise it names the serial ports that libserialport sees,
-// or says there are none.
+// it says so; for a pseudo-terminal the library refused, that the pty
+// adapter must be preloaded; otherwise it names the serial ports that
+// libserialport sees, or says there are none.
 void PrintPortHint(const char *portname, int connect_error);
 // The hint's text with its newline. refused: the port exists and refused
 // opening. listed is false when the port list could not be read at all.

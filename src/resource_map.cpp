@@ -21,13 +21,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "argb4.h"
 #include "file_handles.h"
 #include "globals.h"
 #include "map_format.h"
+#include "resource_warnings.h"
 
 namespace {
 
@@ -101,18 +104,28 @@ bool ParseField(const char *begin, const char *end, int32_t &value) {
     return true;
 }
 
+// The format field's text without the blanks and quotes around it.
+std::string FormatFieldText(const char *begin, const char *end) {
+    while (begin < end && (isspace(static_cast<unsigned char>(*begin)) || *begin == '\'' || *begin == '"')) ++begin;
+    while (end > begin && (isspace(static_cast<unsigned char>(end[-1])) || end[-1] == '\'' || end[-1] == '"')) --end;
+    return std::string(begin, end);
+}
+
 // The converter's first line, fields split at commas (a run of commas is one
 // separator, empty fields don't count):
 //   /*('file properties: ', 'resolution ', 100, 'x', 50, 'format ', 'ARGB4', 'stride ', 200, ' total size ', 20000)*/
-// Width, height, stride and size are fields 2, 4, 8 and 10. False when any of
-// them is missing or no number, or the size is negative.
-bool ParseHeaderLine(const char *line, resource_image_t &resource) {
+// Width, height, stride and size are fields 2, 4, 8 and 10, the format field
+// 6. False when any of the numbers is missing or no number, or the size is
+// negative.
+bool ParseHeaderLine(const char *line, ResourceHeader &header) {
+    resource_image_t &resource = header.image;
     struct Wanted {
         int field;
         int32_t *target;
     };
     const Wanted wanted[] = {{2, &resource.width}, {4, &resource.height}, {8, &resource.stride}, {10, &resource.size}};
     bool found[4] = {false, false, false, false};
+    constexpr int kFormatField = 6;
 
     int field = 0;
     const char *p = line;
@@ -124,6 +137,7 @@ bool ParseHeaderLine(const char *line, resource_image_t &resource) {
         for (size_t i = 0; i < 4; ++i) {
             if (wanted[i].field == field) found[i] = ParseField(begin, p, *wanted[i].target);
         }
+        if (field == kFormatField) header.format = FormatFieldText(begin, p);
         if (++field > 10) break;
     }
     return found[0] && found[1] && found[2] && found[3] && resource.size >= 0;
@@ -310,41 +324,44 @@ int32_t WriteRecord(OutputFile &map, FILE *data, int32_t block, int32_t size) {
     return kRecordWritten;
 }
 
-// One candidate entry: header, snippet block, data file, record.
-int32_t BuildEntry(const char *name, int32_t block, OutputFile &map, OutputFile &snippet) {
+// One candidate entry: header, snippet block, data file, record. What the
+// firmware or the device will not want is warned of, as declared (the
+// resource names the snippet declares so far) lets it be.
+int32_t BuildEntry(const char *name, int32_t block, OutputFile &map, OutputFile &snippet,
+                   std::map<std::string, std::string> &declared) {
     const size_t name_length = strlen(name);
     if (strlen(RESOURCES_DIRECTORY) + strlen(PATH_SEPARATOR) + name_length > static_cast<size_t>(PATH_MAX_SIZE)) {
         // The path would not fit: reported like a header that cannot be opened.
-        printf("Opening file '%s%s%s' ...\n", RESOURCES_DIRECTORY, PATH_SEPARATOR, name);
-        printf("* ERROR * failed opening header file '%s%s%s'\n", RESOURCES_DIRECTORY, PATH_SEPARATOR, name);
+        const std::string path = std::string(RESOURCES_DIRECTORY) + PATH_SEPARATOR + name;
+        printf("Opening file '%s' ...\n", path.c_str());
+        printf("* ERROR * failed opening header file '%s'\n", path.c_str());
+        PrintWarning(SkippedResourceWarning(path, block, false));
         return kEntrySkipped;
     }
     char file_path[PATH_MAX_SIZE + 1];
     snprintf(file_path, sizeof file_path, "%s%s%s", RESOURCES_DIRECTORY, PATH_SEPARATOR, name);
-    char file_base_name[PATH_MAX_SIZE + 1];
-    snprintf(file_base_name, sizeof file_base_name, "%.*s", static_cast<int>(name_length - 5), name);
+    const std::string header_path = file_path;
 
     printf("Opening file '%s' ...\n", file_path);
-    resource_image_t resource{};
-    {
-        const FilePtr header = OpenRegularFile(file_path, "r");
-        if (!header) {
+    ResourceHeader header;
+    const int32_t read = ReadResourceHeader(file_path, &header);
+    if (read != kResourceHeaderRead) {
+        if (read == kResourceHeaderNotOpened) {
             printf("* ERROR * failed opening header file '%s'\n", file_path);
-            return kEntrySkipped;
-        }
-        char input_line[MAX_LINE_SIZE];
-        ReadFirstLine(header.get(), input_line);
-        if (!ParseHeaderLine(input_line, resource)) {
+        } else {
             printf("* ERROR * malformed header file '%s'\n", file_path);
-            return kEntrySkipped;
         }
+        PrintWarning(SkippedResourceWarning(header_path, block, false));
+        return kEntrySkipped;
     }
+    const resource_image_t &resource = header.image;
     printf("width=%d, height=%d, stride=%d, size=%ld\n", resource.width, resource.height, resource.stride,
            static_cast<long>(resource.size));
 
-    char resource_name[PATH_MAX_SIZE + 1];
-    snprintf(resource_name, sizeof resource_name, "%.*s_header", PATH_MAX_SIZE - 7, file_base_name);
-    AppendSnippetBlock(snippet.get(), resource_name, resource, block);
+    const std::string resource_name = ResourceBaseName(name) + "_header";
+    for (const std::string &warning : ResourceWarnings(header_path, resource_name, header, &declared))
+        PrintWarning(warning);
+    AppendSnippetBlock(snippet.get(), resource_name.c_str(), resource, block);
 
     // The data file is the header's name less its final "h".
     file_path[strlen(file_path) - 1] = '\0';
@@ -352,6 +369,7 @@ int32_t BuildEntry(const char *name, int32_t block, OutputFile &map, OutputFile 
     const FilePtr data = OpenRegularFile(file_path, "rb");
     if (!data) {
         printf("* ERROR * failed opening binary file '%s'\n", file_path);
+        PrintWarning(SkippedResourceWarning(header_path, block, true));
         return kEntrySkipped;
     }
     return WriteRecord(map, data.get(), block, resource.size);
@@ -468,10 +486,11 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
     fputc(TERMINATOR, map.get());
     int32_t block = FLASH_INITIAL_BLOCK;
     int32_t status = 0;
+    std::map<std::string, std::string> declared;
     for (const ListedEntry &entry : entries) {
         printf("File: '%s' [reclen=%d]\n", entry.name.c_str(), entry.reclen);
         if (!IsCandidateName(entry.name.c_str())) continue;
-        const int32_t outcome = BuildEntry(entry.name.c_str(), block, map, snippet);
+        const int32_t outcome = BuildEntry(entry.name.c_str(), block, map, snippet, declared);
         if (outcome == kRecordWritten) {
             ++counted.packed;
         } else if (outcome == kEntrySkipped) {
@@ -508,18 +527,58 @@ int32_t ReadResourceZebmapFile() {
     return status == kCheckedToTheEnd ? kCheckFramed : status;
 }
 
-uint32_t CountMapRecords(const char *map_path) {
-    const FilePtr map = OpenRegularFile(map_path, "rb");
-    return map ? CountMapRecordsIn(map.get()) : 0;
+int32_t ReadResourceHeader(const char *path, ResourceHeader *header) {
+    const FilePtr file = OpenRegularFile(path, "r");
+    if (!file) return kResourceHeaderNotOpened;
+    char input_line[MAX_LINE_SIZE];
+    ReadFirstLine(file.get(), input_line);
+    *header = ResourceHeader{};
+    return ParseHeaderLine(input_line, *header) ? kResourceHeaderRead : kResourceHeaderMalformed;
 }
 
-uint32_t CountMapRecordsIn(FILE *map) {
+std::string FormatResourceHeaderLine(int32_t width, int32_t height) {
+    const int64_t stride = int64_t{kArgb4BytesPerPixel} * width;
+    return "/*('file properties: ', 'resolution ', " + std::to_string(width) + ", 'x', " + std::to_string(height) +
+           ", 'format ', '" + kArgb4FormatName + "', 'stride ', " + std::to_string(stride) + ", ' total size ', " +
+           std::to_string(stride * height) + ")*/\n";
+}
+
+bool ListResourceHeaders(const char *folder, std::vector<std::string> *names) {
+    DirPtr listing(opendir(folder));
+    if (!listing) return false;
+    names->clear();
+    for (const ListedEntry &entry : ReadListingInNameOrder(listing.get())) {
+        if (IsCandidateName(entry.name.c_str())) names->push_back(entry.name);
+    }
+    return true;
+}
+
+std::string ResourceBaseName(const std::string &header_name) {
+    return header_name.substr(0, header_name.size() > 5 ? header_name.size() - 5 : 0);
+}
+
+bool IsCIdentifier(const std::string &text) {
+    if (text.empty() || isdigit(static_cast<unsigned char>(text[0]))) return false;
+    for (const char c : text) {
+        const bool ascii_letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!ascii_letter && !(c >= '0' && c <= '9') && c != '_') return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Calls visit with the header of every record, from the map's start, the
+// way the upload reads them: a record whose size is negative, or that runs
+// past the end of the file, is the last one. The map's position is put back
+// afterwards.
+template <typename Visit>
+void ForEachMapRecord(FILE *map, Visit visit) {
     const off_t start = ftello(map);
-    uint32_t records = 0;
     if (ReadMapFirstLine(map).ended) {
         MapRecordHeader header;
         for (int read = ReadMapRecordHeader(map, &header); read != kMapEnded; read = ReadMapRecordHeader(map, &header)) {
-            ++records;
+            visit(header);
             if (read == kHeaderCut) break;
             if (header.size < 0) break;  // the record takes the rest of the file
             if (fseeko(map, static_cast<off_t>(header.size) + 1, SEEK_CUR) != 0) break;
@@ -527,5 +586,52 @@ uint32_t CountMapRecordsIn(FILE *map) {
     }
     clearerr(map);
     if (start >= 0) fseeko(map, start, SEEK_SET);
+}
+
+}  // namespace
+
+uint32_t CountMapRecords(const char *map_path) {
+    const FilePtr map = OpenRegularFile(map_path, "rb");
+    return map ? CountMapRecordsIn(map.get()) : 0;
+}
+
+uint32_t CountMapRecordsIn(FILE *map) {
+    uint32_t records = 0;
+    ForEachMapRecord(map, [&records](const MapRecordHeader &) { ++records; });
     return records;
+}
+
+std::vector<BlockRun> MissingMapBlocks(const char *map_path) {
+    std::vector<BlockRun> missing;
+    const FilePtr map = OpenRegularFile(map_path, "rb");
+    if (!map) return missing;
+    std::vector<bool> present(kBlockNumbers, false);
+    int highest = 0;
+    ForEachMapRecord(map.get(), [&](const MapRecordHeader &header) {
+        present[static_cast<size_t>(header.block)] = true;
+        highest = std::max(highest, header.block);
+    });
+    for (int block = FLASH_INITIAL_BLOCK; block <= highest; ++block) {
+        if (present[static_cast<size_t>(block)]) continue;
+        if (!missing.empty() && missing.back().last == block - 1) {
+            missing.back().last = block;
+        } else {
+            missing.push_back({block, block});
+        }
+    }
+    return missing;
+}
+
+std::string FormatBlockRuns(const std::vector<BlockRun> &runs) {
+    constexpr size_t kRunsShown = 8;
+    int64_t blocks = 0;
+    for (const BlockRun &run : runs) blocks += run.last - run.first + 1;
+    std::string text = blocks == 1 ? "block " : "blocks ";
+    for (size_t i = 0; i < runs.size() && i < kRunsShown; ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(runs[i].first);
+        if (runs[i].last != runs[i].first) text += "-" + std::to_string(runs[i].last);
+    }
+    if (runs.size() > kRunsShown) text += " and " + std::to_string(runs.size() - kRunsShown) + " more runs";
+    return text;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 struct resource_image_t {
     int32_t width;
@@ -20,6 +22,35 @@ struct BuildStats {
     int32_t packed = 0;         // candidates that gave a complete record
     int32_t skipped = 0;        // candidates skipped with an error
 };
+
+// What the first line of a header file gives.
+struct ResourceHeader {
+    resource_image_t image{};
+    std::string format;  // field 6 without its blanks and quotes: "ARGB4" as the converter writes it
+};
+
+// Results of ReadResourceHeader.
+constexpr int32_t kResourceHeaderRead = 0;
+constexpr int32_t kResourceHeaderNotOpened = 1;  // missing, unreadable or no regular file
+constexpr int32_t kResourceHeaderMalformed = 2;  // no number at field 2, 4, 8 or 10, or a negative size
+// Reads the first line of the header file at path, as the builder does.
+int32_t ReadResourceHeader(const char *path, ResourceHeader *header);
+
+// The first line of the header file of an ARGB4 picture, with its line end,
+// in the shape the builder reads: stride 2 x width, size stride x height.
+std::string FormatResourceHeaderLine(int32_t width, int32_t height);
+
+// The candidate header files of folder (names ending in "rawh", longer than
+// five characters) in the order the builder numbers them: the i-th from 0
+// gets block FLASH_INITIAL_BLOCK + i. False when the folder cannot be listed.
+bool ListResourceHeaders(const char *folder, std::vector<std::string> *names);
+
+// A header file's name less its last five characters ("logo" of
+// "logo.rawh"); the snippet declares it with "_header" after it.
+std::string ResourceBaseName(const std::string &header_name);
+
+// Letters, digits and "_", not starting with a digit: a name C takes.
+bool IsCIdentifier(const std::string &text);
 
 // Results of BuildResourceZebmapFile.
 constexpr int32_t kBuildComplete = 0;         // every candidate gave a complete record
@@ -54,3 +85,20 @@ uint32_t CountMapRecords(const char *map_path);
 // The same count on a map already open, read from its current position,
 // which is put back afterwards.
 uint32_t CountMapRecordsIn(FILE *map);
+
+// Blocks first to last, both included.
+struct BlockRun {
+    int32_t first;
+    int32_t last;
+};
+
+// The blocks a map has no record for, from FLASH_INITIAL_BLOCK up to its
+// highest block. The builder gives the n-th header file block n also when it
+// skips the resource, so a map built whole has the blocks 1, 2, ... without a
+// gap, and a gap is a picture the device will not have. Read from the map's
+// start, walking its records as CountMapRecords does; none when it cannot be
+// opened.
+std::vector<BlockRun> MissingMapBlocks(const char *map_path);
+
+// "block 3", "blocks 3, 7-9": the runs for a message, the first few of many.
+std::string FormatBlockRuns(const std::vector<BlockRun> &runs);

@@ -4,14 +4,19 @@
 // write. Receiving polls with short reads against a monotonic clock.
 #include "serial_link.h"
 
+#include "port_device_path.h"
 #include "port_lock.h"
 #include "serial_link_platform.h"
 
 #include <libserialport.h>
+#ifndef _WIN32
+#include <poll.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "globals.h"
 
@@ -32,6 +37,9 @@ bool output_undrained = false;
 
 // Set when the system said the port is no longer there.
 bool port_lost = false;
+
+// The open port's file descriptor, -1 when the library has none to give.
+int port_fd = -1;
 
 // Looks at the error of the library call that just failed: a hung-up or
 // removed port gives one of these on every system we run on.
@@ -68,6 +76,7 @@ int SerialConnect(const char *portname) {
     // A new connection replaces the previous one's handles, so a caller that
     // connects again and again (the station pings its ports every second)
     // holds one set instead of one per connection.
+    port_fd = -1;
     if (port != nullptr) {
         sp_free_port(port);
         port = nullptr;
@@ -80,7 +89,10 @@ int SerialConnect(const char *portname) {
     sp_return result = sp_new_config(&port_config);
     if (result != SP_OK) return kConnectNoConfig - result;
 
-    result = sp_get_port_by_name(portname, &port);
+    // The library refuses a symbolic link (a port named by its position or
+    // its adapter): it gets the device the link points to.
+    const std::string device = PortDevicePath(portname);
+    result = sp_get_port_by_name(device.c_str(), &port);
     if (result != SP_OK) return kConnectNoSuchPort - result;
 
     result = sp_open(port, SP_MODE_READ_WRITE);
@@ -89,7 +101,8 @@ int SerialConnect(const char *portname) {
     // One process per port: a port another run holds is refused as busy,
     // like a port the system would not open.
     int fd = -1;
-    if (sp_get_port_handle(port, &fd) == SP_OK && LockOpenPort(fd) != kPortLocked) {
+    const bool has_handle = sp_get_port_handle(port, &fd) == SP_OK;
+    if (has_handle && LockOpenPort(fd) != kPortLocked) {
         sp_close(port);
         return kConnectNotOpened - SP_ERR_FAIL;
     }
@@ -109,6 +122,7 @@ int SerialConnect(const char *portname) {
     sp_flush(port, SP_BUF_INPUT);
     output_undrained = false;
     port_lost = false;
+    port_fd = has_handle ? fd : -1;
     return kLinkOk;
 }
 
@@ -133,6 +147,7 @@ int SerialDisconnect() {
     DrainOutput();
     int fd = -1;
     if (sp_get_port_handle(port, &fd) == SP_OK) UnlockPort(fd);
+    port_fd = -1;
     return sp_close(port);
 }
 
@@ -144,6 +159,7 @@ int SerialSend(char snd) {
     // written must still reach the device, and an output flush would throw
     // away those the driver has not yet put on the line.
     if (sp_flush(port, SP_BUF_INPUT) != SP_OK) {
+        NoteIfPortLost();
         PrintLastError("error in sp_flush: %s\n");
         return kSendFlushFailed;
     }
@@ -158,9 +174,29 @@ int SerialSend(char snd) {
     return kLinkOk;
 }
 
+// A port that hung up (a pseudo-terminal whose other side closed, a USB
+// adapter unplugged) reads as an empty port rather than failing: only its
+// poll says so.
+bool PortHungUp() {
+#ifdef _WIN32
+    // The Windows build of the unit tests runs this link on the stand-in,
+    // whose ports have no descriptor.
+    return false;
+#else
+    if (port_fd < 0) return false;
+    struct pollfd state{port_fd, POLLIN, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#endif
+}
+
 int ReadAvailable(char *rcv, unsigned int count) {
     const int got = sp_blocking_read(port, rcv, count, READ_TIMEOUT_1B_MS);
     if (got < 0) NoteIfPortLost();
+    // Asked only when nothing came, which costs the wait of a read anyway.
+    if (got == 0 && !port_lost && PortHungUp()) {
+        port_lost = true;
+        return -1;
+    }
     return got;
 }
 

@@ -3,8 +3,15 @@
 
 #include <libserialport.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
+
+#include "port_device_path.h"
+#include "serial_link.h"
 
 namespace {
 
@@ -28,4 +35,30 @@ bool ListSerialPorts(std::vector<std::string> &names) {
 bool SerialDeviceExists(const char *name) {
     struct stat st {};
     return name != nullptr && stat(name, &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+bool IsPseudoTerminal(const char *name) {
+    if (name == nullptr) return false;
+    // Unix98 pseudo-terminal slaves have the character device majors 136 to 143.
+    struct stat st {};
+    return stat(PortDevicePath(name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) <= 143;
+}
+
+std::string PortOpenFailure(const char *portname, int connect_error) {
+    const std::string device = PortDevicePath(portname);
+    struct stat st {};
+    if (stat(device.c_str(), &st) != 0) return strerror(errno);
+    if (!S_ISCHR(st.st_mode)) return "not a serial device";
+    if (connect_error > kConnectNoSuchPort && connect_error < kConnectNotOpened) {
+        if (IsPseudoTerminal(device.c_str())) return kPseudoTerminalNeedsAdapter;
+        return "not a serial port the system knows";
+    }
+    if (connect_error > kConnectNotOpened && connect_error < kConnectNotSettable) {
+        // The port is not opened to find out: opening may toggle its lines.
+        if (access(device.c_str(), R_OK | W_OK) != 0) return strerror(errno);
+        return "in use by another program";
+    }
+    if (connect_error > kConnectNotSettable) return "it refused the line settings";
+    return "it did not open";
 }

@@ -12,3 +12,16 @@ bool ListSerialPorts(std::vector<std::string> &names);
 // True when name is a serial device that exists, looked at without opening
 // it (opening a serial port may toggle its lines).
 bool SerialDeviceExists(const char *name);
+
+// True when name leads to a pseudo-terminal (/dev/pts/N), which the link
+// library opens only with the pty adapter preloaded; false on Windows.
+bool IsPseudoTerminal(const char *name);
+
+// What the operator is told of a pseudo-terminal the link library refused.
+constexpr char kPseudoTerminalNeedsAdapter[] = "a pseudo-terminal, which opens only with the pty adapter preloaded";
+
+// Why portname did not open, for the station's board and record:
+// connect_error is what SerialConnect returned. The system's own words where
+// it has them ("No such file or directory", "Permission denied"), otherwise
+// what the link found.
+std::string PortOpenFailure(const char *portname, int connect_error);

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "serial_link.h"
+
 namespace {
 
 constexpr const char *kSerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
@@ -54,4 +56,15 @@ bool SerialDeviceExists(const char *name) {
         if (_stricmp(listed.c_str(), BareName(name)) == 0) return true;
     }
     return false;
+}
+
+bool IsPseudoTerminal(const char *) { return false; }
+
+std::string PortOpenFailure(const char *, int connect_error) {
+    if (connect_error > kConnectNoSuchPort && connect_error < kConnectNotOpened) return "no such port";
+    if (connect_error > kConnectNotOpened && connect_error < kConnectNotSettable) {
+        return "in use by another program, or not permitted";
+    }
+    if (connect_error > kConnectNotSettable) return "it refused the line settings";
+    return "it did not open";
 }

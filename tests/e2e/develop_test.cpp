@@ -255,6 +255,64 @@ TEST(develop_mode, NumbersEveryCandidateAndReportsWhatItSkipped) {
     EXPECT_EQ(ReadFile(dir.file("zebmap.c")), expected.snippet);
 }
 
+// Resources the firmware or the device will not want: each warned of on
+// standard error, in listing order, while standard output and the outputs
+// stay as the build's rules have them.
+TEST(develop_mode, WarnsOnStandardErrorOfWhatTheFirmwareOrTheDeviceWillNotTake) {
+    TempDir dir;
+    MakeDir(dir.file("resources"));
+    const auto put = [&](const std::string &name, const std::string &bytes) { WriteFile(dir.file("resources/" + name), bytes); };
+    put("fine.rawh", HeaderLine(2, 1, 4, 4) + "\n");
+    put("fine.raw", "abcd");
+    put("my-logo.rawh", HeaderLine(1, 1, 2, 2) + "\n");
+    put("my-logo.raw", "ab");
+    put("rgb.rawh", "/*('file properties: ', 'resolution ', 2, 'x', 1, 'format ', 'RGB565', 'stride ', 4, ' total size ', 4)*/\n");
+    put("rgb.raw", "abcd");
+    put("narrow.rawh", HeaderLine(4, 2, 6, 12) + "\n");
+    put("narrow.raw", std::string(12, 'n'));
+    put("short.rawh", HeaderLine(2, 2, 4, 6) + "\n");
+    put("short.raw", std::string(6, 's'));
+    put("log.rawh", HeaderLine(1, 1, 2, 2) + "\n");
+    put("log.raw", "L1");
+    put("logorawh", HeaderLine(1, 1, 2, 2) + "\n");  // also declares log_header
+    put("logoraw", "L2");
+    put("nodata.rawh", HeaderLine(1, 1, 2, 2) + "\n");
+    put("bad.rawh", "no numbers here\n");
+
+    const Expected expected = ExpectBuild(dir, {
+                                                   {"bad.rawh", Malformed("bad.rawh")},
+                                                   {"fine.rawh", Good("fine.rawh", 2, 1, 4, "abcd")},
+                                                   {"log.rawh", Good("log.rawh", 1, 1, 2, "L1")},
+                                                   {"logorawh", Good("logorawh", 1, 1, 2, "L2")},
+                                                   {"my-logo.rawh", Good("my-logo.rawh", 1, 1, 2, "ab")},
+                                                   {"narrow.rawh", Good("narrow.rawh", 4, 2, 6, std::string(12, 'n'))},
+                                                   {"nodata.rawh", DataFails("nodata.rawh", 1, 1, 2, 2)},
+                                                   {"rgb.rawh", Good("rgb.rawh", 2, 1, 4, "abcd")},
+                                                   {"short.rawh", Good("short.rawh", 2, 2, 4, std::string(6, 's'))},
+                                               });
+    const RunResult run = RunPardulo(dir, {"d"});
+    EXPECT_EQ(run.status, 1);  // two resources skipped, as without the warnings
+    const std::string out = run.out.substr(0, run.out.find("** Reading for check....\n"));
+    EXPECT_EQ(Lines(out), Lines(expected.out));
+    EXPECT_TRUE(ReadFile(dir.file("zebmap.map")) == expected.map) << "map differs";
+    EXPECT_EQ(ReadFile(dir.file("zebmap.c")), expected.snippet);
+    EXPECT_EQ(Lines(run.err),
+              (std::vector<std::string>{
+                  "warning: resources/bad.rawh skipped: zebmap.map has no record for block 1; the device will have "
+                  "no picture there",
+                  "warning: resources/logorawh: \"log_header\" is declared by resources/log.rawh already; zebmap.c "
+                  "will not compile",
+                  "warning: resources/my-logo.rawh: \"my-logo_header\" is not a C identifier; zebmap.c will not "
+                  "compile",
+                  "warning: resources/narrow.rawh: stride 6 is below 2 x width (8)",
+                  "warning: resources/nodata.rawh skipped: zebmap.map has no record for block 7, which zebmap.c "
+                  "declares all the same; the device will have no picture there",
+                  "warning: resources/rgb.rawh: format 'RGB565', but zebmap.c declares ARGB4 and the device reads the "
+                  "data as ARGB4",
+                  "warning: resources/short.rawh: size 6 is not stride x height (4 x 2 = 8)",
+              }));
+}
+
 // The same folder gives the same blocks on every machine: a folder filled in
 // another order than its names', with mixed case and a non-ASCII name.
 TEST(develop_mode, NumbersTheResourcesInNameOrderWhateverTheFolderListsFirst) {

@@ -20,6 +20,7 @@
 
 #include "device_run.h"
 #include "map_bytes.h"
+#include "simulated_device.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -477,6 +478,45 @@ TEST(FaultMatrixPorts, ALongNameOrAFileThatIsNoSerialPortIsRefusedInEveryDeviceM
             EXPECT_EQ(ReadFile(dir.file("plain.txt")), "not a port");
         }
     }
+}
+
+// A fixture named by its position or adapter is a link to the device; the
+// library refuses links, so the name must reach it resolved. Each mode is
+// run on a link to a link, as udev's names and a line's own aliases stack.
+TEST(FaultMatrixPorts, APortNamedByALinkWorksInEveryDeviceModeAndAPtyWithoutTheAdapterSaysSo) {
+    TempDir dir;
+    const std::string map = MapFile({MapRecord(1, "abc"), MapRecord(2, "de")});
+    WriteFile(dir.file("zebmap.map"), map);
+    SimulatedDevice device(dir.file("device"));
+    ASSERT_FALSE(device.port().empty());
+    const std::string by_path = dir.file("by-path-port0");
+    const std::string alias = dir.file("fixture-1");
+    ASSERT_EQ(symlink(device.port().c_str(), by_path.c_str()), 0);
+    ASSERT_EQ(symlink(by_path.c_str(), alias.c_str()), 0);
+
+    for (const char *mode : {"p", "g", "r"}) {
+        SCOPED_TRACE(mode);
+        const RunResult run = RunProgram({BuildPath("pardulo"), mode, alias}, dir.path(), PtyAdapterEnv());
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        // The name is shown as given.
+        EXPECT_TRUE(Contains(run.out, "Working on port '" + alias + "'")) << run.out;
+        if (std::string(mode) == "p") {
+            EXPECT_EQ(ReadFile(dir.file("zebmap.log")), "100");
+            EXPECT_EQ(device.Stored(2), "de");
+        }
+        if (std::string(mode) == "g") {
+            EXPECT_EQ(ReadFile(dir.file("test.bgra")).size(), 522240u);
+        }
+    }
+
+    // Without the adapter the library knows no pseudo-terminal: the hint
+    // says what is missing rather than listing the machine's real ports.
+    const RunResult bare = RunPardulo(dir, {"r", alias});
+    EXPECT_EQ(bare.status, 1);
+    EXPECT_TRUE(Contains(bare.out, "* SerialConnect Error [err=201]")) << bare.out;
+    const std::string hint =
+        "hint: " + alias + " is a pseudo-terminal, which opens only with the pty adapter preloaded";
+    EXPECT_TRUE(Contains(bare.err, hint)) << bare.err;
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ TEST_F(Gang, FlashesEveryPortOnceAndPrintsTheCommandThatRetriesTheFailedOnes) {
     EXPECT_EQ(line_of(good.port()).rfind(" 1 ok ", 0), 0u) << run.out;
     EXPECT_NE(line_of(refusing.port()).find(" 1 failed "), std::string::npos) << run.out;
     EXPECT_NE(line_of(refusing.port()).find(" refused: answer 0x79"), std::string::npos) << run.out;
-    EXPECT_EQ(line_of(missing), " 1 failed 0.0 no device");
+    EXPECT_EQ(line_of(missing), " 1 failed 0.0 no port: No such file or directory");
     EXPECT_EQ(Lines(ReadFile(work_.file("gang.jsonl"))).size(), 3u);
     EXPECT_EQ(good.Stored(2), "bcd");
 

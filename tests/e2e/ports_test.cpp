@@ -28,7 +28,7 @@ TEST(PortsTool, ListsEveryPortAsAWellFormedBlockOrSaysThereAreNone) {
     }
 
     const std::vector<std::string> labels = {"description", "transport", "USB ids", "manufacturer",
-                                             "product",     "serial",    "address"};
+                                             "product",     "serial",    "address",  "by-path", "by-id"};
     // "  LABEL:" padded with blanks, then a value.
     auto well_formed = [&](const std::string &line) {
         for (const std::string &label : labels) {

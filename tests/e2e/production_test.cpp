@@ -122,6 +122,21 @@ TEST_F(ProductionTest, AMapWithOnlyItsFirstLineSendsOnlyTheExitCommand) {
     EXPECT_EQ(Log(), "0");
 }
 
+// A map built with a resource skipped lacks that block: said on standard
+// error before the upload, which goes on as for any map.
+TEST_F(ProductionTest, AHoleInTheBlocksIsNotedBeforeTheMapGoesUpAllTheSame) {
+    WriteMap(MapFile({MapRecord(1, "one"), MapRecord(3, "three")}));
+    const DeviceRun device = RunWithDevice(dir, {});
+    EXPECT_EQ(device.run.status, 0) << device.run.out;
+    EXPECT_NE(device.run.err.find("\nwarning: zebmap.map has no record for block 2: it was built with a resource "
+                                  "skipped; uploading it all the same\n"),
+              std::string::npos)
+        << device.run.err;  // after the simulator's own line
+    EXPECT_EQ(device.run.out.find("warning"), std::string::npos);
+    EXPECT_EQ(Stored(3), "three");
+    EXPECT_EQ(Log(), "100");
+}
+
 TEST_F(ProductionTest, ARefusedOrMissingAnswerEndsTheUploadAtOnceAndKeepsTheLog) {
     struct Case {
         const char *answer;

@@ -31,7 +31,7 @@ using Device = testing_support::SimulatedDevice;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-const char *const kFields[] = {"time",   "station",     "port",          "adapter_serial",   "device",
+const char *const kFields[] = {"time",   "station",     "port",          "device_path", "adapter_serial",   "device",
                                "map_sha256", "map_records", "map_bytes", "records_accepted", "result",
                                "failed_block", "reason",    "seconds"};
 
@@ -192,6 +192,9 @@ TEST_F(Station, SigintMidUploadSendsTheExitCommandAndRecordsInterrupted) {
     const int accepted = std::stoi(Field(records[0], "records_accepted"));
     EXPECT_GE(accepted, 2);
     EXPECT_LT(accepted, 8);
+    // Stopped inside a record or in the pause after one: the block under way
+    // is the first the device did not get.
+    EXPECT_EQ(Field(records[0], "failed_block"), std::to_string(accepted + 1));
     EXPECT_NE(run.out.find(" 1 failed "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(" interrupted"), std::string::npos) << run.out;
     // The exit command went out: eight 0xAA from the host, after the last record.
@@ -216,31 +219,108 @@ TEST_F(Station, ARecordFileThatCannotBeWrittenStopsTheStation) {
     EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
 }
 
-TEST_F(Station, OnceGivesASilentPortANoDeviceRecordAndFails) {
+TEST_F(Station, OnceRecordsWhatEachPortFound) {
     Device device(devices_.file("a"));
     Device silent(devices_.file("b"), {"--ping-answer", "none"});
+    // Hangs up after the ping and the first record's message, before its answer.
+    Device hangs_up(devices_.file("c"), {"--hangup-after", std::to_string(8 + 7 + 300 + 4)});
     ASSERT_FALSE(device.port().empty());
     ASSERT_FALSE(silent.port().empty());
+    ASSERT_FALSE(hangs_up.port().empty());
+    // The fixture named by its position: a link to the device.
+    const std::string by_path = work_.file("by-path-port1");
+    ASSERT_EQ(symlink(device.port().c_str(), by_path.c_str()), 0);
+    const std::string absent = work_.file("ttyUSB-unplugged");
 
-    const RunResult run = Run("--once --wait 3 " + device.port() + " " + silent.port(), "", 60);
+    const RunResult run =
+        Run("--once --wait 3 " + by_path + " " + silent.port() + " " + hangs_up.port() + " " + absent, "", 60);
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_LT(run.seconds, 20);
-    const auto records = Records();
-    ASSERT_EQ(records.size(), 2u);
-    for (const std::string &record : records) {
-        const bool silent_port = Field(record, "port") == Quoted(silent.port());
-        EXPECT_EQ(Field(record, "result"), silent_port ? "\"failed\"" : "\"ok\"") << record;
-        EXPECT_EQ(Field(record, "reason"), silent_port ? "\"no device\"" : "null") << record;
+    std::map<std::string, std::string> by_port;
+    for (const std::string &record : Records()) by_port[Field(record, "port")] = record;
+    struct Row {
+        std::string port, device_path, result, reason, failed_block;
+    };
+    const Row rows[] = {
+        {by_path, Quoted(device.port()), "\"ok\"", "null", "null"},
+        {silent.port(), Quoted(silent.port()), "\"failed\"", "\"no device\"", "null"},
+        {hangs_up.port(), Quoted(hangs_up.port()), "\"failed\"", "\"device gone\"", "1"},
+        {absent, "null", "\"failed\"", "\"no port: No such file or directory\"", "null"},
+    };
+    ASSERT_EQ(by_port.size(), 4u) << ReadFile(work_.file("station.jsonl"));
+    for (const Row &row : rows) {
+        const std::string &record = by_port[Quoted(row.port)];
+        EXPECT_EQ(Field(record, "device_path"), row.device_path) << record;
+        EXPECT_EQ(Field(record, "result"), row.result) << record;
+        EXPECT_EQ(Field(record, "reason"), row.reason) << record;
+        EXPECT_EQ(Field(record, "failed_block"), row.failed_block) << record;
     }
     EXPECT_EQ(device.Stored(2), data_[1]);
+    // The operator sees the missing port as such, not as an empty fixture.
+    EXPECT_NE(run.err.find(absent + "  no port: No such file or directory"), std::string::npos) << run.err;
 
     // A map that does not check: exit 2, and nothing is flashed.
     WriteFile(work_.file("zebmap.map"), "\r" + MapRecord(1, "abc", 9));
     const RunResult bad = Run("--once --wait 1 " + device.port(), "", 60);
     EXPECT_EQ(bad.status, 2) << bad.err;
     EXPECT_NE(bad.err.find("does not check"), std::string::npos) << bad.err;
-    EXPECT_EQ(Records().size(), 2u);
+    EXPECT_EQ(Records().size(), 4u);
+}
+
+TEST_F(Station, TheHookGetsEveryRecordInOrderAndAHangingOneNeverHoldsUpTheLine) {
+    // Device 1's hook hangs until it is killed; meanwhile device 2 is
+    // flashed and its hook, which fails, waits its turn. The station is
+    // stopped at once: the hooks of both records still run before it ends.
+    Device line(devices_.file("a"), {"--devices", "2", "--gap", "3000"});
+    ASSERT_FALSE(line.port().empty());
+    const int held = open(line.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const std::string hook =
+        "'cat >>hooks.in; echo \"$PARDULO_RESULT $PARDULO_PORT $PARDULO_DEVICE\" >>hooks.env; "
+        "echo said $PARDULO_DEVICE; "
+        "case $PARDULO_DEVICE in 1) exec sleep 60;; 2) exit 3;; esac'";
+    const RunResult run = Run("--on-record " + hook + " --hook-timeout 15 " + line.port(),
+                              Until("[ \"$(wc -l <station.jsonl 2>/dev/null)\" -ge 2 ]", 60) +
+                                  "; kill -INT $STATION_PID");
+    if (held >= 0) close(held);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 2u) << run.err;
+    EXPECT_EQ(ReadFile(work_.file("hooks.in")), ReadFile(work_.file("station.jsonl")));
+    EXPECT_EQ(ReadFile(work_.file("hooks.env")), "ok " + line.port() + " 1\nok " + line.port() + " 2\n");
+
+    const auto log = Lines(ReadFile(work_.file("station/hooks.log")));
+    ASSERT_EQ(log.size(), 4u) << ReadFile(work_.file("station/hooks.log"));
+    EXPECT_NE(log[0].find(" hook for device 1 on " + line.port() + " killed after 15 s, still running"),
+              std::string::npos) << log[0];
+    EXPECT_EQ(log[1], "  | said 1");
+    EXPECT_NE(log[2].find(" hook for device 2 on " + line.port() + " exited with status 3"), std::string::npos);
+    // The second device's record was on disk before the first hook was killed.
+    EXPECT_LT(Field(records[1], "time"), Quoted(log[0].substr(0, log[0].find(' '))));
+    EXPECT_NE(run.err.find("station: hook for device 1 on " + line.port() + " killed after 15 s"), std::string::npos)
+        << run.err;
+}
+
+TEST_F(Station, AMapWithAHoleInItsBlocksIsRefusedUnlessGapsAreAllowed) {
+    Device device(devices_.file("a"));
+    ASSERT_FALSE(device.port().empty());
+    WriteFile(work_.file("zebmap.map"), "\r" + MapRecord(1, "one") + MapRecord(4, "four"));
+
+    const RunResult refused = Run("--once --wait 5 " + device.port(), "", 60);
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_NE(refused.err.find("./zebmap.map has no record for blocks 2-3: it was built with a resource skipped; "
+                               "nothing was flashed (--allow-gaps flashes it all the same)"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(device.Stored(1), "<missing>");
+    EXPECT_TRUE(Records().empty());
+
+    const RunResult allowed = Run("--once --allow-gaps --wait 5 " + device.port(), "", 60);
+    EXPECT_EQ(allowed.status, 0) << allowed.err;
+    EXPECT_NE(allowed.err.find("flashed all the same (--allow-gaps)"), std::string::npos) << allowed.err;
+    EXPECT_EQ(device.Stored(4), "four");
 }
 
 }  // namespace

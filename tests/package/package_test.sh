@@ -36,7 +36,7 @@ echo "== dpkg-deb -c"
 dpkg-deb -c "$deb" | tee "$tmp/contents"
 paths=$(awk '{print $6}' "$tmp/contents")
 for wanted in ./usr/bin/pardulo ./usr/bin/pardulo-devsim ./usr/bin/pardulo-ports ./usr/bin/pardulo-bgra2png \
-              ./usr/bin/pardulo-station \
+              ./usr/bin/pardulo-station ./usr/bin/pardulo-png2raw ./usr/bin/pardulo-preview \
               ./usr/share/doc/pardulo/README.md ./usr/share/doc/pardulo/examples/resources/logo.rawh; do
   grep -qx -- "$wanted" <<<"$paths" || fail "$wanted is not in the package"
 done
@@ -95,6 +95,14 @@ cp -r "$source/examples/resources" "$tmp/reference/"
 for output in zebmap.map zebmap.c develop.out; do
   cmp "$tmp/reference/$output" "$tmp/work/$output" || fail "$output differs from the build folder's"
 done
+
+echo "== pardulo-preview and pardulo-png2raw on the bundled examples"
+(cd "$tmp/work" && in_root pardulo-preview preview.png >preview.out) || fail "pardulo-preview: status $?"
+[ "$(head -c 8 "$tmp/work/preview.png" | od -A n -t x1 | tr -d ' ')" = 89504e470d0a1a0a ] || fail "no PNG from pardulo-preview"
+(cd "$tmp/work" && in_root pardulo-bgra2png --width 1 --height 1 <(printf '\021\042\063\377') one.png) ||
+  fail "pardulo-bgra2png: status $?"
+(cd "$tmp/work" && in_root pardulo-png2raw --into again one.png) || fail "pardulo-png2raw: status $?"
+[ "$(od -A n -t x1 "$tmp/work/again/one.raw" | tr -d ' ')" = 21f3 ] || fail "again/one.raw: $(od -A n -t x1 "$tmp/work/again/one.raw")"
 
 echo "== pardulo-devsim -- pardulo p {port}"
 (cd "$tmp/work" && in_root pardulo-devsim --store store -- pardulo p '{port}' >upload.out 2>upload.err) ||

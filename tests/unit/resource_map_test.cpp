@@ -393,4 +393,35 @@ TEST_F(resource_map_builder, ReportsOutputsThatCannotBeCreatedOrWritten) {
     EXPECT_EQ(ReadFile("zebmap.map"), "\r" + MapRecord(1, "ab"));
 }
 
+// ---------------------------------------------------------------------------
+// Holes in the blocks
+
+using resource_map_gaps = InFreshDirectory;
+
+// One row per map: the blocks it lacks, as a message names them.
+TEST_F(resource_map_gaps, NamesEveryBlockFromOneToTheHighestThatHasNoRecord) {
+    std::string every_other = "\r";
+    for (int block = 2; block <= 40; block += 2) every_other += MapRecord(block, "");
+    const struct {
+        std::string map;
+        std::string missing;  // "" for none
+    } rows[] = {
+        {"\r", ""},
+        {"\r" + MapRecord(1, "a") + MapRecord(2, "b") + MapRecord(3, ""), ""},
+        {"\r" + MapRecord(3, "c") + MapRecord(1, "a") + MapRecord(2, "b"), ""},  // any order
+        {"\r" + MapRecord(1, "a") + MapRecord(3, "c"), "block 2"},
+        {"\r" + MapRecord(2, "b") + MapRecord(5, "e") + MapRecord(9, "i"), "blocks 1, 3-4, 6-8"},
+        {"\r" + MapRecord(65535, "z"), "blocks 1-65534"},
+        {every_other, "blocks 1, 3, 5, 7, 9, 11, 13, 15 and 12 more runs"},
+        // A record cut short still counts: its block was written.
+        {"\r" + MapRecord(1, "a") + MapRecord(4, "dddd", 9, false), "blocks 2-3"},
+    };
+    for (const auto &row : rows) {
+        WriteFile("zebmap.map", row.map);
+        const std::vector<BlockRun> missing = MissingMapBlocks("zebmap.map");
+        EXPECT_EQ(missing.empty() ? "" : FormatBlockRuns(missing), row.missing) << row.missing;
+    }
+    EXPECT_TRUE(MissingMapBlocks("no-such.map").empty());
+}
+
 }  // namespace

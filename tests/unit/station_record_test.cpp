@@ -37,9 +37,12 @@ TEST(StationRecord, EveryWayARunEndsHasItsReason) {
     ok.ok = true;
     DeviceRun absent;
     absent.present = false;
+    DeviceRun no_port = absent;
+    no_port.port_failure = "No such file or directory";
     const Row rows[] = {
         {ok, ""},
         {absent, "no device"},
+        {no_port, "no port: No such file or directory"},
         {FailedRun(UploadFailure::kRefused, 2, 0x79), "refused: answer 0x79"},
         {FailedRun(UploadFailure::kRefused, 1, 0x89), "refused: answer 0x89"},
         {FailedRun(UploadFailure::kNoAnswer, 1), "no answer"},
@@ -63,9 +66,10 @@ TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheName
     run.seconds = 2.5;
     run.has_adapter_serial = true;
     run.adapter_serial = "A\x01\xc3\xa9";
+    run.device_path = "/dev/ttyUSB3";
     EXPECT_EQ(FormatRecordLine("2026-12-07T15:52:25.123Z", facts, "/dev/tty\n", run),
               "{\"time\":\"2026-12-07T15:52:25.123Z\",\"station\":\"line\\\"7\\\\\",\"port\":\"/dev/tty\\n\","
-              "\"adapter_serial\":\"A\\u0001\xc3\xa9\",\"device\":3,"
+              "\"device_path\":\"/dev/ttyUSB3\",\"adapter_serial\":\"A\\u0001\xc3\xa9\",\"device\":3,"
               "\"map_sha256\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
               "\"map_records\":2,\"map_bytes\":515,\"records_accepted\":1,\"result\":\"failed\","
               "\"failed_block\":2,\"reason\":\"refused: answer 0x79\",\"seconds\":2.500}\n");
@@ -87,7 +91,7 @@ TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheName
     ok.outcome.records_accepted = 2;
     ok.outcome.failed_block = 7;  // left from nothing: an ok run has no failed block
     const std::string line = FormatRecordLine("t", facts, "p", ok);
-    EXPECT_NE(line.find("\"adapter_serial\":null,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"device_path\":null,\"adapter_serial\":null,"), std::string::npos) << line;
     EXPECT_NE(line.find("\"result\":\"ok\",\"failed_block\":null,\"reason\":null,"), std::string::npos) << line;
     EXPECT_EQ(FormatResultLine("p", ok), "p 1 ok 0.0 -\n");
     EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -111,6 +115,8 @@ TEST(StationEvents, AFinishedRunCrossesThePipeWhole) {
     sent.run.seconds = 12.25;
     sent.run.has_adapter_serial = true;
     sent.run.adapter_serial = "FT 12 34";
+    sent.run.device_path = "/dev/my port";
+    sent.run.port_failure = "No such file: or directory";
     const std::string line = EncodeEvent(sent);
     ASSERT_EQ(line.back(), '\n');
     StationEvent got;
@@ -118,6 +124,7 @@ TEST(StationEvents, AFinishedRunCrossesThePipeWhole) {
     EXPECT_EQ(got.kind, EventKind::kFinished);
     EXPECT_EQ(got.port, 2);
     EXPECT_EQ(FormatRecordLine("t", {}, "p", got.run), FormatRecordLine("t", {}, "p", sent.run));
+    EXPECT_EQ(got.run.port_failure, sent.run.port_failure);
 
     StationEvent progress;
     progress.kind = EventKind::kProgress;
@@ -126,7 +133,8 @@ TEST(StationEvents, AFinishedRunCrossesThePipeWhole) {
     ASSERT_TRUE(DecodeEvent(EncodeEvent(progress).substr(0, EncodeEvent(progress).size() - 1), &got));
     EXPECT_EQ(got.text, "upload  45% second line");
 
-    for (const char *garbage : {"", "D 1 2", "Q 1 0", "D 0 1 1 1 99 0 0 0 0 -1 0 1.0 -", "W x"}) {
+    for (const char *garbage : {"", "D 1 2", "Q 1 0", "D 0 1 1 1 99 0 0 0 0 -1 0 1.0 0: 0: -",
+                                 "D 0 1 1 1 1 0 0 0 0 -1 0 1.0 9:/dev/tty 0: -", "W x"}) {
         EXPECT_FALSE(DecodeEvent(garbage, &got)) << garbage;
     }
 }

@@ -58,6 +58,10 @@ TEST(StationStatus, APortGoesThroughWaitingUploadingRemoveAndBack) {
     EXPECT_TRUE(port["device"].is_null());
     EXPECT_EQ(port["last"]["device"], 4);  // the last result stays
     EXPECT_FALSE(status.Finished(1, "{ not a record"));
+    EXPECT_TRUE(status.NoPort(1, "No such file or directory"));  // still waiting, the reason told
+    EXPECT_EQ(status.PortJson(1)["no_port"], "No such file or directory");
+    EXPECT_TRUE(status.Waiting(1));
+    EXPECT_TRUE(status.PortJson(1)["no_port"].is_null());
 
     status.Stop();
     EXPECT_EQ(status.PortJson(0)["state"], "stopped");

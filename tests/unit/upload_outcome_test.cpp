@@ -55,12 +55,22 @@ const Row kRows[] = {
          fakesp::SetResult("sp_last_error_code", EIO);
      },
      -1, UploadFailure::kDeviceGone, 2, 1, 4, 0},
+    {"device gone at the input flush",
+     kMap,
+     {},
+     [] {
+         fakesp::SetResultFromCall("sp_flush", 24, -2);  // the connect's flush, then one per byte
+         fakesp::SetResult("sp_last_error_code", EIO);
+     },
+     -1, UploadFailure::kDeviceGone, 2, 1, 4, 0},
     {"map cut inside a record", MapFile({MapRecord(1, "abc"), MapRecord(2, "defgh", 9, false)}), {}, nullptr, -1,
      UploadFailure::kMapFraming, 2, 1, 8, 0},
     {"no map", "", {}, nullptr, -1, UploadFailure::kMapUnreadable, -1, 0, 0, 0},
     {"port does not open", kMap, {}, [] { fakesp::SetResult("sp_open", -2); }, -1, UploadFailure::kNoPort, -1, 0, 0,
      0},
     {"stopped inside the second record", kMap, {}, nullptr, 23, UploadFailure::kInterrupted, 2, 1, 5, 0},
+    {"stopped in the pause after the first record", kMap, {}, nullptr, 14, UploadFailure::kInterrupted, 2, 1, 3, 0},
+    {"stopped in the pause after the last record", kMap, {}, nullptr, 30, UploadFailure::kNone, -1, 2, 8, 0},
 };
 
 class UploadOutcomeTest : public ::testing::TestWithParam<Row> {

@@ -1,9 +1,6 @@
 // pardulo-bgra2png: converts the device's raw screenshot (BGRA, 4 bytes per
 // pixel, rows top to bottom) into an RGBA PNG file.
-#include <png.h>
-
 #include <cerrno>
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +9,7 @@
 #include <vector>
 
 #include "file_handles.h"
+#include "png_image.h"
 #include "program_info.h"
 
 namespace {
@@ -37,46 +35,6 @@ bool ParseSide(const char *text, unsigned long &value) {
     const unsigned long parsed = std::strtoul(text, &end, 10);
     if (errno != 0 || *end != '\0' || parsed == 0 || parsed > kMaxSide) return false;
     value = parsed;
-    return true;
-}
-
-struct PngError {
-    char message[256] = "";
-};
-
-void OnPngError(png_structp png, png_const_charp message) {
-    auto *error = static_cast<PngError *>(png_get_error_ptr(png));
-    std::snprintf(error->message, sizeof error->message, "%s", message);
-    png_longjmp(png, 1);
-}
-
-void OnPngWarning(png_structp, png_const_charp) {}
-
-// Writes the rows through libpng. Only plain data live in this frame, as
-// libpng leaves it with longjmp on error.
-bool EncodePng(std::FILE *out, png_uint_32 width, png_uint_32 height, png_bytepp rows, PngError &error) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, OnPngError, OnPngWarning);
-    if (png == nullptr) {
-        std::snprintf(error.message, sizeof error.message, "out of memory");
-        return false;
-    }
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr) {
-        png_destroy_write_struct(&png, nullptr);
-        std::snprintf(error.message, sizeof error.message, "out of memory");
-        return false;
-    }
-    if (setjmp(png_jmpbuf(png)) != 0) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, out);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    png_write_image(png, rows);
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
     return true;
 }
 
@@ -111,9 +69,9 @@ int main(int argc, char **argv) {
     const unsigned long long expected = 4ULL * width * height;
     const FilePtr in(std::fopen(input.c_str(), "rb"));
     if (!in) return Fail("cannot open " + input + ": " + std::strerror(errno));
-    std::vector<png_byte> pixels;
+    std::vector<unsigned char> pixels;
     pixels.reserve(static_cast<size_t>(expected));
-    png_byte buffer[65536];
+    unsigned char buffer[65536];
     size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) {
         if (pixels.size() + n > expected) {
@@ -130,19 +88,9 @@ int main(int argc, char **argv) {
 
     // BGRA to RGBA: swap blue and red in every pixel.
     for (size_t i = 0; i + 3 < pixels.size(); i += 4) std::swap(pixels[i], pixels[i + 2]);
-    std::vector<png_bytep> rows(height);
-    for (size_t y = 0; y < height; ++y) rows[y] = pixels.data() + y * width * 4;
 
-    FilePtr out(std::fopen(output.c_str(), "wb"));
-    if (!out) return Fail("cannot create " + output + ": " + std::strerror(errno));
-    PngError error;
-    const bool encoded = EncodePng(out.get(), static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
-                                   rows.data(), error);
-    const bool closed = std::fclose(out.release()) == 0;
-    if (!encoded || !closed) {
-        std::remove(output.c_str());
-        return Fail("cannot write " + output + (encoded ? std::string(": ") + std::strerror(errno)
-                                                        : std::string(": ") + error.message));
-    }
+    std::string error;
+    if (!WriteRgbaPngFile(output, static_cast<uint32_t>(width), static_cast<uint32_t>(height), pixels.data(), &error))
+        return Fail("cannot write " + output + ": " + error);
     return 0;
 }

@@ -86,7 +86,9 @@ A line of devices (several boards, one after the other, in one fixture):
                              --devices 3 --device 3 --answer 2=ko-checksum
   --pull-after N         the device is taken away after N bytes of put
                          messages (from the first CMD_PUT on): it falls
-                         silent at once and its gap starts
+                         silent at once and its gap starts. The port stays,
+                         as when a board leaves a fixture whose adapter
+                         stays; --hangup-after is the adapter going too
 
 Line rate:
   --baud RATE            what the device sends leaves no faster than a UART

@@ -1,5 +1,6 @@
 // The serial ports libserialport sees, one block per port: its name (what
-// the device modes take), description and transport, and for USB adapters
+// the device modes take), its names by position and by adapter where udev
+// made them, description and transport, and for USB adapters
 // the vendor and product ids, manufacturer, product and serial number.
 #include <libserialport.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "port_device_path.h"
 #include "ports_list.h"
 #include "printable_text.h"
 
@@ -37,7 +39,17 @@ void PrintField(const char *label, const std::string &value) {
 }
 
 void PrintPort(struct sp_port *port) {
-    printf("%s\n", PrintableText(sp_get_port_name(port)).c_str());
+    const char *name = sp_get_port_name(port);
+    printf("%s\n", PrintableText(name).c_str());
+    // The names that stay the same across replugs: by position, by adapter.
+    if (name != nullptr) {
+        for (const std::string &folder : StablePortNameFolders()) {
+            const std::string label = folder.substr(folder.rfind('/') + 1) + ":";
+            for (const std::string &link : PortLinksTo(folder, name)) {
+                PrintField(label.c_str(), PrintableText(link.c_str()));
+            }
+        }
+    }
     PrintField("description:", PrintableText(sp_get_port_description(port)));
     const enum sp_transport transport = sp_get_port_transport(port);
     PrintField("transport:", TransportName(transport));

@@ -11,8 +11,10 @@ void PrintUsage(FILE *out) {
     fprintf(out,
             "Usage: pardulo-ports [--help | --version]\n"
             "Lists the serial ports that can be given to 'pardulo p|r|g PORT': the\n"
-            "name, and on Linux the description, transport, and for USB adapters the\n"
-            "vendor:product ids (hex), manufacturer, product and serial number.\n"
+            "name, and on Linux its stable names (by-path: the physical position,\n"
+            "by-id: the adapter, links under /dev/serial/ that any mode takes too), the\n"
+            "description, transport, and for USB adapters the vendor:product ids\n"
+            "(hex), manufacturer, product and serial number.\n"
             "Prints \"No serial ports found.\" when there are none. Exit status 0,\n"
             "or 1 when the ports cannot be listed.\n");
 }

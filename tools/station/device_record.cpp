@@ -38,7 +38,8 @@ const char *ReasonOfFailure(UploadFailure failure) {
 }  // namespace
 
 std::string FailureReason(const DeviceRun &run) {
-    if (!run.present) return "no device";
+    // A port that does not open is told apart from one where nothing answers.
+    if (!run.present) return run.port_failure.empty() ? "no device" : "no port: " + run.port_failure;
     if (run.ok) return "";
     const UploadFailure failure = run.outcome.failure;
     if (failure == UploadFailure::kRefused) {
@@ -59,6 +60,7 @@ std::string FormatRecordLine(const std::string &time, const StationFacts &facts,
     record["time"] = time;
     record["station"] = facts.station;
     record["port"] = port;
+    record["device_path"] = run.device_path.empty() ? Json(nullptr) : Json(run.device_path);
     record["adapter_serial"] = run.has_adapter_serial ? Json(run.adapter_serial) : Json(nullptr);
     record["device"] = run.device;
     record["map_sha256"] = facts.map_sha256;

@@ -12,9 +12,11 @@
 struct DeviceRun {
     uint32_t device = 0;        // this port's device count, from 1
     bool present = true;        // false: no device came within the wait (--once)
+    std::string port_failure;   // not present because the port did not open: the system's reason
     bool ok = false;            // the upload's own verdict: the whole map went in
     UploadOutcome outcome;
     double seconds = 0;         // the upload's duration
+    std::string device_path;    // the device the port name led to; "" when the port did not open
     bool has_adapter_serial = false;
     std::string adapter_serial; // the USB serial number of the port's adapter
 };
@@ -28,7 +30,7 @@ struct StationFacts {
 };
 
 // The short reason of a failed run ("" for a run that is ok), e.g.
-// "refused: answer 0x79".
+// "refused: answer 0x79", "no port: No such file or directory".
 std::string FailureReason(const DeviceRun &run);
 
 // The record line (with its line feed): one JSON object with the fields in

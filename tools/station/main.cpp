@@ -26,7 +26,9 @@
 #include "platform_time.h"
 #include "port_worker.h"
 #include "program_info.h"
+#include "record_hook.h"
 #include "resource_map.h"
+#include "resource_warnings.h"
 #include "station_board.h"
 #include "station_events.h"
 #include "station_http.h"
@@ -35,16 +37,20 @@ namespace {
 
 struct Options {
     bool once = false;
+    bool allow_gaps = false;  // flash a map that lacks blocks
     std::string log = "station.jsonl";
     std::string dir = "station";
     double wait_s = 10;
     std::string http;  // [ADDR:]PORT of the web page and API, "" for none
     std::string name;  // the station's name, "" for the host name
+    std::string on_record;      // the hook's command, "" for none
+    double hook_timeout_s = 60;
     std::vector<std::string> ports;
 };
 
 const char kUsage[] =
-    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS]\n"
+    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps]\n"
+    "                       [--on-record COMMAND [--hook-timeout SECONDS]]\n"
     "                       [--http [ADDR:]PORT] [--name TEXT] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
@@ -55,6 +61,14 @@ const char kUsage[] =
     "                    (default station.jsonl)\n"
     "  --dir DIR         DIR/<port>/ holds the port's zebmap.log and each device's\n"
     "                    program output NNNNN.out (default station)\n"
+    "  --allow-gaps      flash a map whose blocks are not 1, 2, ... without a gap\n"
+    "                    (one built with a resource skipped); refused otherwise\n"
+    "  --on-record COMMAND  after each record line is on disk, run COMMAND with\n"
+    "                    /bin/sh -c, the line on its standard input, PARDULO_RESULT,\n"
+    "                    PARDULO_PORT and PARDULO_DEVICE set; one at a time, in\n"
+    "                    record order, beside the flashing; a failure goes to\n"
+    "                    standard error and DIR/hooks.log\n"
+    "  --hook-timeout SECONDS  kill a hook still running after this (default 60)\n"
     "  --http [ADDR:]PORT  serve the board as a web page and a JSON API on ADDR\n"
     "                    (default 127.0.0.1; 0.0.0.0 for the whole network)\n"
     "  --name TEXT       the station's name on the page and in every record\n"
@@ -94,13 +108,16 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
     bool ports_only = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--http" || arg == "--name";
+        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--on-record" ||
+                                 arg == "--hook-timeout" || arg == "--http" || arg == "--name";
         if (ports_only || arg.empty() || arg[0] != '-') {
             options->ports.push_back(arg);
         } else if (arg == "--") {
             ports_only = true;
         } else if (arg == "--once") {
             options->once = true;
+        } else if (arg == "--allow-gaps") {
+            options->allow_gaps = true;
         } else if (takes_value && i + 1 >= argc) {
             return Fail(arg + " needs a value");
         } else if (arg == "--log") {
@@ -115,6 +132,13 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             if (options->name.empty()) return Fail("--name needs a name");
         } else if (arg == "--wait") {
             if (!ParseSeconds(argv[++i], &options->wait_s)) return Fail(std::string("bad --wait: ") + argv[i]);
+        } else if (arg == "--on-record") {
+            options->on_record = argv[++i];
+            if (options->on_record.empty()) return Fail("--on-record needs a command");
+        } else if (arg == "--hook-timeout") {
+            if (!ParseSeconds(argv[++i], &options->hook_timeout_s) || options->hook_timeout_s <= 0) {
+                return Fail(std::string("bad --hook-timeout: ") + argv[i]);
+            }
         } else {
             return Fail("unknown option " + arg + " (see --help)");
         }
@@ -235,8 +259,19 @@ int CheckMap(const std::string &folder) {
     return Fail("./zebmap.map does not check (the checker's report is above); nothing was flashed");
 }
 
-volatile std::sig_atomic_t stop_signal = 0;
-void OnStopSignal(int) { stop_signal = 1; }
+// A map with a hole in its blocks was built with a resource skipped: every
+// device would miss that picture. Refused unless allowed, then said.
+int CheckBlocks(const std::string &folder, bool allow_gaps) {
+    const std::vector<BlockRun> missing = MissingMapBlocks((folder + "/" + ZEBMAP_FILE).c_str());
+    if (missing.empty()) return 0;
+    const std::string hole = MapGapText("./" ZEBMAP_FILE, missing);
+    if (!allow_gaps) return Fail(hole + "; nothing was flashed (--allow-gaps flashes it all the same)");
+    fprintf(stderr, "pardulo-station: %s; flashed all the same (--allow-gaps)\n", hole.c_str());
+    return 0;
+}
+
+volatile std::sig_atomic_t stop_signal = 0;  // how many stop signals came
+void OnStopSignal(int) { stop_signal = stop_signal + 1; }
 
 double NowMs() { return static_cast<double>(MonotonicMs()); }
 
@@ -247,6 +282,7 @@ struct Station {
     std::vector<pid_t> workers;
     std::vector<bool> port_ok;      // --once: the port's device got the whole map
     bool records_broken = false;    // a record could not be written
+    std::unique_ptr<RecordHook> hook;  // --on-record
     std::unique_ptr<StationHttp> web;  // --http
 };
 
@@ -262,6 +298,7 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
     if (!station.records_broken) {
         const int err = AppendRecordLine(station.log_fd, line);
+        if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -281,6 +318,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     if (event.port < 0 || event.port >= static_cast<int>(station.options.ports.size())) return;
     switch (event.kind) {
         case EventKind::kWaiting: board.Waiting(event.port); break;
+        case EventKind::kNoPort: board.NoPort(event.port, event.text); break;
         case EventKind::kUploading: board.Uploading(event.port, event.run.device); break;
         case EventKind::kProgress: board.Progress(event.port, event.text); break;
         case EventKind::kFinished: RecordRun(station, board, event.port, event.run); break;
@@ -313,8 +351,33 @@ void RunEventLoop(Station &station, StationBoard &board, int events_fd) {
                 pending.erase(0, end + 1);
             }
         }
+        if (station.hook) {
+            for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        }
         board.Refresh(NowMs());
     }
+}
+
+// The hooks of the records already written still run before the station
+// ends, each within its time-out; a further stop signal ends the waiting.
+void FinishHooks(Station &station, StationBoard &board) {
+    if (!station.hook) return;
+    const std::sig_atomic_t signals_before = stop_signal;
+    if (const std::size_t pending = station.hook->Pending()) {
+        board.Say("running the hooks of " + std::to_string(pending) +
+                  " records already written (Ctrl-C or SIGTERM gives up on them)");
+    }
+    bool abandoned = false;
+    while (station.hook->Pending() > 0) {
+        if (stop_signal != signals_before && !abandoned) {
+            station.hook->Abandon();
+            abandoned = true;
+        }
+        for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        poll(nullptr, 0, 100);
+    }
+    station.hook->Finish();
+    for (const std::string &report : station.hook->TakeReports()) board.Say(report);
 }
 
 // Forks one worker per port; the parent keeps the read end of the pipe.
@@ -385,6 +448,7 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     station.facts.map_bytes = static_cast<uint32_t>(map.size());
     if (const int status = PlaceMap(map, station.facts.map_sha256, *folders)) return status;
     if (const int status = CheckMap(folders->front())) return status;
+    if (const int status = CheckBlocks(folders->front(), station.options.allow_gaps)) return status;
     station.facts.map_records = CountMapRecords((folders->front() + "/" + ZEBMAP_FILE).c_str());
     station.facts.station = station.options.name.empty() ? HostName() : station.options.name;
     station.log_fd = open(station.options.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -419,7 +483,12 @@ int main(int argc, char **argv) {
 
     int events_fd = -1;
     if (const int status = StartWorkers(station, folders, &events_fd)) return status;
-    // Threads only now that every process has been forked.
+    // Threads only now that the port processes are forked.
+    if (!station.options.on_record.empty()) {
+        station.hook = std::make_unique<RecordHook>(station.options.on_record, station.options.hook_timeout_s,
+                                                    station.options.dir + "/hooks.log");
+        station.hook->Start();
+    }
     if (station.web) {
         station.web->Start(station.facts, station.options.ports, NowMs());
         fprintf(stderr, "pardulo-station: serving %s\n", station.web->Url().c_str());
@@ -427,6 +496,7 @@ int main(int argc, char **argv) {
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
     RunEventLoop(station, board, events_fd);
     const bool workers_fine = ReapWorkers(station, board);
+    FinishHooks(station, board);
     board.Close(NowMs());
     if (station.web) station.web->Stop();
 

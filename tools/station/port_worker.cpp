@@ -15,7 +15,9 @@
 #include "globals.h"
 #include "operator_display.h"
 #include "platform_time.h"
+#include "port_device_path.h"
 #include "serial_link.h"
+#include "serial_ports.h"
 #include "station_events.h"
 
 namespace {
@@ -58,6 +60,9 @@ void SleepUntil(double until_ms) {
 
 enum class Probe { kAnswered, kSilent, kNoPort };
 
+// Why the port did not open at the last probe that found it so.
+std::string port_failure;
+
 // The port stays open (and locked) between pings, so nothing else on the
 // machine slips in between them; it is let go for the upload, which opens
 // it itself, and when it went away.
@@ -72,7 +77,11 @@ void ReleasePort() {
 // Sends one ping as PingWait sends it, opening the port first when needed.
 Probe ProbePort(const char *port) {
     if (!port_open) {
-        if (SerialConnect(port) != 0) return Probe::kNoPort;
+        const int err = SerialConnect(port);
+        if (err != 0) {
+            port_failure = PortOpenFailure(port, err);
+            return Probe::kNoPort;
+        }
         port_open = true;
     }
     char answer = 0;
@@ -81,6 +90,7 @@ Probe ProbePort(const char *port) {
     if (answered) return Probe::kAnswered;
     if (SerialPortLost()) {
         ReleasePort();
+        port_failure = "the port hung up";
         return Probe::kNoPort;
     }
     return Probe::kSilent;
@@ -88,12 +98,22 @@ Probe ProbePort(const char *port) {
 
 enum class Arrival { kPresent, kStopped, kNoDevice };
 
-// Pings until a device answers; deadline_ms < 0 waits without end.
-Arrival AwaitDevice(const char *port, double deadline_ms) {
+// Pings until a device answers; deadline_ms < 0 waits without end. A port
+// that does not open is shown as such, with the system's reason, until it
+// opens; at the deadline *no_port holds that reason, or "" when the port
+// opened and nothing answered.
+Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::string *no_port) {
+    no_port->clear();
     for (;;) {
         if (stop_taking) return Arrival::kStopped;
         const double started = NowMs();
-        if (ProbePort(port) == Probe::kAnswered) return stop_taking ? Arrival::kStopped : Arrival::kPresent;
+        const Probe probe = ProbePort(port);
+        if (probe == Probe::kAnswered) return stop_taking ? Arrival::kStopped : Arrival::kPresent;
+        const std::string now_failing = probe == Probe::kNoPort ? port_failure : "";
+        if (now_failing != *no_port) {
+            Send(now_failing.empty() ? EventKind::kWaiting : EventKind::kNoPort, device, now_failing);
+        }
+        *no_port = now_failing;
         if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;
         SleepUntil(started + kPingIntervalMs);
     }
@@ -153,7 +173,10 @@ bool RedirectStdout(const char *path) {
 DeviceRun FlashDevice(const char *port, uint32_t device) {
     DeviceRun run;
     run.device = device;
-    run.has_adapter_serial = AdapterSerial(port, &run.adapter_serial);
+    // The port's name may be a link (its position, its adapter): the
+    // record names the device it led to, and the adapter is that device's.
+    run.device_path = PortDevicePath(port);
+    run.has_adapter_serial = AdapterSerial(run.device_path.c_str(), &run.adapter_serial);
     char out_name[32];
     snprintf(out_name, sizeof out_name, "%05u.out", device);
     if (!RedirectStdout(out_name)) {
@@ -203,7 +226,8 @@ void RunPortWorker(const PortWorkerSetup &setup) {
     uint32_t device = 0;
     while (!stop_taking) {
         Send(EventKind::kWaiting, device);
-        const Arrival arrival = AwaitDevice(port_name, deadline);
+        std::string no_port;
+        const Arrival arrival = AwaitDevice(port_name, deadline, device, &no_port);
         if (arrival == Arrival::kStopped) break;
         StationEvent finished;
         finished.kind = EventKind::kFinished;
@@ -211,6 +235,8 @@ void RunPortWorker(const PortWorkerSetup &setup) {
         if (arrival == Arrival::kNoDevice) {
             finished.run.device = device + 1;
             finished.run.present = false;
+            finished.run.port_failure = no_port;
+            if (no_port.empty()) finished.run.device_path = PortDevicePath(port_name);
             SendEvent(setup.events_fd, finished);
             break;
         }

@@ -28,7 +28,7 @@ std::string Result(const DeviceRun &run) {
     snprintf(seconds, sizeof seconds, "%.1f s", run.seconds);
     const std::string head = "device " + std::to_string(run.device) + " ";
     if (run.ok) return head + "ok, " + seconds;
-    if (!run.present) return "failed: no device";
+    if (!run.present) return "failed: " + FailureReason(run);
     return head + "failed: " + FailureReason(run) + ", " + seconds;
 }
 
@@ -53,6 +53,14 @@ void StationBoard::Waiting(int port) {
     if (!state.last.empty()) state.status += "  (last: " + state.last + ")";
     changed_ = true;
     Plain(port, "waiting for a device");
+}
+
+void StationBoard::NoPort(int port, const std::string &reason) {
+    PortState &state = states_[port];
+    state.status = "no port: " + PrintableText(reason.c_str());
+    Plain(port, state.status);
+    if (!state.last.empty()) state.status += "  (last: " + state.last + ")";
+    changed_ = true;
 }
 
 void StationBoard::Uploading(int port, uint32_t device) {

@@ -16,6 +16,8 @@ public:
     StationBoard(std::vector<std::string> ports, bool live, double start_ms);
 
     void Waiting(int port);
+    // The port does not open; reason is the system's.
+    void NoPort(int port, const std::string &reason);
     void Uploading(int port, uint32_t device);
     void Progress(int port, const std::string &live_line);
     // The run's line goes to standard output, and the port shows the result

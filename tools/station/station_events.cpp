@@ -20,6 +20,27 @@ std::string OneLine(const std::string &text) {
     return line;
 }
 
+// text on its line as "LENGTH:TEXT ", so that it may hold anything.
+std::string Counted(const std::string &text) {
+    const std::string line = OneLine(text);
+    return std::to_string(line.size()) + ":" + line + " ";
+}
+
+// Takes a Counted text from line at *at, moving *at past it.
+bool TakeCounted(const std::string &line, std::size_t *at, std::string *text) {
+    const std::size_t colon = line.find(':', *at);
+    if (colon == std::string::npos || colon == *at || colon - *at > 4 ||
+        line.find_first_not_of("0123456789", *at) != colon) {
+        return false;
+    }
+    const std::size_t size = std::stoul(line.substr(*at, colon - *at));
+    const std::size_t start = colon + 1;
+    if (size >= line.size() - start || line[start + size] != ' ') return false;
+    *text = line.substr(start, size);
+    *at = start + size + 1;
+    return true;
+}
+
 }  // namespace
 
 std::string EncodeEvent(const StationEvent &event) {
@@ -30,11 +51,13 @@ std::string EncodeEvent(const StationEvent &event) {
         snprintf(head, sizeof head, "D %d %u %d %d %d %u %u %u %u %d %u %.3f ", event.port, run.device,
                  run.present ? 1 : 0, run.ok ? 1 : 0, static_cast<int>(o.failure), o.records_accepted, o.map_records,
                  o.map_bytes, o.bytes_sent, o.failed_block, static_cast<unsigned>(o.answer), run.seconds);
-        // The serial number goes last: it is the adapter's text, spaces and all.
-        return head + (run.has_adapter_serial ? "=" + OneLine(run.adapter_serial) : std::string("-")) + "\n";
+        // Outside texts, spaces and all: the device path and the port's
+        // failure with their lengths, the serial number last.
+        return head + Counted(run.device_path) + Counted(run.port_failure) +
+               (run.has_adapter_serial ? "=" + OneLine(run.adapter_serial) : std::string("-")) + "\n";
     }
     snprintf(head, sizeof head, "%c %d %u", static_cast<char>(event.kind), event.port, run.device);
-    if (event.kind == EventKind::kProgress || event.kind == EventKind::kProblem) {
+    if (event.kind == EventKind::kNoPort || event.kind == EventKind::kProgress || event.kind == EventKind::kProblem) {
         return head + (" " + OneLine(event.text)) + "\n";
     }
     return std::string(head) + "\n";
@@ -61,13 +84,18 @@ bool DecodeEvent(const std::string &line, StationEvent *event) {
         run.ok = ok != 0;
         o.failure = static_cast<UploadFailure>(failure);
         o.answer = static_cast<unsigned char>(answer);
-        const std::string serial = line.substr(static_cast<std::size_t>(consumed));
+        std::size_t at = static_cast<std::size_t>(consumed);
+        if (!TakeCounted(line, &at, &run.device_path) || !TakeCounted(line, &at, &run.port_failure) ||
+            at >= line.size()) {
+            return false;
+        }
+        const std::string serial = line.substr(at);
         run.has_adapter_serial = serial[0] == '=';
         if (run.has_adapter_serial) run.adapter_serial = serial.substr(1);
         event->kind = EventKind::kFinished;
         return true;
     }
-    if (std::strchr("WUPRX", kind) == nullptr) return false;
+    if (std::strchr("WNUPRX", kind) == nullptr) return false;
     if (sscanf(line.c_str() + 1, " %d %u%n", &event->port, &run.device, &consumed) != 2) return false;
     event->kind = static_cast<EventKind>(kind);
     const std::size_t rest = 1 + static_cast<std::size_t>(consumed);

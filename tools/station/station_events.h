@@ -9,6 +9,7 @@
 
 enum class EventKind : char {
     kWaiting = 'W',    // awaiting a device
+    kNoPort = 'N',     // the port does not open (text: the system's reason)
     kUploading = 'U',  // a device is present; its upload starts
     kProgress = 'P',   // the upload's live line (text)
     kFinished = 'D',   // a device's run ended (run)
@@ -20,7 +21,7 @@ struct StationEvent {
     EventKind kind = EventKind::kWaiting;
     int port = 0;       // index of the port on the command line
     DeviceRun run;      // kFinished; run.device also for kUploading
-    std::string text;   // kProgress, kProblem
+    std::string text;   // kNoPort, kProgress, kProblem
 };
 
 // The event as its line, line feed included.

@@ -326,6 +326,7 @@ void StationHttp::OnEvent(const StationEvent &event) {
     bool changed = false;
     switch (event.kind) {
         case EventKind::kWaiting: changed = server.status->Waiting(event.port); break;
+        case EventKind::kNoPort: changed = server.status->NoPort(event.port, event.text); break;
         case EventKind::kUploading: changed = server.status->Uploading(event.port, event.run.device); break;
         case EventKind::kProgress: changed = server.status->Progress(event.port, event.text, NowMs()); break;
         case EventKind::kRemoval: changed = server.status->AwaitingRemoval(event.port); break;

@@ -38,16 +38,22 @@ bool StationStatus::Set(int port, State state) {
     return true;
 }
 
-bool StationStatus::Waiting(int port) {
-    if (!Set(port, State::kWaiting)) return false;
-    ports_[port].device = 0;
-    return true;
+bool StationStatus::Waiting(int port) { return NoPort(port, ""); }
+
+bool StationStatus::NoPort(int port, const std::string &reason) {
+    if (port < 0 || static_cast<std::size_t>(port) >= ports_.size()) return false;
+    Port &p = ports_[port];
+    const bool changed = Set(port, State::kWaiting) || p.no_port != reason;
+    p.device = 0;
+    p.no_port = reason;
+    return changed;
 }
 
 bool StationStatus::Uploading(int port, uint32_t device) {
     if (port < 0 || static_cast<std::size_t>(port) >= ports_.size()) return false;
     Set(port, State::kUploading);
     ports_[port].device = device;
+    ports_[port].no_port.clear();
     return true;
 }
 
@@ -98,6 +104,7 @@ Json StationStatus::PortJson(int port) const {
     object["port"] = p.name;
     object["state"] = StateName(static_cast<int>(p.state));
     object["device"] = has_device && p.device > 0 ? Json(p.device) : Json(nullptr);
+    object["no_port"] = p.state == State::kWaiting && !p.no_port.empty() ? Json(p.no_port) : Json(nullptr);
     object["percent"] = uploading ? Json(p.percent) : Json(nullptr);
     object["seconds_left"] = uploading && p.seconds_left >= 0 ? Json(p.seconds_left) : Json(nullptr);
     object["last"] = p.last;

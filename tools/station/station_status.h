@@ -29,6 +29,8 @@ public:
     // The port's events. Each returns true when the port's object changed,
     // that is, when its clients should hear of it.
     bool Waiting(int port);
+    // Waiting, on a port that does not open (reason: the system's words).
+    bool NoPort(int port, const std::string &reason);
     bool Uploading(int port, uint32_t device);
     // Figures that changed are kept at once but told at most every
     // kProgressEveryMs (a port's line moves a percent many times a
@@ -60,6 +62,7 @@ private:
         int percent = 0;         // uploading
         long seconds_left = -1;  // uploading, -1 while not known
         double told_ms = -1e300; // when progress was last told
+        std::string no_port;     // why the port does not open, "" while it opens
         Json last;               // the port's last record, or null
     };
 
