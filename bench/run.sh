@@ -783,6 +783,95 @@ figure_soak_flat() {
         "while it is sent, which come and go with the device"
 }
 
+# ==== the station's web side under load ==================================================
+
+WEB_PORTS=8               # the line: 8 ports at line rate, the st64 map
+WEB_P99_MS=250            # p99 of /api/status answers during the line
+WEB_SPREAD=1.03           # each device's seconds against the same line without clients
+
+# web_line DIR CLIENTS: one 8-port --once line at line rate with the web
+# side on; CLIENTS yes puts bench/web_load.py on it (20 pollers of
+# /api/status at 10 a second, 30 event clients, one that never reads).
+# Leaves DIR/seconds.txt (the records' seconds in port order), the
+# station's CPU seconds (its port processes included) in sample
+# web_cpu_CLIENTS and, with clients, DIR/load.txt and DIR/latencies.txt.
+web_line() {
+    local dir=$1 clients=$2 i station status=0 url=""
+    mkdir -p "$dir"
+    cp "$WORK/st64/zebmap.map" "$dir/"
+    for i in $(seq 1 "$WEB_PORTS"); do start_device "$dir" "dev-$i" --baud 115200; done
+    ports_of "$dir" "$WEB_PORTS"
+    (cd "$dir" && exec /usr/bin/time -f '%U %S' -o time.txt env LD_PRELOAD="$ADAPTER" PARDULO_PTY_PACE=1 \
+        "$STATION" --once --wait 30 --http 127.0.0.1:0 "${PORTS[@]}" >station.out 2>station.err) &
+    station=$!
+    for _ in $(seq 1 100); do
+        url=$(sed -n 's/^pardulo-station: serving \(http[^ ]*\)$/\1/p' "$dir/station.err" 2>/dev/null || true)
+        [ -z "$url" ] || break
+        sleep 0.02
+    done
+    [ -n "$url" ] || fail "station with --http did not say where it serves (see $dir/station.err)"
+    local load=""
+    if [ "$clients" = yes ]; then
+        python3 "$ROOT/bench/web_load.py" "$url" "$station" "$dir/latencies.txt" >"$dir/load.txt" &
+        load=$!
+    fi
+    wait "$station" || status=$?
+    [ -z "$load" ] || wait "$load" || fail "the web load failed (see $dir/load.txt)"
+    end_devices "$dir"
+    [ "$status" -eq 0 ] || log "station with --http: exit status $status (see $dir/station.err)"
+    local port
+    for port in "${PORTS[@]}"; do
+        grep -F "\"port\":\"$port\"" "$dir/station.jsonl" | field seconds
+    done >"$dir/seconds.txt"
+    # Every record ok, and every device holds both records byte for byte.
+    local bad=0
+    [ "$(field result <"$dir/station.jsonl" | grep -c '^ok$')" -eq "$WEB_PORTS" ] || bad=1
+    for i in $(seq 1 "$WEB_PORTS"); do
+        cmp -s "$dir/dev-$i/block-00001.bin" "$WORK/st64/resources/r1.raw" &&
+            cmp -s "$dir/dev-$i/block-00002.bin" "$WORK/st64/resources/r2.raw" || bad=1
+    done
+    add web_bad "$bad"
+    add "web_cpu_$clients" "$(awk '{ print $1 + $2 }' "$dir/time.txt")"
+}
+
+# The devices of a line differ among themselves more than clients may
+# change them: each run's k-th slowest device with clients is set against
+# the k-th slowest without, the medians over the runs.
+figure_station_web() {
+    log "station web: $RUNS runs of $WEB_PORTS ports at line rate, without and with clients on the web side"
+    local run
+    for run in $(seq 1 "$RUNS"); do
+        web_line "$WORK/web/quiet$run" no
+        web_line "$WORK/web/load$run" yes
+        sort -g "$WORK/web/quiet$run/seconds.txt" | awk '{ print NR, $1 }' >>"$WORK/samples/web_quiet"
+        sort -g "$WORK/web/load$run/seconds.txt" | awk '{ print NR, $1 }' >>"$WORK/samples/web_load"
+        awk '{ print $6 }' "$WORK/web/load$run/load.txt" >>"$WORK/samples/web_p99"
+    done
+    local p99 ratio bad slow_quiet slow_load
+    p99=$(median web_p99)
+    ratio=$(awk 'NR == FNR { q[$1] = q[$1] " " $2; next } { l[$1] = l[$1] " " $2 }
+        function median(list,   v, n, i, j, t) {
+            n = split(list, v, " ")
+            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+            return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+        }
+        END { r = 0; for (k in l) { x = median(l[k]) / median(q[k]); if (x > r) r = x }; printf "%.3f", r }' \
+        "$WORK/samples/web_quiet" "$WORK/samples/web_load")
+    slow_quiet=$(awk -v n="$WEB_PORTS" '$1 == n { print $2 }' "$WORK/samples/web_quiet" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    slow_load=$(awk -v n="$WEB_PORTS" '$1 == n { print $2 }' "$WORK/samples/web_load" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    bad=$(awk '{ n += $1 } END { print n + 0 }' "$WORK/samples/web_bad")
+    row "station web: p99 /api/status, 20 pollers at 10/s" "$(calc "$p99" '%.1f ms') ($(lowest web_p99)-$(highest web_p99))" \
+        "<= $WEB_P99_MS ms" "" "$(verdict "$p99 <= $WEB_P99_MS")"
+    row "station web: devices with clients / without" "slowest $slow_load / $slow_quiet s" \
+        "<= $WEB_SPREAD each, all ok" "$ratio" "$(verdict "$ratio <= $WEB_SPREAD && $bad == 0")"
+    local load
+    for load in "$WORK"/web/load*/load.txt; do note "station web: $(cat "$load")"; done
+    note "station web: the station's CPU (port processes included), median of the runs:" \
+        "$(median web_cpu_yes) s with clients, $(median web_cpu_no) s without"
+    note "station web: 30 event clients and one that never reads beside the pollers;" \
+        "$bad of $((2 * RUNS)) lines with a record not ok or a device not holding the map"
+}
+
 FIGURES=(
     figure_upload_cpu figure_floor figure_kernel_entries
     figure_syscalls figure_drains figure_pause figure_projection figure_upload_linear
@@ -793,6 +882,7 @@ FIGURES=(
 STATION_FIGURES=(
     figure_station_one_port figure_station_8_ports figure_station_16_ports figure_station_cpu
     figure_soak_records figure_soak_match figure_soak_flat
+    figure_station_web
 )
 
 # ==== the table ==========================================================================

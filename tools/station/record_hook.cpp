@@ -69,6 +69,10 @@ pid_t StartHookProcess(const std::string &command, const std::vector<std::string
     posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+    // Nothing else of the station's: the web side's client connections
+    // (accepted by its library without close-on-exec) would stay open for
+    // as long as a hook runs, and their clients would wait on them.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     // The station ignores SIGPIPE; a hook starts with every signal as usual.
     sigset_t defaults;
     sigset_t none;
