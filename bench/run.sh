@@ -2,7 +2,7 @@
 # Performance figures of every mode beside their limits, in one table.
 #
 #   bench/run.sh            builds a release build in build-bench/ (or reuses it)
-#   bench/run.sh station    the production station's rows only (about 15 min)
+#   bench/run.sh station    the production station's rows only (about 16 min)
 #
 # Environment: PARDULO_BENCH_BUILD (build directory), PARDULO_BENCH_RUNS (runs
 # per upload figure, default 3), PARDULO_BENCH_DISK_RUNS (runs per disk
@@ -38,8 +38,10 @@ ADAPTER=$BUILD/libpardulo_pty_adapter.so
 # The production station. Line rate: every port's device takes the same map
 # of 2 records of 32 KiB at 115200 baud, host and device paced.
 ST_RECORD_SIZE=32768
-ST_PORT_COUNTS=(1 8 16)
+ST_PORT_COUNTS=(1 8 16 32)
 ST_SPREAD=1.03            # a device's upload time against the one-port time
+ST_SPREAD_UP_TO=16        # ports the limit holds for; more are reported against it
+ADAPTER_CALLS_LIMIT=0.25  # the pacing's system calls per byte on the line
 # Soak: 8 ports of 125 devices in turn, a small map of 2 records; of the
 # 1000 devices, 100 refuse their record 2 and 50 are pulled mid-upload.
 SOAK_PORTS=8
@@ -383,10 +385,20 @@ measure_other_modes() {
     rm -f "$WORK/up1/test.bgra"
 }
 
+# cpu_seconds PID...: user + system CPU seconds the processes have used so far
+cpu_seconds() {
+    local pid ticks=0
+    for pid in "$@"; do
+        ticks=$((ticks + $(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null || echo 0)))
+    done
+    calc "$ticks / $(getconf CLK_TCK)" %.2f
+}
+
 # One station run with --once on COUNT ports at once, each port with a device
 # of its own at 115200 baud and the host paced by the adapter: every
-# device's upload time, and the station's CPU time (the port processes
-# included, which it reaps) per wall-clock second and port.
+# device's upload time, the station's CPU time (the port processes
+# included, which it reaps) per wall-clock second and port, and beside it
+# the simulated devices' own (not the host's: they run on the same cores).
 station_at_line_rate() {
     local count=$1 dir=$2 i status=0
     mkdir -p "$dir"
@@ -396,6 +408,7 @@ station_at_line_rate() {
     (cd "$dir" && /usr/bin/time -f '%U %S %e' -o time.txt \
         env LD_PRELOAD="$ADAPTER" PARDULO_PTY_PACE=1 "$STATION" --once --wait 30 "${PORTS[@]}" \
         >station.out 2>station.err) || status=$?
+    add "st_dev_cpu_$count" "$(calc "$(cpu_seconds "${STARTED[@]}") / $(awk '{ print $3 }' "$dir/time.txt") / $count" %.5f)"
     end_devices "$dir"
     [ "$(wc -l <"$dir/station.jsonl")" -eq "$count" ] ||
         { tail -5 "$dir/station.err" >&2; fail "station on $count ports: not one record per port"; }
@@ -405,17 +418,60 @@ station_at_line_rate() {
     add "st_cpu_$count" "$(awk -v n="$count" '{ printf "%.5f\n", ($1 + $2) / $3 / n }' "$dir/time.txt")"
 }
 
+# pardulo p alone on one simulated device at 115200 baud, the host paced:
+# its CPU time per wall-clock second, the host's cost of one port without
+# the station around it
+pardulo_at_line_rate() {
+    local dir=$1
+    mkdir -p "$dir"
+    cp "$WORK/st64/zebmap.map" "$dir/"
+    (cd "$dir" && PARDULO_PTY_PACE=1 "$DEVSIM" --baud 115200 -- \
+        /usr/bin/time -f '%U %S %e' -o time.txt "$PARDULO" p '{port}' >p.out 2>&1) ||
+        { tail -5 "$dir/p.out" >&2; fail "paced upload failed in $dir"; }
+    add st_cpu_alone "$(awk '{ printf "%.5f\n", ($1 + $2) / $3 }' "$dir/time.txt")"
+}
+
 measure_station_ports() {
-    log "station: $RUNS runs each of ${ST_PORT_COUNTS[*]} ports at once at 115200 baud," \
-        "2 x 32 KiB (about 10 s a run)"
+    log "station: $RUNS runs each of pardulo alone and ${ST_PORT_COUNTS[*]} ports at once" \
+        "at 115200 baud, 2 x 32 KiB (about 10 s a run)"
     local run count
     for run in $(seq 1 "$RUNS"); do
+        add st_load "$(load_now)"
+        pardulo_at_line_rate "$WORK/st64/run$run-alone"
         for count in "${ST_PORT_COUNTS[@]}"; do
             add st_load "$(load_now)"
             station_at_line_rate "$count" "$WORK/st64/run$run-$count"
         done
     done
     add st_load "$(load_now)"
+}
+
+# The pacing's own system calls in a paced upload of the line-rate map:
+# every call of the adapter's pacer thread, and the host thread's waits on it
+# (futex). Only the calls they make are traced (seccomp), so the host's
+# per-byte flush and select run at full speed.
+measure_adapter_calls() {
+    local dir=$WORK/st64/calls line_bytes=$((2 * (ST_RECORD_SIZE + 11) + 8))
+    log "pty adapter: system calls of the pacing (strace of a paced upload of 2 x 32 KiB)"
+    mkdir -p "$dir"
+    cp "$WORK/st64/zebmap.map" "$dir/"
+    (cd "$dir" && PARDULO_PTY_PACE=1 "$DEVSIM" --baud 115200 -- strace -f --seccomp-bpf -o trace.txt \
+        -e trace=write,newfstatat,futex,fcntl "$PARDULO" p '{port}' >p.out 2>&1) ||
+        { tail -5 "$dir/p.out" >&2; fail "paced upload under strace failed"; }
+    # "PID call(" starts a call; the host thread is the first PID
+    awk -v n="$line_bytes" '
+        NR == 1 { host = $1 }
+        $2 ~ /^[a-z_0-9]+\(/ {
+            call = substr($2, 1, index($2, "(") - 1)
+            if ($1 != host) pacer[call]++
+            else if (call == "futex") waits++
+        }
+        END {
+            for (c in pacer) { total += pacer[c]; detail = detail sprintf("%s %.3f, ", c, pacer[c] / n) }
+            printf "%.3f\npacer thread: %shost thread: futex %.4f\n", (total + waits) / n, detail, waits / n
+        }' "$dir/trace.txt" >"$dir/calls.txt"
+    put adapter_calls "$(head -1 "$dir/calls.txt")"
+    put adapter_calls_detail "$(tail -1 "$dir/calls.txt")"
 }
 
 # soak_plan: the faulty devices K (1 to ports x devices; port (K-1)/125 + 1,
@@ -712,29 +768,50 @@ figure_station_one_port() {
 }
 
 # figure_station_ports COUNT: the slowest device of every run on COUNT ports
-# at once against the one-port time; any failed upload misses.
+# at once against the one-port time; any failed upload misses. Beyond
+# ST_SPREAD_UP_TO ports the figure is reported against the same limit
+# ("over" instead of MISS) and does not fail the bench.
 figure_station_ports() {
-    local one slow ratio failed
+    local one slow ratio failed limit="<= $ST_SPREAD x 1 port" result
     one=$(median st_secs_1) slow=$(highest "st_secs_$1")
     ratio=$(calc "$slow / $one")
     failed=$(awk '{ n += $1 } END { print n + 0 }' "$WORK/samples/st_failed_$1")
+    result=$(verdict "$ratio <= $ST_SPREAD && $failed == 0")
+    if [ "$1" -gt "$ST_SPREAD_UP_TO" ]; then
+        limit="reported vs $ST_SPREAD"
+        [ "$result" = ok ] || result=over
+    fi
     row "station: $1 ports at once, slowest upload / 1 port" \
         "$(calc "$slow" %.2f) / $(calc "$one" '%.2f s')$([ "$failed" -eq 0 ] || echo ", $failed failed")" \
-        "<= $ST_SPREAD x 1 port" "$ratio" \
-        "$(verdict "$ratio <= $ST_SPREAD && $failed == 0")"
+        "$limit" "$ratio" "$result"
 }
 figure_station_8_ports() { figure_station_ports 8; }
 figure_station_16_ports() { figure_station_ports 16; }
+figure_station_32_ports() { figure_station_ports 32; }
+
+figure_adapter_calls() {
+    local calls
+    calls=$(get adapter_calls)
+    row "pty adapter: system calls per line byte, paced" "$calls" "<= $ADAPTER_CALLS_LIMIT" \
+        "$(calc "$calls / $ADAPTER_CALLS_LIMIT")" "$(verdict "$calls <= $ADAPTER_CALLS_LIMIT")"
+    note "pty adapter, system calls per byte on the line: $(get adapter_calls_detail)"
+}
 
 # The station's CPU time (its port processes included) per wall-clock
-# second and port: the share of one core each port costs the host.
+# second and port: the share of one core each port costs the host; beside
+# it pardulo p alone, and in a note the simulated devices' share.
 figure_station_cpu() {
-    local count counts="" shares=""
+    local count counts="" shares="" devices=""
     for count in "${ST_PORT_COUNTS[@]}"; do
         counts+="${counts:+ / }$count"
         shares+="${shares:+ / }$(calc "100 * $(median "st_cpu_$count")" %.1f)"
+        devices+="${devices:+ / }$(calc "100 * $(median "st_dev_cpu_$count")" %.1f)"
     done
-    row "station: host CPU per port, $counts ports" "$shares % of a core" "(reference)" "" ""
+    row "station: host CPU per port, $counts ports" "$shares %" "(reference)" "" ""
+    row "pardulo p alone at 115200 baud: host CPU" "$(calc "100 * $(median st_cpu_alone)" %.1f) %" \
+        "(reference)" "" ""
+    note "host CPU: CPU time per wall-clock second, in % of one core; the simulated devices' own," \
+        "per port (in neither host figure), $counts ports: $devices %"
 }
 
 figure_soak_records() {
@@ -783,6 +860,95 @@ figure_soak_flat() {
         "while it is sent, which come and go with the device"
 }
 
+# ==== the station's web side under load ==================================================
+
+WEB_PORTS=8               # the line: 8 ports at line rate, the st64 map
+WEB_P99_MS=250            # p99 of /api/status answers during the line
+WEB_SPREAD=1.03           # each device's seconds against the same line without clients
+
+# web_line DIR CLIENTS: one 8-port --once line at line rate with the web
+# side on; CLIENTS yes puts bench/web_load.py on it (20 pollers of
+# /api/status at 10 a second, 30 event clients, one that never reads).
+# Leaves DIR/seconds.txt (the records' seconds in port order), the
+# station's CPU seconds (its port processes included) in sample
+# web_cpu_CLIENTS and, with clients, DIR/load.txt and DIR/latencies.txt.
+web_line() {
+    local dir=$1 clients=$2 i station status=0 url=""
+    mkdir -p "$dir"
+    cp "$WORK/st64/zebmap.map" "$dir/"
+    for i in $(seq 1 "$WEB_PORTS"); do start_device "$dir" "dev-$i" --baud 115200; done
+    ports_of "$dir" "$WEB_PORTS"
+    (cd "$dir" && exec /usr/bin/time -f '%U %S' -o time.txt env LD_PRELOAD="$ADAPTER" PARDULO_PTY_PACE=1 \
+        "$STATION" --once --wait 30 --http 127.0.0.1:0 "${PORTS[@]}" >station.out 2>station.err) &
+    station=$!
+    for _ in $(seq 1 100); do
+        url=$(sed -n 's/^pardulo-station: serving \(http[^ ]*\)$/\1/p' "$dir/station.err" 2>/dev/null || true)
+        [ -z "$url" ] || break
+        sleep 0.02
+    done
+    [ -n "$url" ] || fail "station with --http did not say where it serves (see $dir/station.err)"
+    local load=""
+    if [ "$clients" = yes ]; then
+        python3 "$ROOT/bench/web_load.py" "$url" "$station" "$dir/latencies.txt" >"$dir/load.txt" &
+        load=$!
+    fi
+    wait "$station" || status=$?
+    [ -z "$load" ] || wait "$load" || fail "the web load failed (see $dir/load.txt)"
+    end_devices "$dir"
+    [ "$status" -eq 0 ] || log "station with --http: exit status $status (see $dir/station.err)"
+    local port
+    for port in "${PORTS[@]}"; do
+        grep -F "\"port\":\"$port\"" "$dir/station.jsonl" | field seconds
+    done >"$dir/seconds.txt"
+    # Every record ok, and every device holds both records byte for byte.
+    local bad=0
+    [ "$(field result <"$dir/station.jsonl" | grep -c '^ok$')" -eq "$WEB_PORTS" ] || bad=1
+    for i in $(seq 1 "$WEB_PORTS"); do
+        cmp -s "$dir/dev-$i/block-00001.bin" "$WORK/st64/resources/r1.raw" &&
+            cmp -s "$dir/dev-$i/block-00002.bin" "$WORK/st64/resources/r2.raw" || bad=1
+    done
+    add web_bad "$bad"
+    add "web_cpu_$clients" "$(awk '{ print $1 + $2 }' "$dir/time.txt")"
+}
+
+# The devices of a line differ among themselves more than clients may
+# change them: each run's k-th slowest device with clients is set against
+# the k-th slowest without, the medians over the runs.
+figure_station_web() {
+    log "station web: $RUNS runs of $WEB_PORTS ports at line rate, without and with clients on the web side"
+    local run
+    for run in $(seq 1 "$RUNS"); do
+        web_line "$WORK/web/quiet$run" no
+        web_line "$WORK/web/load$run" yes
+        sort -g "$WORK/web/quiet$run/seconds.txt" | awk '{ print NR, $1 }' >>"$WORK/samples/web_quiet"
+        sort -g "$WORK/web/load$run/seconds.txt" | awk '{ print NR, $1 }' >>"$WORK/samples/web_load"
+        awk '{ print $6 }' "$WORK/web/load$run/load.txt" >>"$WORK/samples/web_p99"
+    done
+    local p99 ratio bad slow_quiet slow_load
+    p99=$(median web_p99)
+    ratio=$(awk 'NR == FNR { q[$1] = q[$1] " " $2; next } { l[$1] = l[$1] " " $2 }
+        function median(list,   v, n, i, j, t) {
+            n = split(list, v, " ")
+            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+            return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+        }
+        END { r = 0; for (k in l) { x = median(l[k]) / median(q[k]); if (x > r) r = x }; printf "%.3f", r }' \
+        "$WORK/samples/web_quiet" "$WORK/samples/web_load")
+    slow_quiet=$(awk -v n="$WEB_PORTS" '$1 == n { print $2 }' "$WORK/samples/web_quiet" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    slow_load=$(awk -v n="$WEB_PORTS" '$1 == n { print $2 }' "$WORK/samples/web_load" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    bad=$(awk '{ n += $1 } END { print n + 0 }' "$WORK/samples/web_bad")
+    row "station web: p99 /api/status, 20 pollers at 10/s" "$(calc "$p99" '%.1f ms') ($(lowest web_p99)-$(highest web_p99))" \
+        "<= $WEB_P99_MS ms" "" "$(verdict "$p99 <= $WEB_P99_MS")"
+    row "station web: devices with clients / without" "slowest $slow_load / $slow_quiet s" \
+        "<= $WEB_SPREAD each, all ok" "$ratio" "$(verdict "$ratio <= $WEB_SPREAD && $bad == 0")"
+    local load
+    for load in "$WORK"/web/load*/load.txt; do note "station web: $(cat "$load")"; done
+    note "station web: the station's CPU (port processes included), median of the runs:" \
+        "$(median web_cpu_yes) s with clients, $(median web_cpu_no) s without"
+    note "station web: 30 event clients and one that never reads beside the pollers;" \
+        "$bad of $((2 * RUNS)) lines with a record not ok or a device not holding the map"
+}
+
 FIGURES=(
     figure_upload_cpu figure_floor figure_kernel_entries
     figure_syscalls figure_drains figure_pause figure_projection figure_upload_linear
@@ -791,8 +957,11 @@ FIGURES=(
     figure_memory
 )
 STATION_FIGURES=(
-    figure_station_one_port figure_station_8_ports figure_station_16_ports figure_station_cpu
+    figure_adapter_calls
+    figure_station_one_port figure_station_8_ports figure_station_16_ports figure_station_32_ports
+    figure_station_cpu
     figure_soak_records figure_soak_match figure_soak_flat
+    figure_station_web
 )
 
 # ==== the table ==========================================================================
@@ -834,6 +1003,7 @@ measure_modes() {
 
 measure_station() {
     make_station_sets
+    measure_adapter_calls
     measure_station_ports
     measure_soak
 }

@@ -11,8 +11,11 @@
 set -euo pipefail
 
 declare -A sets=(
-  [build]="cmake make g++ pkg-config libserialport-dev libpng-dev libssl-dev"
-  [test]="googletest libgtest-dev dpkg-dev file groff-base"  # the last three: the package and its test
+  # The station's web side: cpp-httplib for HTTP, nlohmann-json for every JSON.
+  [build]="cmake make g++ pkg-config libserialport-dev libpng-dev libssl-dev libcpp-httplib-dev nlohmann-json3-dev"
+  # dpkg-dev, file, groff-base: the package and its test; chromium: the
+  # station's web page in a real browser.
+  [test]="googletest libgtest-dev dpkg-dev file groff-base chromium"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="strace time"
   # The Windows build: the mingw-w64 cross compiler, and Wine to run its tests.

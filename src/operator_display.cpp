@@ -206,6 +206,31 @@ std::string FormatUploadLine(uint32_t bytes_sent, uint32_t total_bytes, uint32_t
                   Speed(bytes_per_second).c_str(), Duration(left).c_str());
 }
 
+bool ReadUploadLine(const std::string &line, unsigned *percent, long *seconds_left) {
+    int consumed = 0;
+    if (sscanf(line.c_str(), "upload %u%%%n", percent, &consumed) != 1 || consumed <= 0 || *percent > 100) return false;
+    // The time left is the word before the closing " left": "M:SS", "H:MM:SS" or "--:--".
+    const std::string tail = " left";
+    if (line.size() < tail.size() || line.compare(line.size() - tail.size(), tail.size(), tail) != 0) return false;
+    const std::size_t start = line.rfind(' ', line.size() - tail.size() - 1);
+    if (start == std::string::npos) return false;
+    const std::string duration = line.substr(start + 1, line.size() - tail.size() - start - 1);
+    *seconds_left = -1;
+    if (duration == "--:--") return true;
+    long total = 0;
+    std::size_t fields = 0;
+    for (std::size_t at = 0; at <= duration.size(); ++fields) {
+        const std::size_t colon = std::min(duration.find(':', at), duration.size());
+        const std::string field = duration.substr(at, colon - at);
+        if (field.empty() || field.size() > 6 || field.find_first_not_of("0123456789") != std::string::npos) return false;
+        total = total * 60 + std::stol(field);
+        at = colon + 1;
+    }
+    if (fields < 2 || fields > 3) return false;
+    *seconds_left = total;
+    return true;
+}
+
 std::string FormatDownloadLine(uint32_t received, uint32_t expected, double bytes_per_second) {
     std::string text = Printf("download  %s of %s  %3u%%  %s", Bytes(received).c_str(), Bytes(expected).c_str(),
                               Percent(received, expected), Speed(bytes_per_second).c_str());

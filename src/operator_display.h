@@ -63,6 +63,10 @@ void DownloadEnd();
 std::string FormatUploadLine(uint32_t bytes_sent, uint32_t total_bytes, uint32_t records_accepted,
                              uint32_t total_records, double bytes_per_second);
 std::string FormatDownloadLine(uint32_t received, uint32_t expected, double bytes_per_second);
+// The figures of a line FormatUploadLine wrote, for whoever gets only its
+// text (the station's web side): the percentage and the seconds left (-1
+// when the line shows none yet). False for a text that is no upload line.
+bool ReadUploadLine(const std::string &line, unsigned *percent, long *seconds_left);
 
 // After a device mode could not open portname (connect_error: the code
 // SerialConnect returned): one line on standard error. When the port is

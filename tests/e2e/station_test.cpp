@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -121,12 +123,11 @@ TEST_F(Station, FlashesALineOfDevicesOnThreePortsAndRecordsEachOnce) {
     ASSERT_EQ(records.size(), 9u) << ReadFile(work_.file("station.jsonl")) << run.err;
     std::map<std::string, std::vector<std::string>> by_port;
     for (const std::string &record : records) {
-        std::size_t at = 0;
-        for (const char *name : kFields) {  // every field, in this order
-            const std::size_t found = record.find(Quoted(name) + ":", at);
-            ASSERT_NE(found, std::string::npos) << name << " in " << record;
-            at = found;
-        }
+        // Every field, in this order, and no other.
+        std::vector<std::string> names;
+        const auto parsed = nlohmann::ordered_json::parse(record);
+        for (const auto &field : parsed.items()) names.push_back(field.key());
+        EXPECT_EQ(names, std::vector<std::string>(std::begin(kFields), std::end(kFields))) << record;
         EXPECT_EQ(Field(record, "map_records"), "2");
         EXPECT_EQ(Field(record, "adapter_serial"), "null");
         by_port[Field(record, "port")].push_back(record);

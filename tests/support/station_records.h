@@ -4,18 +4,18 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace testing_support {
 
-// The value of one field of a record line, as written ("null", "\"ok\"", "3").
+// The value of one field of a record line as JSON ("null", "\"ok\"", "3").
 inline std::string RecordField(const std::string &line, const std::string &name) {
-    const std::regex pattern("\"" + name + "\":(\"[^\"]*\"|[^,}]*)");
-    std::smatch match;
-    return std::regex_search(line, match, pattern) ? match[1].str() : "<absent>";
+    const auto record = nlohmann::json::parse(line, nullptr, false);
+    return record.is_object() && record.contains(name) ? record[name].dump() : "<absent>";
 }
 
 // The reason a device's record must give, from the device's status.txt:

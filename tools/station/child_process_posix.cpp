@@ -125,6 +125,10 @@ int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_te
     }
     if (spec.pipe_stdout) posix_spawn_file_actions_adddup2(&setup.actions, output.write_end, STDOUT_FILENO);
     if (spec.merge_stderr) posix_spawn_file_actions_adddup2(&setup.actions, STDOUT_FILENO, STDERR_FILENO);
+    // Nothing else of ours, close-on-exec or not: the web side's client
+    // connections (accepted by its library without the flag) would stay
+    // open for as long as a child runs, and their clients would wait on them.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
     // A group of its own: the terminal's interrupt goes to the parent only,
     // and the whole tree ends with one kill.
     // The signals the parent handles or ignores start with their defaults,

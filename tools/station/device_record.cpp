@@ -1,7 +1,10 @@
 #include "device_record.h"
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
+
+#include "station_json.h"
 
 namespace {
 
@@ -44,43 +47,31 @@ std::string FailureReason(const DeviceRun &run) {
     return ReasonOfFailure(failure);
 }
 
-std::string JsonString(const std::string &text) {
-    std::string json = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(byte));
-            json += escaped;
-        } else {
-            json += c;
-        }
-    }
-    return json + "\"";
-}
-
 std::string FormatRecordLine(const std::string &time, const StationFacts &facts, const std::string &port,
                              const DeviceRun &run) {
     const std::string reason = FailureReason(run);
     const int block = run.outcome.failed_block;
-    std::string line = "{\"time\":" + JsonString(time);
-    line += ",\"station\":" + JsonString(facts.station);
-    line += ",\"port\":" + JsonString(port);
-    line += ",\"device_path\":" + (run.device_path.empty() ? "null" : JsonString(run.device_path));
-    line += ",\"adapter_serial\":" + (run.has_adapter_serial ? JsonString(run.adapter_serial) : "null");
-    line += ",\"device\":" + std::to_string(run.device);
-    line += ",\"map_sha256\":" + JsonString(facts.map_sha256);
-    line += ",\"map_records\":" + std::to_string(facts.map_records);
-    line += ",\"map_bytes\":" + std::to_string(facts.map_bytes);
-    line += ",\"records_accepted\":" + std::to_string(run.present ? run.outcome.records_accepted : 0);
-    line += std::string(",\"result\":") + (run.ok ? "\"ok\"" : "\"failed\"");
-    line += ",\"failed_block\":" + (run.present && !run.ok && block >= 0 ? std::to_string(block) : "null");
-    line += ",\"reason\":" + (reason.empty() ? "null" : JsonString(reason));
-    line += ",\"seconds\":" + Number(run.seconds, "%.3f");
-    return line + "}\n";
+    Json record;
+    record["time"] = time;
+    record["station"] = facts.station;
+    record["port"] = port;
+    record["device_path"] = run.device_path.empty() ? Json(nullptr) : Json(run.device_path);
+    record["adapter_serial"] = run.has_adapter_serial ? Json(run.adapter_serial) : Json(nullptr);
+    record["device"] = run.device;
+    record["map_sha256"] = facts.map_sha256;
+    record["map_records"] = facts.map_records;
+    record["map_bytes"] = facts.map_bytes;
+    record["records_accepted"] = run.present ? run.outcome.records_accepted : 0;
+    record["result"] = run.ok ? "ok" : "failed";
+    record["failed_block"] = run.present && !run.ok && block >= 0 ? Json(block) : Json(nullptr);
+    record["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
+    // The seconds keep their three decimals ("2.230"), as line tooling
+    // reads them; the library would write the shortest form ("2.23"). They
+    // go last, after the library's closing brace is taken off.
+    std::string line = JsonText(record);
+    line.pop_back();
+    const double seconds = std::isfinite(run.seconds) ? run.seconds : 0.0;
+    return line + ",\"seconds\":" + Number(seconds, "%.3f") + "}\n";
 }
 
 std::string FormatResultLine(const std::string &port, const DeviceRun &run) {

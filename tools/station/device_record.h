@@ -34,7 +34,8 @@ struct StationFacts {
 std::string FailureReason(const DeviceRun &run);
 
 // The record line (with its line feed): one JSON object with the fields in
-// a fixed order; time is the UTC time of the record.
+// a fixed order; time is the UTC time of the record. Names are written as
+// UTF-8; bytes that are not UTF-8 become U+FFFD (station_json.h).
 std::string FormatRecordLine(const std::string &time, const StationFacts &facts, const std::string &port,
                              const DeviceRun &run);
 // The line for scripts: "PORT DEVICE RESULT SECONDS REASON", the reason last
@@ -43,6 +44,3 @@ std::string FormatResultLine(const std::string &port, const DeviceRun &run);
 
 // The current UTC time, ISO 8601 with milliseconds: "2026-12-07T15:52:25.123Z".
 std::string UtcTimestamp();
-// text as a JSON string, quotes included. Bytes outside printable ASCII are
-// escaped, so the line is valid whatever a port or host name holds.
-std::string JsonString(const std::string &text);

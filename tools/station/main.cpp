@@ -30,6 +30,7 @@
 #include "sha256.h"
 #include "station_board.h"
 #include "station_events.h"
+#include "station_http.h"
 #include "stop_requests.h"
 #include "system_error.h"
 
@@ -41,6 +42,8 @@ struct Options {
     std::string log = "station.jsonl";
     std::string dir = "station";
     double wait_s = 10;
+    std::string http;  // [ADDR:]PORT of the web page and API, "" for none
+    std::string name;  // the station's name, "" for the host name
     std::string on_record;      // the hook's command, "" for none
     double hook_timeout_s = 60;
     std::vector<std::string> ports;
@@ -48,7 +51,8 @@ struct Options {
 
 const char kUsage[] =
     "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps]\n"
-    "                       [--on-record COMMAND [--hook-timeout SECONDS]] PORT...\n"
+    "                       [--on-record COMMAND [--hook-timeout SECONDS]]\n"
+    "                       [--http [ADDR:]PORT] [--name TEXT] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
     "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
@@ -66,6 +70,10 @@ const char kUsage[] =
     "                    one at a time, in record order, beside the flashing; a\n"
     "                    failure goes to standard error and DIR/hooks.log\n"
     "  --hook-timeout SECONDS  kill a hook still running after this (default 60)\n"
+    "  --http [ADDR:]PORT  serve the board as a web page and a JSON API on ADDR\n"
+    "                    (default 127.0.0.1; 0.0.0.0 for the whole network)\n"
+    "  --name TEXT       the station's name on the page and in every record\n"
+    "                    (default: the host name)\n"
     "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM (Windows: Ctrl-C, Ctrl-Break, closing the console window):\n"
     "uploads under way stop at once (exit command sent), exit 0.\n"
@@ -103,7 +111,7 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--on-record" ||
-                                 arg == "--hook-timeout";
+                                 arg == "--hook-timeout" || arg == "--http" || arg == "--name";
         if (ports_only || arg.empty() || arg[0] != '-') {
             options->ports.push_back(arg);
         } else if (arg == "--") {
@@ -118,6 +126,12 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             options->log = argv[++i];
         } else if (arg == "--dir") {
             options->dir = argv[++i];
+        } else if (arg == "--http") {
+            options->http = argv[++i];
+            if (options->http.empty()) return Fail("--http needs [ADDR:]PORT");
+        } else if (arg == "--name") {
+            options->name = argv[++i];
+            if (options->name.empty()) return Fail("--name needs a name");
         } else if (arg == "--wait") {
             if (!ParseSeconds(argv[++i], &options->wait_s)) return Fail(std::string("bad --wait: ") + argv[i]);
         } else if (arg == "--on-record") {
@@ -294,6 +308,7 @@ struct Station {
     std::vector<bool> port_ok;      // --once: the port's device got the whole map
     bool records_broken = false;    // a record could not be written
     std::unique_ptr<RecordHook> hook;  // --on-record
+    std::unique_ptr<StationHttp> web;  // --http
 };
 
 // Passes a request (kStopTaking, kStopNow) on to every worker.
@@ -304,8 +319,8 @@ void TellWorkers(Station &station, char request) {
 // A device's run has ended: its record, its line, the board.
 void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun &run) {
     const std::string &name = station.options.ports[port];
+    const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
     if (!station.records_broken) {
-        const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
         const int err = AppendRecordLine(station.records, line);
         if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
         if (err != 0) {
@@ -320,6 +335,7 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     }
     station.port_ok[port] = run.ok;
     board.Finished(port, run);
+    if (station.web) station.web->OnRecord(port, line);
 }
 
 void HandleEvent(Station &station, StationBoard &board, const StationEvent &event) {
@@ -333,6 +349,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
         case EventKind::kRemoval: board.AwaitingRemoval(event.port); break;
         case EventKind::kProblem: board.Say(station.options.ports[event.port] + ": " + event.text); break;
     }
+    if (station.web) station.web->OnEvent(event);
 }
 
 // Takes the workers' events until every worker has closed its end.
@@ -435,7 +452,7 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     if (const int status = CheckMap(folders->front())) return status;
     if (const int status = CheckBlocks(folders->front(), station.options.allow_gaps)) return status;
     station.facts.map_records = CountMapRecords((folders->front() + "/" + ZEBMAP_FILE).c_str());
-    station.facts.station = HostName();
+    station.facts.station = station.options.name.empty() ? HostName() : station.options.name;
     if (const int err = OpenRecordFile(station.options.log, &station.records)) {
         return Fail("cannot open " + station.options.log + ": " + SystemErrorText(err));
     }
@@ -454,6 +471,13 @@ int main(int argc, char **argv) {
     bool done = false;
     if (const int status = ParseOptions(argc, argv, &station.options, &done); status != 0 || done) return status;
 
+    // The web address is taken first: one that cannot be served changes nothing.
+    if (!station.options.http.empty()) {
+        std::string error;
+        station.web = StationHttp::Bind(station.options.http, station.options.log, &error);
+        if (!station.web) return Fail(error + "; nothing was flashed");
+    }
+
     // The map checked and placed, the record file opened.
     std::vector<std::string> folders;
     if (const int status = Prepare(station, &folders)) return status;
@@ -470,11 +494,16 @@ int main(int argc, char **argv) {
                                                     station.options.dir + "/hooks.log");
         station.hook->Start();
     }
+    if (station.web) {
+        station.web->Start(station.facts, station.options.ports, NowMs());
+        fprintf(stderr, "pardulo-station: serving %s\n", station.web->Url().c_str());
+    }
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
     RunEventLoop(station, board, inbox);
     const bool workers_fine = ReapWorkers(station, board);
     FinishHooks(station, board);
     board.Close(NowMs());
+    if (station.web) station.web->Stop();
 
     if (station.records_broken || !workers_fine) return 1;
     if (!station.options.once) return 0;

@@ -5,6 +5,7 @@
 
 #include "console.h"
 #include "printable_text.h"
+#include "station_status.h"
 
 namespace {
 
@@ -98,14 +99,12 @@ std::string StationBoard::PortLine(int port) const {
 }
 
 std::string StationBoard::TotalsLine(double now_ms) const {
-    // The first minute's rate says more about when the first board came
-    // than about the line.
-    const double hours = (now_ms - start_ms_) / 3.6e6;
+    double per_hour = 0;
     char text[128];
-    if (hours < 1.0 / 60) {
+    if (!DevicesPerHour(ok_ + failed_, now_ms - start_ms_, &per_hour)) {
         snprintf(text, sizeof text, "ok %u  failed %u  - devices/hour (after the first minute)", ok_, failed_);
     } else {
-        snprintf(text, sizeof text, "ok %u  failed %u  %.0f devices/hour", ok_, failed_, (ok_ + failed_) / hours);
+        snprintf(text, sizeof text, "ok %u  failed %u  %.0f devices/hour", ok_, failed_, per_hour);
     }
     return text;
 }

@@ -1,0 +1,34 @@
+# The libraries of the station's web side, from Debian: nlohmann-json for
+# every JSON the station writes or reads (pardulo_json), cpp-httplib for its
+# HTTP server (pardulo_http). PARDULO_STATION_HTTP_SOURCES: the station's web
+# side, or where no cpp-httplib can be linked, its stand-in that refuses --http.
+include_guard(GLOBAL)
+set(PARDULO_STATION_HTTP_SOURCES
+  ${CMAKE_SOURCE_DIR}/tools/station/station_http.cpp ${CMAKE_BINARY_DIR}/tools/station/station_page.cpp)
+if(WIN32)
+  # The cross compiler must not see the build machine's /usr/include (its
+  # Linux headers) as a whole: a folder of the build holds these alone.
+  set(PARDULO_WEB_INCLUDE ${CMAKE_BINARY_DIR}/web-include)
+  file(COPY /usr/include/nlohmann /usr/include/httplib.h DESTINATION ${PARDULO_WEB_INCLUDE})
+  add_library(pardulo_json INTERFACE)
+  target_include_directories(pardulo_json SYSTEM INTERFACE ${PARDULO_WEB_INCLUDE})
+  add_library(pardulo_http INTERFACE)
+  target_link_libraries(pardulo_http INTERFACE pardulo_json ws2_32)
+  # Debian's httplib.h only declares what its Linux library holds; a
+  # header-only httplib.h (the library's own single header) defines it.
+  file(STRINGS ${PARDULO_WEB_INCLUDE}/httplib.h PARDULO_HTTPLIB_DEFINED REGEX "^inline Server::Server\\(\\)")
+  if(NOT PARDULO_HTTPLIB_DEFINED)
+    message(STATUS "httplib.h declares only: pardulo-station is built without its web side (--http refused)")
+    set(PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/tools/station/station_http_unavailable.cpp)
+  endif()
+else()
+  find_package(nlohmann_json 3.11 REQUIRED)
+  add_library(pardulo_json INTERFACE)
+  target_link_libraries(pardulo_json INTERFACE nlohmann_json::nlohmann_json)
+  # Debian's cpp-httplib is a compiled library; its flags (the TLS and
+  # compression it was built with) must be the program's too.
+  pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+  find_package(Threads REQUIRED)
+  add_library(pardulo_http INTERFACE)
+  target_link_libraries(pardulo_http INTERFACE PkgConfig::HTTPLIB Threads::Threads)
+endif()

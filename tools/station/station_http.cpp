@@ -1,0 +1,363 @@
+#include "station_http.h"
+
+#include <httplib.h>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#endif
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "file_handles.h"
+#include "platform_time.h"
+#include "station_feed.h"
+#include "station_json.h"
+#include "station_status.h"
+
+extern const char kStationPage[];  // station_page.html, built in
+
+namespace {
+
+constexpr std::size_t kMaxRecordsPerAnswer = 1000;
+constexpr std::size_t kMaxRecordLine = 64 * 1024;  // longer lines are no record of ours
+// Requests never keep a connection: an idle kept connection would hold a
+// server thread, and each of those polls its socket.
+constexpr std::size_t kRequestsPerConnection = 1;
+// Threads for the event streams at their most, and for everything else.
+constexpr std::size_t kServerThreads = StationFeed::kMaxClients + 16;
+// A client that takes nothing for this long in the middle of an answer is
+// let go; so is one that sends no request within it.
+constexpr time_t kWriteTimeoutS = 2;
+constexpr time_t kReadTimeoutS = 2;
+// A stream with nothing to say writes a comment this often, which finds the
+// clients that have gone away.
+constexpr std::chrono::milliseconds kKeepAlive(5000);
+constexpr std::chrono::milliseconds kGatherEvents(100);
+constexpr int kReconnectMs = 2000;   // what the page's EventSource waits before it tries again
+constexpr int kListenBacklog = 128;  // connections waiting to be accepted
+
+const char kJson[] = "application/json";
+const char kText[] = "text/plain; charset=utf-8";
+
+double NowMs() { return static_cast<double>(MonotonicMs()); }
+
+// "[ADDR:]PORT" into host and port; "[::1]:8380" for an IPv6 address.
+bool SplitAddress(const std::string &text, std::string *host, int *port) {
+    const std::size_t colon = text.rfind(':');
+    std::string port_text = text;
+    *host = "127.0.0.1";
+    if (colon != std::string::npos) {
+        *host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+        if (host->size() >= 2 && host->front() == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
+        if (host->empty()) return false;
+    }
+    if (port_text.empty() || port_text.size() > 5 || port_text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *port = std::stoi(port_text);
+    return *port <= 65535;
+}
+
+std::string AddressError(const std::string &host) {
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    struct addrinfo *found = nullptr;
+    const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (status != 0) return gai_strerror(status);
+    freeaddrinfo(found);
+    return "";
+}
+
+// One listener per address, and not inherited by the programs the station
+// may start (a copy of it would keep the address taken after the station).
+void ListenerOptions(socket_t sock) {
+    int yes = 1;
+#ifdef _WIN32
+    setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&yes), sizeof yes);
+#else
+    // Without SO_REUSEPORT, which the library's default would set: with it
+    // a second station would share the address instead of being refused.
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    fcntl(sock, F_SETFD, FD_CLOEXEC);
+#endif
+}
+
+// The record file's whole lines after the first `after`, at most
+// kMaxRecordsPerAnswer, each as its object (null for a line that is not
+// one). A line still being written (no line feed yet) is not counted.
+// False when the file cannot be read.
+bool ReadRecordsAfter(const std::string &path, std::size_t after, Json *records) {
+    const FilePtr file = OpenRegularFile(path.c_str(), "rb");
+    if (!file) return false;
+    *records = Json::array();
+    std::size_t line_number = 0;
+    std::string line;
+    bool too_long = false;
+    char buffer[1 << 16];
+    std::size_t got;
+    while (records->size() < kMaxRecordsPerAnswer && (got = fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+        for (std::size_t at = 0; at < got && records->size() < kMaxRecordsPerAnswer;) {
+            const char *end = static_cast<const char *>(memchr(buffer + at, '\n', got - at));
+            const std::size_t stop = end != nullptr ? static_cast<std::size_t>(end - buffer) : got;
+            if (line_number >= after && !too_long) {
+                line.append(buffer + at, stop - at);
+                too_long = line.size() > kMaxRecordLine;
+            }
+            at = stop + 1;
+            if (end == nullptr) break;
+            if (line_number >= after) {
+                Json record = too_long ? Json(nullptr) : Json::parse(line, nullptr, false);
+                records->push_back(record.is_discarded() ? Json(nullptr) : std::move(record));
+            }
+            ++line_number;
+            line.clear();
+            too_long = false;
+        }
+    }
+    return ferror(file.get()) == 0;
+}
+
+bool ParseCount(const std::string &text, std::size_t *count) {
+    if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *count = static_cast<std::size_t>(std::stoull(text));
+    return true;
+}
+
+void NoStore(httplib::Response &res) { res.set_header("Cache-Control", "no-store"); }
+
+std::string ErrorJson(const std::string &message) {
+    Json error;
+    error["error"] = message;
+    return JsonText(error) + "\n";
+}
+
+// The page with the status of the moment in it, so that it is whole at
+// once (and a browser that only loads it sees everything). "</" is written
+// "<\/" in it, so no text of the status can end its script element.
+std::string PageWithStatus(const Json &status) {
+    static const std::string kMarker = "<script id=\"initial-status\" type=\"application/json\">null<";
+    std::string page = kStationPage;
+    std::string json = JsonText(status);
+    for (std::size_t at = 0; (at = json.find("</", at)) != std::string::npos; at += 3) json.replace(at, 2, "<\\/");
+    const std::size_t marker = page.find(kMarker);
+    if (marker != std::string::npos) page.replace(marker + kMarker.size() - 5, 4, json);
+    return page;
+}
+
+std::string EventText(const char *name, const Json &data) {
+    return std::string("event: ") + name + "\ndata: " + JsonText(data) + "\n\n";
+}
+
+}  // namespace
+
+struct StationHttp::Server {
+    void Route();
+    Json Status();
+    // Under mutex: the event to every feed client.
+    void Publish(const char *name, const Json &data) { feed.Publish(EventText(name, data)); }
+    void PublishPort(int port) { Publish("port", status->PortJson(port)); }
+
+    httplib::Server http;
+    std::string url;
+    std::string record_path;
+    std::thread thread;
+    std::atomic<bool> listen_done{false};
+
+    std::mutex mutex;  // guards status; events are published under it too
+    std::unique_ptr<StationStatus> status;
+    StationFeed feed;
+};
+
+StationHttp::StationHttp() : server_(std::make_unique<Server>()) {}
+
+StationHttp::~StationHttp() { Stop(); }
+
+const std::string &StationHttp::Url() const { return server_->url; }
+
+std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::string record_path,
+                                               std::string *error) {
+    std::string host;
+    int port = 0;
+    if (!SplitAddress(address, &host, &port)) {
+        *error = "bad --http " + address + ": expected [ADDR:]PORT, PORT from 0 to 65535";
+        return nullptr;
+    }
+    if (const std::string bad = AddressError(host); !bad.empty()) {
+        *error = "cannot serve http on " + address + ": " + host + ": " + bad;
+        return nullptr;
+    }
+    std::unique_ptr<StationHttp> web(new StationHttp());
+    Server &server = *web->server_;
+    server.record_path = std::move(record_path);
+    socket_t listener = INVALID_SOCKET;
+    server.http.set_socket_options([&listener](socket_t sock) {
+        ListenerOptions(sock);
+        listener = sock;
+    });
+    errno = 0;
+    const int bound =
+        port == 0 ? server.http.bind_to_any_port(host) : (server.http.bind_to_port(host, port) ? port : -1);
+    if (bound < 0) {
+        const int err = errno;
+        *error = "cannot serve http on " + address + ": " + (err != 0 ? strerror(err) : "the address cannot be bound");
+        return nullptr;
+    }
+    // The library listens with a backlog of 5: a line's browsers and
+    // pollers that connect at once would wait a second for a retry each.
+    // Listening again only makes the queue longer.
+    if (listener != INVALID_SOCKET) listen(listener, kListenBacklog);
+    const bool ipv6 = host.find(':') != std::string::npos;
+    server.url = "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
+    return web;
+}
+
+void StationHttp::Start(const StationFacts &facts, const std::vector<std::string> &ports, double start_ms) {
+    Server &server = *server_;
+    if (server.status) return;
+    server.status = std::make_unique<StationStatus>(facts, ports, UtcTimestamp(), start_ms);
+    server.Route();
+    server.http.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    server.http.set_keep_alive_max_count(kRequestsPerConnection);
+    server.http.set_read_timeout(kReadTimeoutS);
+    server.http.set_write_timeout(kWriteTimeoutS);
+    server.thread = std::thread([&server] {
+        server.http.listen_after_bind();
+        server.listen_done = true;
+    });
+}
+
+Json StationHttp::Server::Status() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return status->StatusJson(NowMs());
+}
+
+void StationHttp::Server::Route() {
+    http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+        if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 405;
+        res.set_header("Allow", "GET, HEAD");
+        res.set_content("method not allowed: only GET and HEAD\n", kText);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    http.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        if (res.body.empty()) res.set_content(res.status == 404 ? "not found\n" : "error\n", kText);
+    });
+    http.Get("/", [this](const httplib::Request &, httplib::Response &res) {
+        NoStore(res);
+        res.set_content(PageWithStatus(Status()), "text/html; charset=utf-8");
+    });
+    http.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
+        NoStore(res);
+        res.set_content(JsonText(Status()) + "\n", kJson);
+    });
+    http.Get("/api/records", [this](const httplib::Request &req, httplib::Response &res) {
+        NoStore(res);
+        std::size_t after = 0;
+        if (req.has_param("after") && !ParseCount(req.get_param_value("after"), &after)) {
+            res.status = 400;
+            res.set_content(ErrorJson("after must be a count of lines: ?after=N"), kJson);
+            return;
+        }
+        // The file is the one truth: read from it, never from what the
+        // station keeps, and on a thread of the server, never the station's.
+        Json records;
+        if (!ReadRecordsAfter(record_path, after, &records)) {
+            res.status = 500;
+            res.set_content(ErrorJson("the record file cannot be read: " + record_path), kJson);
+            return;
+        }
+        res.set_content(JsonText(records) + "\n", kJson);
+    });
+    http.Get("/api/events", [this](const httplib::Request &req, httplib::Response &res) {
+        NoStore(res);
+        if (req.method == "HEAD") {
+            res.set_header("Content-Type", "text/event-stream");
+            return;
+        }
+        StationFeed::ClientPtr client;
+        {
+            // The status and the joining under one lock: no event is lost
+            // between the two, and none comes twice.
+            std::lock_guard<std::mutex> lock(mutex);
+            client = feed.Join("retry: " + std::to_string(kReconnectMs) + "\n" +
+                               EventText("status", status->StatusJson(NowMs())));
+        }
+        if (!client) {
+            res.status = 503;
+            res.set_header("Retry-After", "10");
+            res.set_content("too many event clients (at most " + std::to_string(StationFeed::kMaxClients) + ")\n",
+                            kText);
+            return;
+        }
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [this, client](std::size_t, httplib::DataSink &sink) {
+                std::string text;
+                // Events are gathered for a moment and go out in one write:
+                // a busy line wakes each client a few times a second, not
+                // once per port and change.
+                switch (feed.Next(client, kKeepAlive, kGatherEvents, &text)) {
+                    case StationFeed::Take::kEvents: return sink.write(text.data(), text.size());
+                    case StationFeed::Take::kIdle: return sink.write(":\n\n", 3);
+                    case StationFeed::Take::kEnd: break;
+                }
+                sink.done();
+                return true;
+            },
+            [this, client](bool) { feed.Leave(client); });
+    });
+}
+
+void StationHttp::OnEvent(const StationEvent &event) {
+    Server &server = *server_;
+    if (!server.status) return;
+    std::lock_guard<std::mutex> lock(server.mutex);
+    bool changed = false;
+    switch (event.kind) {
+        case EventKind::kWaiting: changed = server.status->Waiting(event.port); break;
+        case EventKind::kNoPort: changed = server.status->NoPort(event.port, event.text); break;
+        case EventKind::kUploading: changed = server.status->Uploading(event.port, event.run.device); break;
+        case EventKind::kProgress: changed = server.status->Progress(event.port, event.text, NowMs()); break;
+        case EventKind::kRemoval: changed = server.status->AwaitingRemoval(event.port); break;
+        case EventKind::kFinished:
+        case EventKind::kProblem: break;
+    }
+    if (changed) server.PublishPort(event.port);
+}
+
+void StationHttp::OnRecord(int port, const std::string &record_line) {
+    Server &server = *server_;
+    if (!server.status) return;
+    std::lock_guard<std::mutex> lock(server.mutex);
+    if (!server.status->Finished(port, record_line)) return;
+    server.Publish("record", server.status->LastRecord());
+    server.Publish("totals", server.status->TotalsJson(NowMs()));
+    server.PublishPort(port);
+}
+
+void StationHttp::Stop() {
+    Server &server = *server_;
+    if (server.status) {
+        std::lock_guard<std::mutex> lock(server.mutex);
+        server.status->Stop();
+        for (std::size_t i = 0; i < server.status->PortCount(); ++i) server.PublishPort(static_cast<int>(i));
+    }
+    server.feed.Close();
+    if (!server.thread.joinable()) return;
+    // The server may not have begun to listen yet; it can only be stopped
+    // once it has.
+    while (!server.http.is_running() && !server.listen_done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    server.http.stop();
+    server.thread.join();
+}
