@@ -3,6 +3,7 @@
 // names, before any test runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -53,10 +54,11 @@ ChildSpec Spec(const std::string &role, std::vector<std::string> args = {}) {
 
 // echo: tells the extra variable, then sends back what the parent writes
 // until its end, and ends with 7. args: sends back its arguments, one a
-// line. sleep: never ends by itself. held: says so on standard error, and
-// never ends, holding its standard output.
+// line. sleep: never ends by itself. held: tells its arguments and "held"
+// on standard error, and never ends, holding its standard output.
 [[noreturn]] void ActAsChild(const std::string &role) {
     if (role == "held") {
+        for (const std::string &arg : OwnArguments()) fprintf(stderr, "[%s]\n", arg.c_str());
         fputs("held\n", stderr);
         fflush(stderr);
         SleepForever();
@@ -142,11 +144,14 @@ TEST(ChildProcess, AWaitEndsAtItsTimeOutAndAChildCanBeEnded) {
     EXPECT_EQ(WaitChild(never, 0, &status), kChildLost);
 }
 
-// Reads without waiting until the end of the child's output (or 20 s).
-bool ReadNowToEnd(ChildProcess &child, std::string *all) {
+// Reads without waiting until the output holds until, or with "" until its
+// end; false after 20 s.
+bool ReadNow(ChildProcess &child, std::string *all, const std::string &until = "") {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     char buffer[4096];
-    for (long got; (got = ReadFromChildNow(child, buffer, sizeof buffer)) != 0;) {
+    while (until.empty() || all->find(until) == std::string::npos) {
+        const long got = ReadFromChildNow(child, buffer, sizeof buffer);
+        if (got == 0) return until.empty();
         if (got > 0) all->append(buffer, static_cast<std::size_t>(got));
         if (got == -1 || std::chrono::steady_clock::now() > deadline) return false;
         if (got == kChildNothingYet) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -163,9 +168,8 @@ TEST(ChildProcess, WithoutWaitingEveryByteGoesBothWaysThroughFullPipes) {
     std::string why;
     ASSERT_EQ(StartChild(Spec("echo"), &child, &why), kChildOk) << why;
     std::string back;
-    std::size_t given = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (given < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+    for (std::size_t given = 0; given < bytes.size() && std::chrono::steady_clock::now() < deadline;) {
         const long taken = WriteToChildNow(child, bytes.data() + given, bytes.size() - given);
         ASSERT_GE(taken, 0);
         given += static_cast<std::size_t>(taken);
@@ -174,49 +178,31 @@ TEST(ChildProcess, WithoutWaitingEveryByteGoesBothWaysThroughFullPipes) {
         if (got > 0) back.append(buffer, static_cast<std::size_t>(got));
     }
     CloseChildInput(child);
-    EXPECT_TRUE(ReadNowToEnd(child, &back));
+    EXPECT_TRUE(ReadNow(child, &back));
     EXPECT_TRUE(back == "<unset>\n" + bytes) << back.size() << " bytes back of " << bytes.size() + 8;
     int status = -1;
     ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
     EXPECT_EQ(status, 7);
 }
 
-TEST(ChildProcess, AShellCommandKeepsItsQuotesAndSpaces) {
-    ChildSpec spec = Spec("args");
-    spec.shell_command = "\"" + OwnProgramPath() + "\" plain \"two words\" \"\" && exit 5";
-    ChildProcess child;
-    std::string why;
-    ASSERT_EQ(StartChild(spec, &child, &why), kChildOk) << why;
-    EXPECT_EQ(ReadToEnd(child), "[plain]\n[two words]\n[]\n");
-    int status = -1;
-    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
-    EXPECT_EQ(status, 5);
-}
-
-TEST(ChildProcess, EndingAWholeTreeEndsWhatTheChildStarted) {
-    // The shell's child holds the output pipe: its end comes only when that
-    // child has gone too.
+TEST(ChildProcess, AShellCommandRunsAsWrittenAndEndsAsAWholeTree) {
+    // Quotes and spaces reach the shell as written; the program it starts
+    // holds the output pipe, whose end comes only once that one has gone too.
     ChildSpec spec = Spec("held");
-    spec.shell_command = "\"" + OwnProgramPath() + "\" && exit 0";
+    spec.shell_command = "\"" + OwnProgramPath() + "\" plain \"two words\" \"\" && exit 0";
     spec.merge_stderr = true;
     spec.whole_tree = true;
     ChildProcess child;
     std::string why;
     ASSERT_EQ(StartChild(spec, &child, &why), kChildOk) << why;
     std::string said;
-    char buffer[64];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (said.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        const long got = ReadFromChildNow(child, buffer, sizeof buffer);
-        if (got > 0) said.append(buffer, static_cast<std::size_t>(got));
-        std::this_thread::sleep_for(std::chrono::milliseconds(got > 0 ? 0 : 5));
-    }
-    EXPECT_EQ(said.substr(0, 4), "held");  // its standard error, in the output
+    ASSERT_TRUE(ReadNow(child, &said, "held")) << said;  // its standard error, in the output
+    said.erase(std::remove(said.begin(), said.end(), '\r'), said.end());
+    EXPECT_EQ(said.substr(0, said.find("held")), "[plain]\n[two words]\n[]\n");
     TerminateChild(child);
     int status = -1;
     ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
-    std::string rest;
-    EXPECT_TRUE(ReadNowToEnd(child, &rest)) << "the grandchild still holds the output";
+    EXPECT_TRUE(ReadNow(child, &said)) << "what the shell started still holds the output";
 }
 
 }  // namespace
