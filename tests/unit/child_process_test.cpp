@@ -3,6 +3,7 @@
 // names, before any test runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,10 +38,31 @@ std::vector<std::string> OwnArguments() {
     return args;
 }
 
+ChildSpec Spec(const std::string &role, std::vector<std::string> args = {}) {
+    ChildSpec spec;
+    spec.argv = {OwnProgramPath()};
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.extra_env = {std::string(kRole) + "=" + role};
+    spec.pipe_stdin = true;
+    spec.pipe_stdout = true;
+    return spec;
+}
+
+[[noreturn]] void SleepForever() {
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
 // echo: tells the extra variable, then sends back what the parent writes
 // until its end, and ends with 7. args: sends back its arguments, one a
-// line. sleep: never ends by itself.
+// line. sleep: never ends by itself. held: tells its arguments and "held"
+// on standard error, and never ends, holding its standard output.
 [[noreturn]] void ActAsChild(const std::string &role) {
+    if (role == "held") {
+        for (const std::string &arg : OwnArguments()) fprintf(stderr, "[%s]\n", arg.c_str());
+        fputs("held\n", stderr);
+        fflush(stderr);
+        SleepForever();
+    }
     TakeParentChannel();
     printf("what the child prints is not on the channel\n");
     if (role == "echo") {
@@ -57,23 +79,13 @@ std::vector<std::string> OwnArguments() {
         for (const std::string &arg : OwnArguments()) WriteToParent("[" + arg + "]\n");
         std::_Exit(0);
     }
-    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    SleepForever();
 }
 
 const bool kIsChild = [] {
     if (const char *role = getenv(kRole)) ActAsChild(role);
     return false;
 }();
-
-ChildSpec Spec(const std::string &role, std::vector<std::string> args = {}) {
-    ChildSpec spec;
-    spec.argv = {OwnProgramPath()};
-    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-    spec.extra_env = {std::string(kRole) + "=" + role};
-    spec.pipe_stdin = true;
-    spec.pipe_stdout = true;
-    return spec;
-}
 
 std::string ReadToEnd(ChildProcess &child) {
     std::string all;
@@ -130,6 +142,67 @@ TEST(ChildProcess, AWaitEndsAtItsTimeOutAndAChildCanBeEnded) {
     EXPECT_EQ(StartChild(missing, &never, &why), kChildNotStarted);
     EXPECT_NE(why.find("-missing"), std::string::npos) << why;
     EXPECT_EQ(WaitChild(never, 0, &status), kChildLost);
+}
+
+// Reads without waiting until the output holds until, or with "" until its
+// end; false after 20 s.
+bool ReadNow(ChildProcess &child, std::string *all, const std::string &until = "") {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    char buffer[4096];
+    while (until.empty() || all->find(until) == std::string::npos) {
+        const long got = ReadFromChildNow(child, buffer, sizeof buffer);
+        if (got == 0) return until.empty();
+        if (got > 0) all->append(buffer, static_cast<std::size_t>(got));
+        if (got == -1 || std::chrono::steady_clock::now() > deadline) return false;
+        if (got == kChildNothingYet) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+TEST(ChildProcess, WithoutWaitingEveryByteGoesBothWaysThroughFullPipes) {
+    // Far more than a pipe holds: the child's input fills up while its
+    // output is not read, and neither end may wait for the other.
+    std::string bytes(300000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(Spec("echo"), &child, &why), kChildOk) << why;
+    std::string back;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (std::size_t given = 0; given < bytes.size() && std::chrono::steady_clock::now() < deadline;) {
+        const long taken = WriteToChildNow(child, bytes.data() + given, bytes.size() - given);
+        ASSERT_GE(taken, 0);
+        given += static_cast<std::size_t>(taken);
+        char buffer[4096];
+        const long got = ReadFromChildNow(child, buffer, sizeof buffer);
+        if (got > 0) back.append(buffer, static_cast<std::size_t>(got));
+    }
+    CloseChildInput(child);
+    EXPECT_TRUE(ReadNow(child, &back));
+    EXPECT_TRUE(back == "<unset>\n" + bytes) << back.size() << " bytes back of " << bytes.size() + 8;
+    int status = -1;
+    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    EXPECT_EQ(status, 7);
+}
+
+TEST(ChildProcess, AShellCommandRunsAsWrittenAndEndsAsAWholeTree) {
+    // Quotes and spaces reach the shell as written; the program it starts
+    // holds the output pipe, whose end comes only once that one has gone too.
+    ChildSpec spec = Spec("held");
+    spec.shell_command = "\"" + OwnProgramPath() + "\" plain \"two words\" \"\" && exit 0";
+    spec.merge_stderr = true;
+    spec.whole_tree = true;
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(spec, &child, &why), kChildOk) << why;
+    std::string said;
+    ASSERT_TRUE(ReadNow(child, &said, "held")) << said;  // its standard error, in the output
+    said.erase(std::remove(said.begin(), said.end(), '\r'), said.end());
+    EXPECT_EQ(said.substr(0, said.find("held")), "[plain]\n[two words]\n[]\n");
+    TerminateChild(child);
+    int status = -1;
+    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    EXPECT_TRUE(ReadNow(child, &said)) << "what the shell started still holds the output";
 }
 
 }  // namespace

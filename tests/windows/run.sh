@@ -5,7 +5,8 @@
 #  - pardulo.exe p, g and r through COM5, which Wine maps onto the simulated
 #    device's pseudo-terminal;
 #  - pardulo-station.exe on COM6 to COM8, mapped onto simulated lines of
-#    devices: records, Ctrl-C, --once without a device.
+#    devices: records and their hook, Ctrl-C, Ctrl-Break and the closing
+#    console window, --once without a device.
 # Wine keeps its own prefix in the Windows build folder, so runs of other
 # build folders never share one.
 set -euo pipefail

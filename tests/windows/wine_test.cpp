@@ -46,6 +46,13 @@ std::string WindowsProgram(const std::string &name) {
     return std::string(dir != nullptr ? dir : "build-windows") + "/" + name;
 }
 
+// The name a Windows program gives a file of ours: Wine shows / as Z:.
+std::string WindowsPath(const std::string &path) {
+    std::string windows = "Z:" + std::filesystem::absolute(path).string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
 std::string WithoutCarriageReturns(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
@@ -319,10 +326,21 @@ private:
     int fd_;
 };
 
+// The hook of the line test, for cmd: it keeps its input in "hooks in.txt"
+// and its variables in hooks.env; it hangs for COM6's first device, and
+// fails with status 3 for a device that failed.
+std::string LineHook() {
+    return "\"" + WindowsPath(WindowsProgram("station_test_helper.exe")) +
+           "\" copy-input \"hooks in.txt\" & >>hooks.env echo %PARDULO_RESULT% %PARDULO_PORT% %PARDULO_DEVICE%& "
+           "if %PARDULO_PORT%%PARDULO_DEVICE%==COM61 (echo hanging& ping -n 60 127.0.0.1 >nul) "
+           "else if %PARDULO_RESULT%==failed (echo said %PARDULO_DEVICE%& exit 3)";
+}
+
 TEST(wine_station, FlashesALineOfDevicesOnThreeComPortsAndRecordsEachOnce) {
     // The Linux station test's line: four boards left in their fixture a
     // while after their exit; three, the second refusing its record 2; two,
-    // the first taken away in the middle of its upload.
+    // the first taken away in the middle of its upload. Every record goes to
+    // a hook through cmd, which hangs once and fails for the failed devices.
     TempDir work, devices;
     const std::vector<std::string> data = WriteStationMap(work, 2);
     const SimulatedDevice lingering(devices.file("a"), {"--devices", "4", "--linger", "1500", "--gap", "3500"});
@@ -340,8 +358,10 @@ TEST(wine_station, FlashesALineOfDevicesOnThreeComPortsAndRecordsEachOnce) {
     }
     MapComPorts(mapping);
 
+    std::vector<std::string> args = {"--on-record", LineHook(), "--hook-timeout", "5"};
+    args.insert(args.end(), coms.begin(), coms.end());
     const RunResult run = RunStationUnderWine(
-        coms, work.path(),
+        args, work.path(),
         Until("[ \"$(wc -l <station.jsonl 2>/dev/null)\" -ge 9 ]", 150) + "; sleep 2; kill -INT $STATION_PID", 240);
     held.clear();
     ASSERT_FALSE(run.timed_out);
@@ -385,36 +405,105 @@ TEST(wine_station, FlashesALineOfDevicesOnThreeComPortsAndRecordsEachOnce) {
     EXPECT_TRUE(testing_support::FileExists(work.file("station/COM6_/00004.out")));
     printf("wine station line: upload seconds of the devices ok: %s\n",
            testing_support::OkSecondsSummary(records).c_str());
+
+    // The hook got every record line as it is on disk, in record order, with
+    // its variables; the hanging one was killed with what it started, and
+    // the failing ones are logged with their output.
+    EXPECT_TRUE(ReadFile(work.file("hooks in.txt")) == ReadFile(work.file("station.jsonl")));
+    std::string expected_env, expected_log;
+    std::size_t hanging = records.size();
+    const auto text = [](const std::string &json_string) { return json_string.substr(1, json_string.size() - 2); };
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const std::string result = text(RecordField(records[i], "result"));
+        const std::string port = text(RecordField(records[i], "port"));
+        const std::string device = RecordField(records[i], "device");
+        const std::string about = "hook for device " + device + " on " + port;
+        expected_env += result + " " + port + " " + device + "\n";
+        if (port == "COM6" && device == "1") {
+            hanging = i;
+            expected_log += about + " killed after 5 s, still running\n  | hanging\n";
+        } else if (result == "failed") {
+            expected_log += about + " exited with status 3\n  | said " + device + "\n";
+        }
+    }
+    EXPECT_EQ(WithoutCarriageReturns(ReadFile(work.file("hooks.env"))), expected_env);
+    const std::string log = ReadFile(work.file("station/hooks.log"));
+    EXPECT_EQ(std::regex_replace(log, std::regex("(^|\n)\\S+ hook"), "$1hook"), expected_log) << log;
+    EXPECT_NE(run.err.find("station: hook for device 1 on COM6 killed after 5 s"), std::string::npos) << run.err;
+    // Records went on being written while the hook hung.
+    ASSERT_LT(hanging + 1, records.size());
+    const std::size_t kill_entry = log.find(" hook for device 1 on COM6 killed");
+    const std::size_t entry_start = log.rfind('\n', kill_entry) + 1;  // 0 for the first entry
+    const std::string killed_at = "\"" + log.substr(entry_start, kill_entry - entry_start) + "\"";
+    EXPECT_LT(RecordField(records[hanging + 1], "time"), killed_at);
 }
 
-TEST(wine_station, CtrlCMidUploadSendsTheExitCommandAndRecordsInterrupted) {
-    TempDir work, devices;
-    WriteStationMap(work, 8);  // a second's pause after every record: about eight seconds
-    const SimulatedDevice device(devices.file("a"), {"--transcript", devices.file("a/transcript")});
-    ASSERT_FALSE(device.port().empty());
-    MapComPorts({{"COM6", device.port()}});
+TEST(wine_station, EveryConsoleStopEndsTheUploadUnderWayWithTheExitCommandAndRecordsInterrupted) {
+    // One station per way to stop it, side by side, each on a COM port of its
+    // own, stopped once its device has taken two of eight records (a
+    // second's pause after each). SIGINT to the Windows program's process
+    // reaches its console handler as Ctrl-C; Wine delivers neither
+    // Ctrl-Break nor a closing window, so station_test_helper hands them
+    // over as the console does, and ends the station as Windows does should
+    // the handler of the closing window return before the station has ended.
+    struct Row {
+        const char *stop;
+        const char *com;
+        const char *event;  // station_test_helper's, "" for SIGINT
+    };
+    const Row rows[] = {{"Ctrl-C", "COM6", ""}, {"Ctrl-Break", "COM7", "break"}, {"window closed", "COM8", "close"}};
+    TempDir devices;
+    std::vector<std::unique_ptr<TempDir>> works;
+    std::vector<std::unique_ptr<SimulatedDevice>> lines;
+    std::vector<std::pair<std::string, std::string>> mapping;
+    std::string script, waits;
+    for (const Row &row : rows) {
+        works.push_back(std::make_unique<TempDir>());
+        const TempDir &work = *works.back();
+        WriteStationMap(work, 8);
+        const std::vector<std::string> options = {"--transcript", devices.file(std::string(row.com) + ".transcript")};
+        lines.push_back(std::make_unique<SimulatedDevice>(devices.file(row.com), options));
+        ASSERT_FALSE(lines.back()->port().empty());
+        mapping.emplace_back(row.com, lines.back()->port());
 
-    // SIGINT reaches the Windows program's console handler as Ctrl-C.
-    const std::string out = "station/COM6_/00001.out";
-    const RunResult run = RunStationUnderWine(
-        {"COM6"}, work.path(),
-        Until("[ \"$(grep -c 'CHECKSUM OK' " + out + " 2>/dev/null)\" -ge 2 ]", 90) + "; kill -INT $STATION_PID", 120);
+        std::vector<std::string> command = {WindowsProgram("pardulo-station.exe"), row.com};
+        if (*row.event != '\0') {
+            command = {WindowsProgram("station_test_helper.exe"), "console-event", row.event, "stop-now",
+                       WindowsPath(WindowsProgram("pardulo-station.exe")), row.com};
+        }
+        const std::string pid = "$pid_" + std::string(row.com);
+        const std::string stop = *row.event != '\0' ? "touch '" + work.file("stop-now") + "'" : "kill -INT " + pid;
+        const std::string out = work.file(std::string("station/") + row.com + "_/00001.out");
+        script += "(cd '" + work.path() + "' && exec " + WineCommand(command, work.file("wine.")) + ") & " +
+                  pid.substr(1) + "=$!\n(" + Until("[ \"$(grep -c 'CHECKSUM OK' '" + out + "' 2>/dev/null)\" -ge 2 ]", 90) +
+                  "; " + stop + ") &\n";
+        waits += "wait " + pid + "; echo $? >'" + work.file("status") + "'\n";
+    }
+    MapComPorts(mapping);
+    script += waits;
+    const RunResult run = RunProgram({"/bin/bash", "-c", script}, ".", {"WINEDEBUG=-all"}, 150);
     ASSERT_FALSE(run.timed_out);
-    EXPECT_EQ(run.status, 0) << run.err;
-    const std::vector<std::string> records = Lines(ReadFile(work.file("station.jsonl")));
-    ASSERT_EQ(records.size(), 1u) << run.err;
-    EXPECT_EQ(RecordField(records[0], "reason"), "\"interrupted\"");
-    const int accepted = std::stoi(RecordField(records[0], "records_accepted"));
-    EXPECT_GE(accepted, 2);
-    EXPECT_LT(accepted, 8);
-    EXPECT_EQ(run.out.rfind("COM6 1 failed ", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find(" interrupted\n"), std::string::npos) << run.out;
-    // The exit command went out after the last record, and the device saw it.
-    const std::string transcript = ReadFile(devices.file("a/transcript"));
-    const std::size_t exit_at = transcript.rfind(" H AA\n");
-    ASSERT_NE(exit_at, std::string::npos);
-    EXPECT_EQ(transcript.find(" H 01\n", exit_at), std::string::npos) << "a record after the exit command";
-    EXPECT_NE(ReadFile(work.file(out)).find("* SerialSend EXIT [ok]"), std::string::npos);
+
+    for (std::size_t i = 0; i < works.size(); ++i) {
+        const Row &row = rows[i];
+        const TempDir &work = *works[i];
+        const std::string err = ReadFile(work.file("wine.err"));
+        SCOPED_TRACE(std::string(row.stop) + "\n" + err);
+        EXPECT_EQ(ReadFile(work.file("status")), "0\n");
+        const std::vector<std::string> records = Lines(ReadFile(work.file("station.jsonl")));
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(RecordField(records[0], "reason"), "\"interrupted\"");
+        const int accepted = std::stoi(RecordField(records[0], "records_accepted"));
+        EXPECT_GE(accepted, 2);
+        EXPECT_LT(accepted, 8);
+        // The exit command went out after the last record, and the device saw it.
+        const std::string transcript = ReadFile(devices.file(std::string(row.com) + ".transcript"));
+        const std::size_t exit_at = transcript.rfind(" H AA\n");
+        ASSERT_NE(exit_at, std::string::npos);
+        EXPECT_EQ(transcript.find(" H 01\n", exit_at), std::string::npos) << "a record after the exit command";
+        const std::size_t ended = err.find("console-event: ");
+        if (ended != std::string::npos) printf("wine station, %s: %s", row.stop, err.substr(ended).c_str());
+    }
 }
 
 TEST(wine_station, OnceWithASilentComPortRecordsNoDeviceAndFails) {

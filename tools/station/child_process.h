@@ -3,11 +3,11 @@
 // without exec, so a parent with threads may start children at any time.
 //
 // A child can get a pipe on its standard input (the parent writes) and one
-// on its standard output (the parent reads); standard error is the parent's.
-// It does not hear the terminal's interrupt (Ctrl-C, Ctrl-Break, the closing
-// console window): the parent decides when it ends, and tells it, if at
-// all, through its standard input. None of the parent's other files and
-// pipes reach it.
+// on its standard output (the parent reads); standard error is the parent's
+// unless it is merged into the output. It does not hear the terminal's
+// interrupt (Ctrl-C, Ctrl-Break, the closing console window): the parent
+// decides when it ends, and tells it, if at all, through its standard input.
+// None of the parent's other files and pipes reach it.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +17,18 @@
 
 struct ChildSpec {
     std::vector<std::string> argv;       // argv[0]: the program's path
+    // In place of argv: a command line for the system's shell, handed over
+    // as that shell reads it (/bin/sh -c COMMAND; cmd /d /s /c "COMMAND" on
+    // Windows, where the shell gets a console without a window, which the
+    // console programs it starts share rather than each opening one).
+    std::string shell_command;
     std::vector<std::string> extra_env;  // "NAME=value", added to the parent's environment (or replacing)
     bool pipe_stdin = false;             // otherwise the null device
     bool pipe_stdout = false;            // otherwise the parent's standard output
+    bool merge_stderr = false;           // standard error goes where standard output goes
+    // TerminateChild ends everything the child started too: its process
+    // group (POSIX), a job object it is started in (Windows).
+    bool whole_tree = false;
 };
 
 // A started child and the parent's ends of its pipes, closed with it. The
@@ -42,15 +51,23 @@ constexpr int kChildOk = 0;
 constexpr int kChildNotStarted = -1;  // the program could not be started (error_text says why)
 constexpr int kChildRunning = -2;     // WaitChild: still running when the time-out passed
 constexpr int kChildLost = -3;        // WaitChild: no such child (never started, or waited for already)
+constexpr long kChildNothingYet = -2; // ReadFromChildNow: nothing to read yet
 
 int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_text);
 
 // Waits up to timeout_ms (< 0: without end) for the child to end; its exit
 // status goes to exit_status (128 + the signal's number for a POSIX child
-// ended by a signal).
-int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status);
+// ended by a signal), and that signal to end_signal (0 when it exited;
+// always 0 on Windows).
+int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status, int *end_signal = nullptr);
 
-// Ends the child at once (SIGKILL; TerminateProcess); WaitChild collects it.
+// How a child ended, in words: "exited with status 3", "ended by signal 9
+// (Killed)"; on Windows an exception's status in hex ("ended with status
+// 0xC0000005").
+std::string ChildEndText(int exit_status, int end_signal);
+
+// Ends the child at once (SIGKILL; TerminateProcess), with everything it
+// started when it was started as a whole tree; WaitChild collects it.
 void TerminateChild(ChildProcess &child);
 
 // All of bytes to the child's standard input; false when the child no
@@ -61,6 +78,13 @@ void CloseChildInput(ChildProcess &child);
 // One read of the child's standard output: the bytes read, 0 at its end,
 // -1 on an error. Blocks until there is something.
 long ReadFromChild(ChildProcess &child, char *buffer, std::size_t size);
+
+// The same two without waiting, for a parent that keeps its own time:
+// what the child's standard input takes now (0 bytes when its pipe is
+// full; -1 when the child no longer reads it), and what has come from its
+// standard output (kChildNothingYet when nothing has).
+long WriteToChildNow(ChildProcess &child, const char *bytes, std::size_t size);
+long ReadFromChildNow(ChildProcess &child, char *buffer, std::size_t size);
 
 // The path of the running program, for starting another copy of it; "" when
 // the system does not say.

@@ -5,6 +5,7 @@
 #include "system_error.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,6 +26,7 @@ struct ChildProcess::State {
     pid_t pid = -1;
     int input = -1;   // the write end of the child's standard input
     int output = -1;  // the read end of its standard output
+    bool whole_tree = false;
 
     ~State() {
         if (input >= 0) close(input);
@@ -104,7 +106,9 @@ int parent_out = -1;
 }  // namespace
 
 int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_text) {
-    if (spec.argv.empty()) {
+    std::vector<std::string> args = spec.argv;
+    if (!spec.shell_command.empty()) args = {"/bin/sh", "-c", spec.shell_command};
+    if (args.empty()) {
         *error_text = "no program given";
         return kChildNotStarted;
     }
@@ -120,7 +124,13 @@ int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_te
         posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     }
     if (spec.pipe_stdout) posix_spawn_file_actions_adddup2(&setup.actions, output.write_end, STDOUT_FILENO);
-    // A group of its own: the terminal's interrupt goes to the parent only.
+    if (spec.merge_stderr) posix_spawn_file_actions_adddup2(&setup.actions, STDOUT_FILENO, STDERR_FILENO);
+    // Nothing else of ours, close-on-exec or not: the web side's client
+    // connections (accepted by its library without the flag) would stay
+    // open for as long as a child runs, and their clients would wait on them.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+    // A group of its own: the terminal's interrupt goes to the parent only,
+    // and the whole tree ends with one kill.
     // The signals the parent handles or ignores start with their defaults,
     // none blocked.
     sigset_t defaults, none;
@@ -132,24 +142,24 @@ int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_te
     posix_spawnattr_setsigmask(&setup.attributes, &none);
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    std::vector<std::string> args = spec.argv;
     std::vector<std::string> env = ChildEnvironment(spec.extra_env);
     const std::vector<char *> argv = NullTerminated(args);
     const std::vector<char *> envp = NullTerminated(env);
     pid_t pid = -1;
     const int failed = posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), envp.data());
     if (failed != 0) {
-        *error_text = "cannot start " + spec.argv[0] + ": " + SystemErrorText(failed);
+        *error_text = "cannot start " + args[0] + ": " + SystemErrorText(failed);
         return kChildNotStarted;
     }
     *child = ChildProcess();
     child->state->pid = pid;
+    child->state->whole_tree = spec.whole_tree;
     if (spec.pipe_stdin) child->state->input = input.Take(&input.write_end);
     if (spec.pipe_stdout) child->state->output = output.Take(&output.read_end);
     return kChildOk;
 }
 
-int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status) {
+int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status, int *end_signal) {
     ChildProcess::State &state = *child.state;
     if (state.pid <= 0) return kChildLost;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double, std::milli>(timeout_ms);
@@ -165,11 +175,22 @@ int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status) {
     }
     state.pid = -1;
     *exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (end_signal != nullptr) *end_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return kChildOk;
 }
 
+std::string ChildEndText(int exit_status, int end_signal) {
+    if (end_signal == 0) return "exited with status " + std::to_string(exit_status);
+    return "ended by signal " + std::to_string(end_signal) + " (" + strsignal(end_signal) + ")";
+}
+
 void TerminateChild(ChildProcess &child) {
-    if (child.state->pid > 0) kill(child.state->pid, SIGKILL);
+    const pid_t pid = child.state->pid;
+    if (pid <= 0) return;
+    // The group is the child's until it is collected, even once it has
+    // ended itself.
+    if (child.state->whole_tree) kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
 }
 
 namespace {
@@ -207,6 +228,32 @@ void CloseChildInput(ChildProcess &child) {
 
 long ReadFromChild(ChildProcess &child, char *buffer, std::size_t size) {
     return child.state->output >= 0 ? ReadSome(child.state->output, buffer, size) : -1;
+}
+
+long WriteToChildNow(ChildProcess &child, const char *bytes, std::size_t size) {
+    const int fd = child.state->input;
+    const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+    ssize_t written;
+    do {
+        written = write(fd, bytes, size);
+    } while (written < 0 && errno == EINTR);
+    const int error = errno;
+    fcntl(fd, F_SETFL, flags);
+    if (written >= 0) return static_cast<long>(written);
+    return error == EAGAIN ? 0 : -1;
+}
+
+long ReadFromChildNow(ChildProcess &child, char *buffer, std::size_t size) {
+    struct pollfd output = {child.state->output, POLLIN, 0};
+    if (output.fd < 0) return -1;
+    int ready;
+    do {
+        ready = poll(&output, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) return -1;
+    // Readable, or its end: the read does not wait.
+    return ready == 0 ? kChildNothingYet : ReadSome(output.fd, buffer, size);
 }
 
 std::string OwnProgramPath() {

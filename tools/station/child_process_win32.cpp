@@ -6,7 +6,10 @@
 // standard handles are all it needs) and in a process group of its own:
 // Ctrl-C, Ctrl-Break and the closing of the parent's console window reach
 // the parent alone, and no console host is started beside every child. A
-// console program the child starts in turn would open a console of its own.
+// console program the child starts in turn would open a console of its own,
+// so a shell command gets one without a window instead, which whatever it
+// runs shares. A whole tree is started suspended and put into a job object
+// before it runs, so that nothing it starts escapes the job's end.
 #include "child_process.h"
 #include "system_error.h"
 
@@ -26,9 +29,10 @@ struct ChildProcess::State {
     HANDLE process = nullptr;
     HANDLE input = nullptr;   // the write end of the child's standard input
     HANDLE output = nullptr;  // the read end of its standard output
+    HANDLE job = nullptr;     // a whole tree's; closing it leaves what still runs running
 
     ~State() {
-        for (const HANDLE handle : {process, input, output}) {
+        for (const HANDLE handle : {process, input, output, job}) {
             if (handle != nullptr) CloseHandle(handle);
         }
     }
@@ -126,6 +130,27 @@ std::string EnvironmentBlock(const std::vector<std::string> &extra) {
     return block;
 }
 
+// The command line of a shell command: cmd with /s takes everything
+// between the first and the last quote as the command, as it stands; /d
+// leaves out the AutoRun commands of the registry, as sh -c reads no
+// start-up file. cmd is the system's own, never one found in the working
+// folder.
+bool ShellCommandLine(const std::string &command, std::string *program, std::string *command_line) {
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, sizeof folder);
+    if (length == 0 || length >= sizeof folder) return false;
+    *program = std::string(folder, length) + "\\cmd.exe";
+    *command_line = "\"" + *program + "\" /d /s /c \"" + command + "\"";
+    return true;
+}
+
+// Puts a child started suspended into a new job object, then lets it run.
+bool StartInJob(const PROCESS_INFORMATION &started, HANDLE *job) {
+    *job = CreateJobObjectA(nullptr, nullptr);
+    return *job != nullptr && AssignProcessToJobObject(*job, started.hProcess) &&
+           ResumeThread(started.hThread) != static_cast<DWORD>(-1);
+}
+
 std::mutex starting;  // handles are inheritable only inside one start
 
 HANDLE parent_in = nullptr;
@@ -134,12 +159,20 @@ HANDLE parent_out = nullptr;
 }  // namespace
 
 int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_text) {
-    if (spec.argv.empty()) {
+    const bool shell = !spec.shell_command.empty();
+    if (!shell && spec.argv.empty()) {
         *error_text = "no program given";
         return kChildNotStarted;
     }
-    std::string command_line;
-    for (const std::string &arg : spec.argv) command_line += (command_line.empty() ? "" : " ") + QuotedArgument(arg);
+    std::string program, command_line;
+    if (shell && !ShellCommandLine(spec.shell_command, &program, &command_line)) {
+        *error_text = "cannot find cmd.exe: " + SystemErrorText(static_cast<int>(GetLastError()));
+        return kChildNotStarted;
+    }
+    for (const std::string &arg : shell ? std::vector<std::string>() : spec.argv) {
+        command_line += (command_line.empty() ? "" : " ") + QuotedArgument(arg);
+    }
+    const std::string &name = shell ? program : spec.argv[0];
     std::string environment = spec.extra_env.empty() ? std::string() : EnvironmentBlock(spec.extra_env);
 
     const std::lock_guard<std::mutex> one_at_a_time(starting);
@@ -151,7 +184,8 @@ int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_te
         return kChildNotStarted;
     }
     if ((!spec.pipe_stdin && !NullDevice(GENERIC_READ, &in)) ||
-        (!spec.pipe_stdout && !InheritableCopy(STD_OUTPUT_HANDLE, &out)) || !InheritableCopy(STD_ERROR_HANDLE, &err)) {
+        (!spec.pipe_stdout && !InheritableCopy(STD_OUTPUT_HANDLE, &out)) ||
+        (!spec.merge_stderr && !InheritableCopy(STD_ERROR_HANDLE, &err))) {
         *error_text = "cannot pass the standard handles: " + SystemErrorText(static_cast<int>(GetLastError()));
         return kChildNotStarted;
     }
@@ -160,22 +194,35 @@ int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_te
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = spec.pipe_stdin ? input_read.handle : in.handle;
     startup.hStdOutput = spec.pipe_stdout ? output_write.handle : out.handle;
-    startup.hStdError = err.handle;
+    startup.hStdError = spec.merge_stderr ? startup.hStdOutput : err.handle;
+    const DWORD flags = CREATE_NEW_PROCESS_GROUP | (shell ? CREATE_NO_WINDOW : DETACHED_PROCESS) |
+                        (spec.whole_tree ? CREATE_SUSPENDED : 0);
     PROCESS_INFORMATION started{};
-    if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS,
+    if (!CreateProcessA(shell ? program.c_str() : nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
                         environment.empty() ? nullptr : environment.data(), nullptr, &startup, &started)) {
-        *error_text = "cannot start " + spec.argv[0] + ": " + SystemErrorText(static_cast<int>(GetLastError()));
+        *error_text = "cannot start " + name + ": " + SystemErrorText(static_cast<int>(GetLastError()));
+        return kChildNotStarted;
+    }
+    HANDLE job = nullptr;
+    if (spec.whole_tree && !StartInJob(started, &job)) {
+        *error_text = "cannot start " + name + " in a job object: " + SystemErrorText(static_cast<int>(GetLastError()));
+        TerminateProcess(started.hProcess, 1);
+        WaitForSingleObject(started.hProcess, INFINITE);
+        for (const HANDLE handle : {started.hThread, started.hProcess, job}) {
+            if (handle != nullptr) CloseHandle(handle);
+        }
         return kChildNotStarted;
     }
     CloseHandle(started.hThread);
     *child = ChildProcess();
     child->state->process = started.hProcess;
+    child->state->job = job;
     if (spec.pipe_stdin) child->state->input = input_write.Take();
     if (spec.pipe_stdout) child->state->output = output_read.Take();
     return kChildOk;
 }
 
-int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status) {
+int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status, int *end_signal) {
     ChildProcess::State &state = *child.state;
     if (state.process == nullptr) return kChildLost;
     const DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
@@ -186,11 +233,25 @@ int WaitChild(ChildProcess &child, double timeout_ms, int *exit_status) {
     CloseHandle(state.process);
     state.process = nullptr;
     *exit_status = static_cast<int>(code);
+    if (end_signal != nullptr) *end_signal = 0;
     return kChildOk;
 }
 
+std::string ChildEndText(int exit_status, int /*end_signal*/) {
+    // Statuses from 0xC0000000 on are the system's errors and exceptions,
+    // known by their hex form (0xC0000005, an access violation).
+    const auto code = static_cast<unsigned>(exit_status);
+    if (code < 0xC0000000u) return "exited with status " + std::to_string(code);
+    char text[48];
+    snprintf(text, sizeof text, "ended with status 0x%08X", code);
+    return text;
+}
+
 void TerminateChild(ChildProcess &child) {
-    if (child.state->process != nullptr) TerminateProcess(child.state->process, 1);
+    ChildProcess::State &state = *child.state;
+    if (state.process == nullptr) return;
+    if (state.job != nullptr) TerminateJobObject(state.job, 1);
+    TerminateProcess(state.process, 1);
 }
 
 namespace {
@@ -229,6 +290,42 @@ void CloseChildInput(ChildProcess &child) {
 
 long ReadFromChild(ChildProcess &child, char *buffer, std::size_t size) {
     return child.state->output != nullptr ? ReadSome(child.state->output, buffer, size) : -1;
+}
+
+long WriteToChildNow(ChildProcess &child, const char *bytes, std::size_t size) {
+    const HANDLE input = child.state->input;
+    // A pipe in no-wait mode takes what fits and returns; pieces smaller
+    // than any pipe's buffer, so that one that takes all or nothing still
+    // takes them as the child reads.
+    DWORD mode = PIPE_NOWAIT;
+    if (input == nullptr || !SetNamedPipeHandleState(input, &mode, nullptr, nullptr)) return -1;
+    constexpr std::size_t kPiece = 512;
+    std::size_t taken = 0;
+    bool broken = false;
+    while (taken < size) {
+        DWORD written = 0;
+        const DWORD piece = static_cast<DWORD>(size - taken < kPiece ? size - taken : kPiece);
+        if (!WriteFile(input, bytes + taken, piece, &written, nullptr)) {
+            broken = true;  // ERROR_NO_DATA: the child has closed its end
+            break;
+        }
+        if (written == 0) break;
+        taken += written;
+    }
+    mode = PIPE_WAIT;
+    SetNamedPipeHandleState(input, &mode, nullptr, nullptr);
+    return taken == 0 && broken ? -1 : static_cast<long>(taken);
+}
+
+long ReadFromChildNow(ChildProcess &child, char *buffer, std::size_t size) {
+    const HANDLE output = child.state->output;
+    DWORD waiting = 0;
+    if (output == nullptr) return -1;
+    if (!PeekNamedPipe(output, nullptr, 0, nullptr, &waiting, nullptr)) {
+        return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;  // read to its end
+    }
+    if (waiting == 0) return kChildNothingYet;
+    return ReadSome(output, buffer, size < waiting ? size : waiting);
 }
 
 std::string OwnProgramPath() {

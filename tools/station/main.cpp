@@ -65,10 +65,10 @@ const char kUsage[] =
     "  --allow-gaps      flash a map whose blocks are not 1, 2, ... without a gap\n"
     "                    (one built with a resource skipped); refused otherwise\n"
     "  --on-record COMMAND  after each record line is on disk, run COMMAND with\n"
-    "                    /bin/sh -c, the line on its standard input, PARDULO_RESULT,\n"
-    "                    PARDULO_PORT and PARDULO_DEVICE set; one at a time, in\n"
-    "                    record order, beside the flashing; a failure goes to\n"
-    "                    standard error and DIR/hooks.log\n"
+    "                    /bin/sh -c (cmd /c on Windows), the line on its standard\n"
+    "                    input, PARDULO_RESULT, PARDULO_PORT and PARDULO_DEVICE set;\n"
+    "                    one at a time, in record order, beside the flashing; a\n"
+    "                    failure goes to standard error and DIR/hooks.log\n"
     "  --hook-timeout SECONDS  kill a hook still running after this (default 60)\n"
     "  --http [ADDR:]PORT  serve the board as a web page and a JSON API on ADDR\n"
     "                    (default 127.0.0.1; 0.0.0.0 for the whole network)\n"
@@ -146,7 +146,6 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
         }
     }
     if (options->ports.empty()) return Fail("no port given\n" + std::string(kUsage));
-    if (!options->on_record.empty() && !RecordHooksAvailable()) return Fail("--on-record is not available on Windows yet");
     if (options->log.empty() || options->dir.empty()) return Fail("--log and --dir need a name");
     return 0;
 }

@@ -8,8 +8,6 @@
 // with its output.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -34,12 +32,9 @@ struct HookEnd {
     std::string output;  // the end of what it wrote on standard output and error
 };
 
-// False where hooks are not run yet (Windows, record_hook_win32.cpp): the
-// station refuses --on-record there.
-bool RecordHooksAvailable();
-
-// Runs command for job through /bin/sh -c and waits at most timeout_s for
-// it; stop (may be null) is looked at while it runs and kills it when set.
+// Runs command for job through the system's shell (/bin/sh -c; cmd /c on
+// Windows) and waits at most timeout_s for it; stop (may be null) is looked
+// at while it runs and kills it when set.
 HookEnd RunHook(const std::string &command, const HookJob &job, double timeout_s, const std::atomic<bool> *stop);
 
 class RecordHook {
