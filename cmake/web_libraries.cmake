@@ -6,6 +6,7 @@ include_guard(GLOBAL)
 set(PARDULO_STATION_HTTP_SOURCES
   ${CMAKE_SOURCE_DIR}/tools/station/station_http.cpp ${CMAKE_BINARY_DIR}/tools/station/station_page.cpp)
 if(WIN32)
+  list(APPEND PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/tools/station/station_http_win32.cpp)
   # Debian's httplib.h only declares what its Linux library holds; Windows
   # takes the library's own single header, which defines it, from Debian's
   # source package of the same version (scripts/fetch-httplib-header.sh puts
@@ -48,5 +49,9 @@ else()
   find_package(Threads REQUIRED)
   add_library(pardulo_http INTERFACE)
   target_link_libraries(pardulo_http INTERFACE PkgConfig::HTTPLIB Threads::Threads)
+  list(APPEND PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/tools/station/station_http_posix.cpp)
 endif()
-
+# How many connections may wait to be accepted: the library listens with it
+# where it is compiled with the program (Windows); on Linux the server
+# listens again with it, since Debian's compiled library has its own 5.
+target_compile_definitions(pardulo_http INTERFACE CPPHTTPLIB_LISTEN_BACKLOG=128)
