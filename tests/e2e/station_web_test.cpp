@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -25,12 +24,14 @@
 #include "map_bytes.h"
 #include "pty_helper.h"
 #include "simulated_device.h"
+#include "station_web_client.h"
 #include "test_support.h"
 
 namespace {
 
 using nlohmann::json;
 using testing_support::BuildPath;
+using testing_support::Eventually;
 using testing_support::FileExists;
 using testing_support::Lines;
 using testing_support::MapRecord;
@@ -41,18 +42,6 @@ using testing_support::RunResult;
 using Device = testing_support::SimulatedDevice;
 using testing_support::TempDir;
 using testing_support::WriteFile;
-
-void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// Polls condition every 50 ms for at most seconds; true once it holds.
-template <typename Condition>
-bool Eventually(Condition condition, double seconds = 60) {
-    for (int i = 0; i < seconds * 20; ++i) {
-        if (condition()) return true;
-        Sleep(50);
-    }
-    return condition();
-}
 
 class StationWeb : public ::testing::Test {
 protected:
@@ -76,14 +65,7 @@ protected:
         });
     }
 
-    // The port the station serves on, read from what it says on standard error.
-    int ServedPort() {
-        const std::string served = "pardulo-station: serving http://127.0.0.1:";
-        std::string err;
-        std::size_t at = std::string::npos;
-        Eventually([&] { err = ReadFile(work_.file("station.err")); return (at = err.find(served)) != err.npos; }, 20);
-        return at == err.npos ? -1 : std::atoi(err.c_str() + at + served.size());
-    }
+    int ServedPort() { return testing_support::ServedPort(work_.file("station.err")); }
 
     // SIGINT; returns the seconds the station took to end after it.
     double Stop() {
@@ -95,18 +77,8 @@ protected:
 
     void TearDown() override { Stop(); }
 
-    json Get(const std::string &path, int *status = nullptr) {
-        httplib::Client client("127.0.0.1", port_);
-        const auto answer = client.Get(path.c_str());
-        if (status != nullptr) *status = answer ? answer->status : -1;
-        return answer ? json::parse(answer->body, nullptr, false) : json();
-    }
-
-    json FileRecords() {
-        json records = json::array();
-        for (const std::string &line : Lines(ReadFile(work_.file("station.jsonl")))) records.push_back(json::parse(line));
-        return records;
-    }
+    json Get(const std::string &path, int *status = nullptr) { return testing_support::GetJson(port_, path, status); }
+    json FileRecords() { return testing_support::RecordsOfFile(work_.file("station.jsonl")); }
 
     TempDir work_;
     TempDir devices_;
@@ -202,17 +174,12 @@ TEST_F(StationWeb, TheApiFollowsTheLineAndServesTheRecordFileAndNothingElse) {
     std::vector<int> streams;
     std::string answer;
     for (int i = 0; i < 70; ++i) {
-        const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port_));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int sock = testing_support::ConnectTo(port_);
         const std::string request = "GET /api/events HTTP/1.1\r\nHost: test\r\n\r\n";
         char status_line[16] = {};
-        if (connect(sock, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 ||
-            write(sock, request.data(), request.size()) != static_cast<ssize_t>(request.size()) ||
+        if (sock < 0 || write(sock, request.data(), request.size()) != static_cast<ssize_t>(request.size()) ||
             read(sock, status_line, sizeof status_line - 1) <= 0) {
-            close(sock);
+            if (sock >= 0) close(sock);
             break;
         }
         streams.push_back(sock);

@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,6 +24,7 @@
 #include "map_bytes.h"
 #include "simulated_device.h"
 #include "station_records.h"
+#include "station_web_client.h"
 #include "test_support.h"
 
 namespace {
@@ -570,6 +573,118 @@ TEST(wine_station, APortThatGoesAwayEndsTheUploadAsDeviceGoneAndIsWatchedUntilIt
     EXPECT_EQ(RecordField(records[0], "failed_block"), "1");
     EXPECT_EQ(RecordField(records[1], "device"), "2");
     EXPECT_EQ(RecordField(records[1], "result"), "\"ok\"");
+}
+
+// ---- the station's web side, pardulo-station.exe --http --------------------
+
+// The Windows station in the background until Stop() asks it to end with
+// SIGINT (the console's Ctrl-C under Wine); outputs in station.out, .err.
+class BackgroundStation {
+public:
+    BackgroundStation(std::vector<std::string> command, const TempDir &work) : work_(work) {
+        command.insert(command.begin(), WindowsProgram("pardulo-station.exe"));
+        const std::string line = WineCommand(command, work.file("station.")) + " & STATION_PID=$!\n" +
+                                 Until("[ -e stop ]", 150) + "; kill -INT $STATION_PID; wait $STATION_PID";
+        runner_ = std::thread([this, line] {
+            // A UTF-8 locale, so that Wine reads the arguments' bytes as UTF-8.
+            run_ = RunProgram({"/bin/bash", "-c", line}, work_.path(), {"WINEDEBUG=-all", "LANG=C.UTF-8"}, 200);
+            ReadOutputs(run_, work_.file("station."));
+        });
+    }
+    ~BackgroundStation() { Stop(); }
+    // The run, once ended; seconds: how long it took after SIGINT.
+    const RunResult &Stop(double *seconds = nullptr) {
+        const auto asked = std::chrono::steady_clock::now();
+        WriteFile(work_.file("stop"), "");
+        if (runner_.joinable()) runner_.join();
+        if (seconds != nullptr) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+        return run_;
+    }
+
+private:
+    const TempDir &work_;
+    RunResult run_;
+    std::thread runner_;
+};
+
+TEST(wine_web, ServesTheLineRefusesASecondStationAndEndsOnCtrlCWithAClientConnected) {
+    TempDir work, other, devices;
+    WriteStationMap(work, 2);
+    WriteStationMap(other, 2);
+    const SimulatedDevice device(devices.file("a"));
+    ASSERT_FALSE(device.port().empty());
+    MapComPorts({{"COM6", device.port()}});
+
+    // Windows hands argv over in its ANSI code page, which has no room for
+    // most of the world's letters (the last one here): the name must come
+    // through whole all the same.
+    const std::string name = "Linie-\xc3\xa9 7 \xe7\xba\xbf";
+    BackgroundStation station({"--http", "127.0.0.1:0", "--name", name, "COM6"}, work);
+    const int port = testing_support::ServedPort(work.file("station.err"), 60);
+    ASSERT_GT(port, 0) << ReadFile(work.file("station.err"));
+    // An event client that reads nothing until the station has ended.
+    const int events = testing_support::ConnectTo(port);
+    const std::string request = "GET /api/events HTTP/1.1\r\nHost: test\r\n\r\n";
+    ASSERT_EQ(write(events, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+
+    ASSERT_TRUE(testing_support::Eventually([&] { return !ReadFile(work.file("station.jsonl")).empty(); }, 60));
+    const nlohmann::json records = testing_support::RecordsOfFile(work.file("station.jsonl"));
+    const nlohmann::json status = testing_support::GetJson(port, "/api/status");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["result"], "ok");
+    EXPECT_EQ(records[0]["station"], name);
+    EXPECT_EQ(status["station"], name);
+    EXPECT_EQ(status["ports"][0]["port"], "COM6");
+    EXPECT_EQ(status["ports"][0]["last"], records[0]);
+    EXPECT_EQ(testing_support::GetJson(port, "/api/records"), records);
+    httplib::Client client("127.0.0.1", port);
+    const auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(page->body.find("\"station\":\"" + name + "\""), std::string::npos);  // the status of its moment
+    int code = 0;
+    testing_support::GetJson(port, "/station.jsonl", &code);
+    EXPECT_EQ(code, 404);
+    const auto post = client.Post("/api/status");
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->status, 405);
+    EXPECT_EQ(post->get_header_value("Allow"), "GET, HEAD");
+
+    // An address that cannot be served, the first station's among them,
+    // ends a second station before anything; the first serves on.
+    const std::string in_use = "127.0.0.1:" + std::to_string(port);
+    const std::pair<std::string, std::string> rows[] = {
+        {in_use, "cannot serve http on " + in_use + ": Address already in use; nothing was flashed"},
+        {"no-such-host.invalid:8380", "cannot serve http on no-such-host.invalid:8380: no-such-host.invalid: "},
+    };
+    for (const auto &[http, message] : rows) {
+        const RunResult second =
+            RunUnderWine({WindowsProgram("pardulo-station.exe"), "--once", "--http", http, "COM7"}, other.path(), 60);
+        EXPECT_EQ(second.status, 2) << http;
+        EXPECT_NE(second.err.find(message), std::string::npos) << second.err;
+        EXPECT_FALSE(testing_support::FileExists(other.file("station.jsonl"))) << http;
+    }
+    EXPECT_EQ(testing_support::GetJson(port, "/api/status")["station"], name);
+
+    // Ctrl-C with the client connected: the station ends with status 0, the
+    // stream with the port stopped after the record as written.
+    double stop_s = 0;
+    const RunResult &run = station.Stop(&stop_s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_LT(stop_s, 15) << "the station took that long to end after Ctrl-C";
+    std::string stream;
+    char buffer[4096];
+    const timeval patience{10, 0};
+    setsockopt(events, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    for (ssize_t got; (got = read(events, buffer, sizeof buffer)) > 0;) stream.append(buffer, static_cast<std::size_t>(got));
+    close(events);
+    const std::string record_event = "event: record\ndata: ";
+    const std::size_t data_at = stream.find(record_event) + record_event.size();
+    ASSERT_GT(data_at, record_event.size()) << stream;
+    EXPECT_EQ(nlohmann::json::parse(stream.substr(data_at, stream.find('\n', data_at) - data_at), nullptr, false),
+              records[0]);
+    EXPECT_NE(stream.find("\"state\":\"stopped\"", data_at), std::string::npos) << stream;
+    printf("wine web: the station ended %.1f s after Ctrl-C with an event client connected\n", stop_s);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "argument_text.h"
 #include "child_process.h"
 #include "console.h"
 #include "device_record.h"
@@ -130,7 +131,7 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             options->http = argv[++i];
             if (options->http.empty()) return Fail("--http needs [ADDR:]PORT");
         } else if (arg == "--name") {
-            options->name = argv[++i];
+            options->name = ArgumentText(argc, argv, ++i);
             if (options->name.empty()) return Fail("--name needs a name");
         } else if (arg == "--wait") {
             if (!ParseSeconds(argv[++i], &options->wait_s)) return Fail(std::string("bad --wait: ") + argv[i]);

@@ -2,14 +2,7 @@
 
 #include <httplib.h>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#endif
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +12,7 @@
 #include "file_handles.h"
 #include "platform_time.h"
 #include "station_feed.h"
+#include "station_http_platform.h"
 #include "station_json.h"
 #include "station_status.h"
 
@@ -41,8 +35,10 @@ constexpr time_t kReadTimeoutS = 2;
 // clients that have gone away.
 constexpr std::chrono::milliseconds kKeepAlive(5000);
 constexpr std::chrono::milliseconds kGatherEvents(100);
-constexpr int kReconnectMs = 2000;   // what the page's EventSource waits before it tries again
-constexpr int kListenBacklog = 128;  // connections waiting to be accepted
+constexpr int kReconnectMs = 2000;  // what the page's EventSource waits before it tries again
+// Connections waiting to be accepted (the build sets it for the library too,
+// where the library is compiled with the program).
+constexpr int kListenBacklog = CPPHTTPLIB_LISTEN_BACKLOG;
 
 const char kJson[] = "application/json";
 const char kText[] = "text/plain; charset=utf-8";
@@ -74,23 +70,9 @@ std::string AddressError(const std::string &host) {
     hints.ai_flags = AI_PASSIVE;
     struct addrinfo *found = nullptr;
     const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (status != 0) return gai_strerror(status);
+    if (status != 0) return AddressErrorText(status);
     freeaddrinfo(found);
     return "";
-}
-
-// One listener per address, and not inherited by the programs the station
-// may start (a copy of it would keep the address taken after the station).
-void ListenerOptions(socket_t sock) {
-    int yes = 1;
-#ifdef _WIN32
-    setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&yes), sizeof yes);
-#else
-    // Without SO_REUSEPORT, which the library's default would set: with it
-    // a second station would share the address instead of being refused.
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    fcntl(sock, F_SETFD, FD_CLOEXEC);
-#endif
 }
 
 // The record file's whole lines after the first `after`, at most
@@ -202,20 +184,21 @@ std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::
     server.record_path = std::move(record_path);
     socket_t listener = INVALID_SOCKET;
     server.http.set_socket_options([&listener](socket_t sock) {
-        ListenerOptions(sock);
+        SetListenerOptions(sock);
         listener = sock;
     });
-    errno = 0;
+    ClearSocketError();
     const int bound =
         port == 0 ? server.http.bind_to_any_port(host) : (server.http.bind_to_port(host, port) ? port : -1);
     if (bound < 0) {
-        const int err = errno;
-        *error = "cannot serve http on " + address + ": " + (err != 0 ? strerror(err) : "the address cannot be bound");
+        const std::string why = SocketErrorText();
+        *error = "cannot serve http on " + address + ": " + (why.empty() ? "the address cannot be bound" : why);
         return nullptr;
     }
-    // The library listens with a backlog of 5: a line's browsers and
-    // pollers that connect at once would wait a second for a retry each.
-    // Listening again only makes the queue longer.
+    // Debian's compiled library listens with a backlog of 5: a line's
+    // browsers and pollers that connect at once would wait a second for a
+    // retry each. Listening again makes the queue longer on Linux (Windows
+    // keeps the first backlog, which is this one there).
     if (listener != INVALID_SOCKET) listen(listener, kListenBacklog);
     const bool ipv6 = host.find(':') != std::string::npos;
     server.url = "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
@@ -231,6 +214,7 @@ void StationHttp::Start(const StationFacts &facts, const std::vector<std::string
     server.http.set_keep_alive_max_count(kRequestsPerConnection);
     server.http.set_read_timeout(kReadTimeoutS);
     server.http.set_write_timeout(kWriteTimeoutS);
+    SetServerOptions(server.http);
     server.thread = std::thread([&server] {
         server.http.listen_after_bind();
         server.listen_done = true;

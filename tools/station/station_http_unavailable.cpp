@@ -1,7 +1,7 @@
-// The station's web side where no cpp-httplib can be linked (the Windows
-// build: Debian's cpp-httplib is a library for Linux only, its header
-// declares what that library holds). --http then says so and ends the
-// station before anything, as for any address that cannot be served.
+// The station's web side where no cpp-httplib can be linked (a Windows
+// build by hand without the library's single header: Debian's httplib.h
+// only declares what its Linux library holds). --http then says so and ends
+// the station before anything, as for any address that cannot be served.
 #include "station_http.h"
 
 struct StationHttp::Server {};
@@ -10,7 +10,7 @@ StationHttp::StationHttp() = default;
 StationHttp::~StationHttp() = default;
 
 std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &, std::string, std::string *error) {
-    *error = "this build of pardulo-station has no web side (no cpp-httplib for its platform)";
+    *error = "this build of pardulo-station has no web side (built without cpp-httplib)";
     return nullptr;
 }
 

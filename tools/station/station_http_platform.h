@@ -1,0 +1,24 @@
+// What the web side's server does differently on each platform
+// (station_http_posix.cpp, station_http_win32.cpp).
+#pragma once
+
+#include <httplib.h>
+
+#include <string>
+
+// Set on the listening socket before it is bound: the address is this
+// station's alone (a second station is refused it, not given a share), and
+// no program the station starts inherits the socket (a copy would keep the
+// address taken after the station).
+void SetListenerOptions(socket_t sock);
+
+// The server's own settings that differ per platform, before it serves.
+void SetServerOptions(httplib::Server &server);
+
+// Why getaddrinfo refused a host (its status), in one line.
+std::string AddressErrorText(int status);
+
+// Forgets the last socket error, so that SocketErrorText tells the error of
+// the calls after it: the system's words, or "" when none failed.
+void ClearSocketError();
+std::string SocketErrorText();
