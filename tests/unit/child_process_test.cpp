@@ -16,6 +16,10 @@
 
 #ifdef _WIN32
 #include <stdlib.h>  // __argc, __argv
+#include <windows.h>
+#else
+#include <poll.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -142,6 +146,44 @@ TEST(ChildProcess, AWaitEndsAtItsTimeOutAndAChildCanBeEnded) {
     EXPECT_EQ(StartChild(missing, &never, &why), kChildNotStarted);
     EXPECT_NE(why.find("-missing"), std::string::npos) << why;
     EXPECT_EQ(WaitChild(never, 0, &status), kChildLost);
+}
+
+// Whether a child started now keeps a pipe's write end that the station
+// made inheritable elsewhere (as the web side's sockets may be) open after
+// the station has closed its own.
+bool ChildKeepsAnInheritableWriteEnd(const ChildSpec &spec) {
+    ChildProcess child;
+    std::string why;
+#ifdef _WIN32
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    EXPECT_TRUE(CreatePipe(&read_end, &write_end, &inherit, 0));
+    EXPECT_EQ(StartChild(spec, &child, &why), kChildOk) << why;
+    CloseHandle(write_end);
+    DWORD waiting = 0;
+    const bool kept = PeekNamedPipe(read_end, nullptr, 0, nullptr, &waiting, nullptr) != 0;
+    CloseHandle(read_end);
+#else
+    int ends[2];
+    EXPECT_EQ(pipe(ends), 0);
+    EXPECT_EQ(StartChild(spec, &child, &why), kChildOk) << why;
+    close(ends[1]);
+    pollfd end{ends[0], POLLIN, 0};
+    const bool kept = poll(&end, 1, 2000) == 0;  // no writer left reads as an end at once
+    close(ends[0]);
+#endif
+    TerminateChild(child);
+    int status = -1;
+    EXPECT_EQ(WaitChild(child, 10000, &status), kChildOk);
+    return kept;
+}
+
+TEST(ChildProcess, NothingElseOfTheStationsIsInherited) {
+    ChildSpec shell = Spec("held");
+    shell.shell_command = "\"" + OwnProgramPath() + "\"";
+    shell.whole_tree = true;
+    EXPECT_FALSE(ChildKeepsAnInheritableWriteEnd(Spec("sleep")));
+    EXPECT_FALSE(ChildKeepsAnInheritableWriteEnd(shell));
 }
 
 // Reads without waiting until the output holds until, or with "" until its

@@ -1,5 +1,5 @@
 // Children on Windows: CreateProcess with the child's ends of its pipes
-// inherited, and nothing else of ours. Handles are inheritable only while
+// inherited, and nothing else of ours (the child's handle list names them). Handles are inheritable only while
 // one child is being created (a lock keeps two starts apart), so a child
 // never holds another child's pipe, and the end of a pipe is seen when its
 // one writer closes it. The child is started without a console (its
@@ -19,6 +19,7 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -151,6 +152,45 @@ bool StartInJob(const PROCESS_INFORMATION &started, HANDLE *job) {
            ResumeThread(started.hThread) != static_cast<DWORD>(-1);
 }
 
+// The one list of handles a child inherits: its three standard handles,
+// whatever else of the station's is inheritable at the time (Winsock may
+// make the web side's sockets so, and a child holding a client's connection
+// would keep it open after the station has dropped it).
+class InheritedHandles {
+public:
+    InheritedHandles(const InheritedHandles &) = delete;
+    InheritedHandles &operator=(const InheritedHandles &) = delete;
+    explicit InheritedHandles(const STARTUPINFOA &startup) {
+        for (const HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+            // The same handle twice makes the list invalid.
+            if (std::find(handles, handles + count, handle) == handles + count) handles[count++] = handle;
+        }
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage.resize(size);
+        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+        if (InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            initialized = list;
+            if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, count * sizeof(HANDLE),
+                                          nullptr, nullptr)) {
+                ready = list;
+            }
+        }
+    }
+    ~InheritedHandles() {
+        if (initialized != nullptr) DeleteProcThreadAttributeList(initialized);
+    }
+    // The list for STARTUPINFOEX, or null when the system refused to make it.
+    LPPROC_THREAD_ATTRIBUTE_LIST List() const { return ready; }
+
+private:
+    HANDLE handles[3] = {};
+    std::size_t count = 0;
+    std::vector<char> storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST initialized = nullptr;
+    LPPROC_THREAD_ATTRIBUTE_LIST ready = nullptr;
+};
+
 std::mutex starting;  // handles are inheritable only inside one start
 
 HANDLE parent_in = nullptr;
@@ -189,17 +229,24 @@ int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_te
         *error_text = "cannot pass the standard handles: " + SystemErrorText(static_cast<int>(GetLastError()));
         return kChildNotStarted;
     }
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = spec.pipe_stdin ? input_read.handle : in.handle;
-    startup.hStdOutput = spec.pipe_stdout ? output_write.handle : out.handle;
-    startup.hStdError = spec.merge_stderr ? startup.hStdOutput : err.handle;
+    STARTUPINFOEXA startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = spec.pipe_stdin ? input_read.handle : in.handle;
+    startup.StartupInfo.hStdOutput = spec.pipe_stdout ? output_write.handle : out.handle;
+    startup.StartupInfo.hStdError = spec.merge_stderr ? startup.StartupInfo.hStdOutput : err.handle;
+    const InheritedHandles inherited(startup.StartupInfo);
+    if (inherited.List() == nullptr) {
+        *error_text = "cannot list the handles to pass: " + SystemErrorText(static_cast<int>(GetLastError()));
+        return kChildNotStarted;
+    }
+    startup.lpAttributeList = inherited.List();
     const DWORD flags = CREATE_NEW_PROCESS_GROUP | (shell ? CREATE_NO_WINDOW : DETACHED_PROCESS) |
-                        (spec.whole_tree ? CREATE_SUSPENDED : 0);
+                        (spec.whole_tree ? CREATE_SUSPENDED : 0) | EXTENDED_STARTUPINFO_PRESENT;
     PROCESS_INFORMATION started{};
     if (!CreateProcessA(shell ? program.c_str() : nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
-                        environment.empty() ? nullptr : environment.data(), nullptr, &startup, &started)) {
+                        environment.empty() ? nullptr : environment.data(), nullptr, &startup.StartupInfo,
+                        &started)) {
         *error_text = "cannot start " + name + ": " + SystemErrorText(static_cast<int>(GetLastError()));
         return kChildNotStarted;
     }
