@@ -1,11 +1,16 @@
 // pardulo-station's web side (--http) against lines of simulated devices:
 // the API while devices come, flash and leave, the record file as the one
 // truth, what is not served, an address that cannot be served, and the page
-// in a real browser (Debian's chromium, headless).
+// in a real browser (Debian's chromium, headless): as served, and kept open
+// while the line goes on and the station is restarted.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -290,6 +296,122 @@ TEST_F(StationWeb, ARealBrowserShowsEveryPortAndTotalsEqualToTheRecords) {
     Stop();
     if (held >= 0) close(held);
     EXPECT_EQ(run_.status, 0) << run_.err;
+}
+
+// Debian's chromium, headless, with the page open for as long as a test
+// needs it, driven over the browser's DevTools pipe (its descriptors 3 and
+// 4: JSON messages, each ended by a NUL).
+class Browser {
+public:
+    explicit Browser(const std::string &profile) {
+        int to[2], from[2];
+        if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) return;
+        // Above 4, so that putting them at 3 and 4 in the browser moves neither onto the other.
+        const int theirs_in = fcntl(to[0], F_DUPFD_CLOEXEC, 10), theirs_out = fcntl(from[1], F_DUPFD_CLOEXEC, 10);
+        close(to[0]);
+        close(from[1]);
+        to_ = to[1];
+        from_ = from[0];
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, theirs_in, 3);
+        posix_spawn_file_actions_adddup2(&actions, theirs_out, 4);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        const std::string profile_arg = "--user-data-dir=" + profile;
+        const char *argv[] = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                              "--disable-background-networking", "--remote-debugging-pipe", profile_arg.c_str(),
+                              "about:blank", nullptr};
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(theirs_in);
+        close(theirs_out);
+    }
+    ~Browser() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(to_);
+        close(from_);
+    }
+
+    // Opens url in a new tab; false when the browser does not answer.
+    bool Open(const std::string &url) {
+        const json target = Call("Target.createTarget", {{"url", url}});
+        const json attached = Call("Target.attachToTarget", {{"targetId", target.value("targetId", "")}, {"flatten", true}});
+        session_ = attached.value("sessionId", "");
+        return !session_.empty();
+    }
+
+    // What expression gives in the page, as text ("" for anything else).
+    std::string Evaluate(const std::string &expression) {
+        const json result = Call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, session_);
+        const json value = result.contains("result") ? result["result"].value("value", json()) : json();
+        return value.is_string() ? value.get<std::string>() : "";
+    }
+
+private:
+    // One command and its result (null when none comes within 20 s).
+    json Call(const std::string &method, const json &params, const std::string &session = "") {
+        json message = {{"id", ++last_id_}, {"method", method}, {"params", params}};
+        if (!session.empty()) message["sessionId"] = session;
+        const std::string bytes = message.dump() + '\0';
+        if (write(to_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return json();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (std::size_t end; std::chrono::steady_clock::now() < deadline;) {
+            while ((end = received_.find('\0')) != std::string::npos) {
+                const json answer = json::parse(received_.substr(0, end), nullptr, false);
+                received_.erase(0, end + 1);
+                if (answer.is_object() && answer.value("id", -1) == last_id_) return answer.value("result", json());
+            }
+            pollfd ready{from_, POLLIN, 0};
+            char buffer[65536];
+            const ssize_t got = poll(&ready, 1, 1000) > 0 ? read(from_, buffer, sizeof buffer) : 0;
+            if (got < 0 || (got == 0 && (ready.revents & POLLHUP) != 0)) break;
+            received_.append(buffer, static_cast<std::size_t>(got));
+        }
+        return json();
+    }
+
+    pid_t pid_ = -1;
+    int to_ = -1, from_ = -1;
+    int last_id_ = 0;
+    std::string received_, session_;
+};
+
+TEST_F(StationWeb, ThePageFollowsTheLineLiveAndComesBackToARestartedStation) {
+    WriteMap(2);
+    // The fixture's port is a link that leads nowhere until a board comes.
+    const std::string fixture = devices_.file("fixture");
+    Start("--http 127.0.0.1:0 --name 'Line 3' " + fixture);
+    port_ = ServedPort();
+    ASSERT_GT(port_, 0) << ReadFile(work_.file("station.err"));
+    TempDir profile;
+    Browser browser(profile.path());
+    ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port_) + "/"));
+    const auto shown = [&] {
+        return browser.Evaluate("['link', 'station', 'ok'].map(id => document.getElementById(id).textContent).join('|')");
+    };
+    std::string page;
+    EXPECT_TRUE(Eventually([&] { return (page = shown()) == "live|Line 3|0"; }, 30)) << page;
+
+    // A board comes and is flashed: the page follows without a reload.
+    {
+        Device board(devices_.file("a"));
+        ASSERT_EQ(symlink(board.port().c_str(), fixture.c_str()), 0);
+        EXPECT_TRUE(Eventually([&] { return (page = shown()) == "live|Line 3|1"; }, 60)) << page;
+        ASSERT_EQ(FileRecords().size(), 1u);
+        unlink(fixture.c_str());
+    }
+
+    // The station ends and another starts on its address: the page says it
+    // has lost the station, then shows the new one by itself.
+    Stop();
+    EXPECT_TRUE(Eventually([&] { return (page = shown()).rfind("reconnecting", 0) == 0; }, 30)) << page;
+    std::remove(work_.file("stop").c_str());
+    Start("--http 127.0.0.1:" + std::to_string(port_) + " --name 'Line 4' " + fixture);
+    EXPECT_TRUE(Eventually([&] { return (page = shown()) == "live|Line 4|0"; }, 30)) << page;
 }
 
 }  // namespace
