@@ -13,3 +13,14 @@ InfoRequest InfoRequestOf(const char *arg) {
 }
 
 void PrintVersion(const char *program) { printf("%s %s\n", program, VERSION); }
+
+bool AnswerInfoRequest(int argc, char **argv, const char *program, const char *usage) {
+    for (int i = 1; i < argc; ++i) {
+        switch (InfoRequestOf(argv[i])) {
+            case InfoRequest::kHelp: fputs(usage, stdout); return true;
+            case InfoRequest::kVersion: PrintVersion(program); return true;
+            case InfoRequest::kNone: break;
+        }
+    }
+    return false;
+}

@@ -10,3 +10,7 @@ InfoRequest InfoRequestOf(const char *arg);
 
 // Prints "PROGRAM VERSION" as one line on standard output.
 void PrintVersion(const char *program);
+
+// Answers the first -h/--help (usage on standard output) or -V/--version
+// among the arguments, wherever it stands; true when one was answered.
+bool AnswerInfoRequest(int argc, char **argv, const char *program, const char *usage);

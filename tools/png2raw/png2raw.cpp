@@ -194,13 +194,7 @@ bool Convert(const Picture &picture, const std::string &folder) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        switch (InfoRequestOf(argv[i])) {
-            case InfoRequest::kHelp: std::fputs(kUsage, stdout); return 0;
-            case InfoRequest::kVersion: PrintVersion("pardulo-png2raw"); return 0;
-            case InfoRequest::kNone: break;
-        }
-    }
+    if (AnswerInfoRequest(argc, argv, "pardulo-png2raw", kUsage)) return 0;
 
     // Pictures end in .png; a word after a picture is its name.
     std::string folder = ".";

@@ -255,13 +255,7 @@ int ParseOptions(int argc, char **argv, Options *options) {
 }
 
 int Preview(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        switch (InfoRequestOf(argv[i])) {
-            case InfoRequest::kHelp: std::fputs(kUsage, stdout); return 0;
-            case InfoRequest::kVersion: PrintVersion("pardulo-preview"); return 0;
-            case InfoRequest::kNone: break;
-        }
-    }
+    if (AnswerInfoRequest(argc, argv, "pardulo-preview", kUsage)) return 0;
     Options options;
     if (const int status = ParseOptions(argc, argv, &options)) return status;
 

@@ -99,15 +99,8 @@ bool ParseSeconds(const char *text, double *seconds) {
 // 0 to go on, otherwise the exit status (help and version: 0, errors: 2).
 int ParseOptions(int argc, char **argv, Options *options, bool *done) {
     // Help and version are answered before anything else is looked at.
-    *done = true;
-    for (int i = 1; i < argc; ++i) {
-        switch (InfoRequestOf(argv[i])) {
-            case InfoRequest::kHelp: fputs(kUsage, stdout); return 0;
-            case InfoRequest::kVersion: PrintVersion("pardulo-station"); return 0;
-            case InfoRequest::kNone: break;
-        }
-    }
-    *done = false;
+    *done = AnswerInfoRequest(argc, argv, "pardulo-station", kUsage);
+    if (*done) return 0;
     bool ports_only = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
