@@ -28,9 +28,12 @@ StationStatus::StationStatus(const StationFacts &facts, const std::vector<std::s
     for (std::size_t i = 0; i < ports.size(); ++i) ports_[i].name = ports[i];
 }
 
-bool StationStatus::Set(int port, State state) {
-    if (port < 0 || static_cast<std::size_t>(port) >= ports_.size()) return false;
-    Port &p = ports_[port];
+StationStatus::Port *StationStatus::At(int port) {
+    return port >= 0 && static_cast<std::size_t>(port) < ports_.size() ? &ports_[static_cast<std::size_t>(port)]
+                                                                       : nullptr;
+}
+
+bool StationStatus::Set(Port &p, State state) {
     if (p.state == state) return false;
     p.state = state;
     p.percent = 0;
@@ -41,51 +44,54 @@ bool StationStatus::Set(int port, State state) {
 bool StationStatus::Waiting(int port) { return NoPort(port, ""); }
 
 bool StationStatus::NoPort(int port, const std::string &reason) {
-    if (port < 0 || static_cast<std::size_t>(port) >= ports_.size()) return false;
-    Port &p = ports_[port];
-    const bool changed = Set(port, State::kWaiting) || p.no_port != reason;
-    p.device = 0;
-    p.no_port = reason;
+    Port *p = At(port);
+    if (p == nullptr) return false;
+    const bool changed = Set(*p, State::kWaiting) || p->no_port != reason;
+    p->device = 0;
+    p->no_port = reason;
     return changed;
 }
 
 bool StationStatus::Uploading(int port, uint32_t device) {
-    if (port < 0 || static_cast<std::size_t>(port) >= ports_.size()) return false;
-    Set(port, State::kUploading);
-    ports_[port].device = device;
-    ports_[port].no_port.clear();
+    Port *p = At(port);
+    if (p == nullptr) return false;
+    Set(*p, State::kUploading);
+    p->device = device;
+    p->no_port.clear();
     return true;
 }
 
 bool StationStatus::Progress(int port, const std::string &live_line, double now_ms) {
-    if (port < 0 || static_cast<std::size_t>(port) >= ports_.size()) return false;
-    Port &p = ports_[port];
+    Port *p = At(port);
     unsigned percent = 0;
     long left = -1;
-    if (p.state != State::kUploading || !ReadUploadLine(live_line, &percent, &left)) return false;
+    if (p == nullptr || p->state != State::kUploading || !ReadUploadLine(live_line, &percent, &left)) return false;
     // Progress comes ten times a second; only what a client shows counts.
-    if (p.percent == static_cast<int>(percent) && p.seconds_left == left) return false;
-    p.percent = static_cast<int>(percent);
-    p.seconds_left = left;
-    if (now_ms - p.told_ms < kProgressEveryMs) return false;
-    p.told_ms = now_ms;
+    if (p->percent == static_cast<int>(percent) && p->seconds_left == left) return false;
+    p->percent = static_cast<int>(percent);
+    p->seconds_left = left;
+    if (now_ms - p->told_ms < kProgressEveryMs) return false;
+    p->told_ms = now_ms;
     return true;
 }
 
-bool StationStatus::AwaitingRemoval(int port) { return Set(port, State::kRemove); }
+bool StationStatus::AwaitingRemoval(int port) {
+    Port *p = At(port);
+    return p != nullptr && Set(*p, State::kRemove);
+}
 
 bool StationStatus::Finished(int port, const std::string &record_line) {
-    if (port < 0 || static_cast<std::size_t>(port) >= ports_.size()) return false;
+    Port *p = At(port);
+    if (p == nullptr) return false;
     Json record = Json::parse(record_line, nullptr, false);
     if (!record.is_object()) return false;
     (record.value("result", "") == "ok" ? ok_ : failed_) += 1;
-    Port &p = ports_[port];
     // The board stays in its fixture until it is taken out; a port without
     // a device (--once) has nothing to take out, but its result shows all
     // the same until the station ends.
-    Set(port, State::kRemove);
-    p.device = record.value("device", 0u);
-    p.last = record;
+    Set(*p, State::kRemove);
+    p->device = record.value("device", 0u);
+    p->last = record;
     last_record_ = record;
     recent_.push_back(std::move(record));
     if (recent_.size() > kRecentRecords) recent_.pop_front();
@@ -93,7 +99,7 @@ bool StationStatus::Finished(int port, const std::string &record_line) {
 }
 
 void StationStatus::Stop() {
-    for (std::size_t i = 0; i < ports_.size(); ++i) Set(static_cast<int>(i), State::kStopped);
+    for (Port &p : ports_) Set(p, State::kStopped);
 }
 
 Json StationStatus::PortJson(int port) const {

@@ -66,7 +66,10 @@ private:
         Json last;               // the port's last record, or null
     };
 
-    bool Set(int port, State state);
+    // The port at index port, or null for an index no port has.
+    Port *At(int port);
+    // Puts p into state, its progress cleared; false when it was in it already.
+    static bool Set(Port &p, State state);
 
     StationFacts facts_;
     std::string started_;
