@@ -196,6 +196,24 @@ static int64_t RoomAt(const struct PacedLine *line, int64_t now) {
     return CrossedAt(line, line->count - (kWakeupBelow - 1));
 }
 
+/* The queue is a ring of kQueueSize bytes from head: a run of bytes in it
+ * is at most two pieces, before and after its end. */
+
+/* Puts count bytes after those queued (they fit). */
+static void QueueBytes(struct PacedLine *line, const unsigned char *bytes, size_t count) {
+    const size_t tail = (line->head + line->count) % kQueueSize;
+    const size_t first = count < kQueueSize - tail ? count : kQueueSize - tail;
+    memcpy(line->queue + tail, bytes, first);
+    memcpy(line->queue, bytes + first, count - first);
+}
+
+/* Copies the oldest count queued bytes to out. */
+static void CopyQueued(const struct PacedLine *line, size_t count, unsigned char *out) {
+    const size_t first = count < kQueueSize - line->head ? count : kQueueSize - line->head;
+    memcpy(out, line->queue + line->head, first);
+    memcpy(out + first, line->queue, count - first);
+}
+
 /* ---- the pacer: the line itself -------------------------------------------- */
 
 static unsigned char handover[kQueueSize]; /* the pacer's; one pacer per process */
@@ -205,7 +223,7 @@ static unsigned char handover[kQueueSize]; /* the pacer's; one pacer per process
 static void HandOver(struct PacedLine *line, int64_t now) {
     const size_t on_line = OnTheLine(line, now);
     const size_t due = line->count > on_line ? line->count - on_line : 0;
-    for (size_t i = 0; i < due; i++) handover[i] = line->queue[(line->head + i) % kQueueSize];
+    CopyQueued(line, due, handover);
     const int fd = line->fd;
     const dev_t device = line->device;
     line->handing = 1;
@@ -299,7 +317,7 @@ static void Buffer(struct PacedLine *line, const unsigned char *bytes, size_t co
     }
     line->idle = 0;
     if (line->count == 0) pthread_cond_signal(&work);
-    for (size_t i = 0; i < count; i++) line->queue[(line->head + line->count + i) % kQueueSize] = bytes[i];
+    QueueBytes(line, bytes, count);
     line->count += count;
     const int64_t total = (int64_t)count * kTenSecondsNs + line->remainder;
     line->free_at_ns += total / line->baud;
