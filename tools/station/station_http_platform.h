@@ -7,9 +7,9 @@
 #include <string>
 
 // Set on the listening socket before it is bound: the address is this
-// station's alone (a second station is refused it, not given a share), and
-// no program the station starts inherits the socket (a copy would keep the
-// address taken after the station).
+// station's alone (a second station is refused it, not given a share). No
+// program the station starts inherits the socket or a client's connection:
+// the process layer gives a child its standard streams and nothing else.
 void SetListenerOptions(socket_t sock);
 
 // The server's own settings that differ per platform, before it serves.

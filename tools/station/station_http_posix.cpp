@@ -1,5 +1,4 @@
 // The web side's listener on Linux.
-#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -15,7 +14,6 @@ void SetListenerOptions(socket_t sock) {
     // the address instead of being refused.
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    fcntl(sock, F_SETFD, FD_CLOEXEC);
 }
 
 // The accept waits for a connection or the listener's shutdown: nothing to set.

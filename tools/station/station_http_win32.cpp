@@ -10,9 +10,6 @@ void SetListenerOptions(socket_t sock) {
     // would otherwise grant, and the two would share the connections).
     BOOL yes = TRUE;
     setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&yes), sizeof yes);
-    // The library asks for a socket that is not inherited; where Windows
-    // cannot give one, it makes an inheritable one, which is undone here.
-    SetHandleInformation(reinterpret_cast<HANDLE>(sock), HANDLE_FLAG_INHERIT, 0);
 }
 
 void SetServerOptions(httplib::Server &server) {
