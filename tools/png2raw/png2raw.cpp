@@ -88,7 +88,7 @@ struct PartialFiles {
 };
 
 bool WriteText(const std::string &path, const std::string &text) {
-    FilePtr file(std::fopen(path.c_str(), "wb"));
+    FilePtr file = CreateOutputFile(path.c_str(), "wb");
     if (!file) return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
     return std::fclose(file.release()) == 0 && written;
@@ -131,7 +131,7 @@ bool Convert(const Picture &picture, const std::string &folder) {
     const std::string raw_part = folder + "/." + picture.name + ".raw.part";
     const std::string header_part = folder + "/." + picture.name + ".rawh.part";
     PartialFiles partial{{raw_part, header_part}};
-    FilePtr raw(std::fopen(raw_part.c_str(), "wb"));
+    FilePtr raw = CreateOutputFile(raw_part.c_str(), "wb");
     if (!raw) {
         Complain("cannot create " + raw_part + ": " + std::strerror(errno));
         return false;
