@@ -4,9 +4,9 @@
 # side, or where no cpp-httplib can be linked, its stand-in that refuses --http.
 include_guard(GLOBAL)
 set(PARDULO_STATION_HTTP_SOURCES
-  ${CMAKE_SOURCE_DIR}/tools/station/station_http.cpp ${CMAKE_BINARY_DIR}/tools/station/station_page.cpp)
+  ${CMAKE_SOURCE_DIR}/station/web/station_http.cpp ${CMAKE_BINARY_DIR}/station/station_page.cpp)
 if(WIN32)
-  list(APPEND PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/tools/station/station_http_win32.cpp)
+  list(APPEND PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/station/web/station_http_win32.cpp)
   # Debian's httplib.h only declares what its Linux library holds; Windows
   # takes the library's own single header, which defines it, from Debian's
   # source package of the same version (scripts/fetch-httplib-header.sh puts
@@ -37,7 +37,7 @@ only declares); scripts/build-windows.sh fetches Debian's (scripts/fetch-httplib
     endif()
     message(WARNING "pardulo-station is built without its web side (--http refused): ${PARDULO_NO_HTTP_REASON}")
     file(REMOVE ${PARDULO_WEB_INCLUDE}/httplib.h)
-    set(PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/tools/station/station_http_unavailable.cpp)
+    set(PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/station/web/station_http_unavailable.cpp)
   endif()
 else()
   find_package(nlohmann_json 3.11 REQUIRED)
@@ -49,7 +49,7 @@ else()
   find_package(Threads REQUIRED)
   add_library(pardulo_http INTERFACE)
   target_link_libraries(pardulo_http INTERFACE PkgConfig::HTTPLIB Threads::Threads)
-  list(APPEND PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/tools/station/station_http_posix.cpp)
+  list(APPEND PARDULO_STATION_HTTP_SOURCES ${CMAKE_SOURCE_DIR}/station/web/station_http_posix.cpp)
 endif()
 # How many connections may wait to be accepted: the library listens with it
 # where it is compiled with the program (Windows); on Linux the server

@@ -13,11 +13,18 @@
 set -euo pipefail
 
 declare -A sets=(
-  # The station's web side: cpp-httplib for HTTP, nlohmann-json for every JSON.
-  [build]="cmake make g++ pkg-config libserialport-dev libpng-dev libssl-dev libcpp-httplib-dev nlohmann-json3-dev"
+  # The station's web side: cpp-httplib for HTTP, nlohmann-json for every JSON;
+  # CLI11: the helper programs' options; toml++: the station's config file;
+  # libsystemd: the service manager's notify protocol; libmosquitto: records to
+  # the factory's MQTT broker. CLI11 and toml++ are header-only (the Windows
+  # build takes them too).
+  [build]="cmake make g++ pkg-config libserialport-dev libpng-dev libssl-dev libcpp-httplib-dev nlohmann-json3-dev
+    libcli11-dev libtomlplusplus-dev libsystemd-dev libmosquitto-dev"
   # dpkg-dev, file, groff-base: the package and its test; chromium: the
   # station's web page in a real browser.
-  [test]="googletest libgtest-dev dpkg-dev file groff-base chromium"
+  # lintian: Debian's checker of the packages; mosquitto, prometheus: the factory's engines the
+  # station speaks to, run on loopback by its tests.
+  [test]="googletest libgtest-dev dpkg-dev file groff-base chromium lintian mosquitto prometheus"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="strace time"
   # The Windows build: the mingw-w64 cross compiler, and Wine to run its tests;

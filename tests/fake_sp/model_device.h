@@ -1,4 +1,4 @@
-// The simulated device's own model (tools/devsim/device_model.*) behind the
+// The simulated device's own model (testbed/devsim/device_model.*) behind the
 // link stand-in: every byte the link writes goes to the model, and what the
 // model answers is queued for reading after the delay it asks for. Unit tests
 // and fuzz targets script the device through the model's fault options, so
