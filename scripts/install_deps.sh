@@ -18,8 +18,7 @@ declare -A sets=(
   # libsystemd: the service manager's notify protocol; libmosquitto: records to
   # the factory's MQTT broker. CLI11 and toml++ are header-only (the Windows
   # build takes them too).
-  [build]="cmake make g++ pkg-config libserialport-dev libpng-dev libssl-dev libcpp-httplib-dev nlohmann-json3-dev
-    libcli11-dev libtomlplusplus-dev libsystemd-dev libmosquitto-dev"
+  [build]="cmake make g++ pkg-config libserialport-dev libpng-dev libssl-dev libcpp-httplib-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev libsystemd-dev libmosquitto-dev"
   # dpkg-dev, file, groff-base: the package and its test; chromium: the
   # station's web page in a real browser.
   # lintian: Debian's checker of the packages; mosquitto, prometheus: the factory's engines the
