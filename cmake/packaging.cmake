@@ -5,6 +5,9 @@
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/ARCHITECTURE.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The guides the README links to, beside it as in the source tree.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The bundled pictures, to try `pardulo d` (and the script that made them).
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples
   DESTINATION ${CMAKE_INSTALL_DOCDIR}

@@ -5,7 +5,7 @@
 # A thin wrapper over the production station's one-batch mode,
 #   pardulo-station --once --dir gang --log gang.jsonl PORT...
 # which does the work: it checks the map, flashes every port's device in
-# parallel and records each (see README, "Production station"). Each port's
+# parallel and records each (see docs/production.md, "The station"). Each port's
 # folder is ./gang/<port>/ (its zebmap.log and the program output 00001.out),
 # the record of each device a line of ./gang.jsonl. Standard output has the
 # station's line per port, "PORT DEVICE RESULT SECONDS REASON", and when any

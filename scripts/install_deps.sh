@@ -20,10 +20,10 @@ declare -A sets=(
   # build takes them too).
   [build]="cmake make g++ pkg-config libserialport-dev libpng-dev libssl-dev libcpp-httplib-dev nlohmann-json3-dev libcli11-dev libtomlplusplus-dev libsystemd-dev libmosquitto-dev"
   # dpkg-dev, file, groff-base: the package and its test; chromium: the
-  # station's web page in a real browser.
+  # station's web page in a real browser; python3: the documentation checks.
   # lintian: Debian's checker of the packages; mosquitto, prometheus: the factory's engines the
   # station speaks to, run on loopback by its tests.
-  [test]="googletest libgtest-dev dpkg-dev file groff-base chromium lintian mosquitto prometheus"
+  [test]="googletest libgtest-dev dpkg-dev file groff-base chromium lintian mosquitto prometheus python3"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="strace time"
   # The Windows build: the mingw-w64 cross compiler, and Wine to run its tests;

@@ -3,7 +3,7 @@
 // or streams without end, a map cut or replaced during its upload, and port
 // names that name no serial port. For each: the messages, the exit status and
 // what is left in every file. Rows already pinned down elsewhere are not
-// repeated here (see the fault matrix in the README).
+// repeated here (see the fault matrix in docs/testing.md).
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/stat.h>

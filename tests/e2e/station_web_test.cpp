@@ -268,7 +268,7 @@ TEST_F(StationWeb, ARealBrowserShowsEveryPortAndTotalsEqualToTheRecords) {
     const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
     ASSERT_TRUE(Eventually([&] { return FileRecords().size() >= 3; }, 60));
 
-    // The picture for the README, while the line runs.
+    // The picture for docs/production.md (docs/station-web.png), while the line runs.
     TempDir profile;
     const std::string picture = BuildPath("station-web.png");
     const RunResult shot = Chromium(profile.path(), "--screenshot=" + picture, url);
