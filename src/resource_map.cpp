@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -462,7 +463,13 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
     // The directory first: without it, an earlier map and snippet stay as they are.
     DirPtr listing(opendir(RESOURCES_DIRECTORY));
     if (!listing) {
+        const int error = errno;
         printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
+        // The report's line stays as tooling knows it; the person gets the
+        // folder it was run in, which is most often the wrong one.
+        std::error_code no_path;
+        const std::filesystem::path here = std::filesystem::current_path(no_path);
+        PrintHint(MissingResourcesText(no_path ? std::string() : here.string(), error));
         if (stats != nullptr) *stats = counted;
         return kBuildNoResources;
     }
