@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -436,6 +437,19 @@ int32_t CheckRecord(FILE *map) {
     return kRecordChecked;
 }
 
+// The working directory's full path as text; "" when it cannot be had. A
+// Windows path is wide: its UTF-8, whose conversion may refuse a malformed one.
+std::string WorkingDirectoryText() {
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    if (error) return std::string();
+    try {
+        return here.u8string();
+    } catch (const std::exception &) {
+        return std::string();
+    }
+}
+
 }  // namespace
 
 bool ListingNameBefore(const char *a, const char *b) {
@@ -467,9 +481,7 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
         printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
         // The report's line stays as tooling knows it; the person gets the
         // folder it was run in, which is most often the wrong one.
-        std::error_code no_path;
-        const std::filesystem::path here = std::filesystem::current_path(no_path);
-        PrintHint(MissingResourcesText(no_path ? std::string() : here.string(), error));
+        PrintHint(MissingResourcesText(WorkingDirectoryText(), error));
         if (stats != nullptr) *stats = counted;
         return kBuildNoResources;
     }
