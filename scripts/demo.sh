@@ -27,7 +27,7 @@ if ! ./scripts/build.sh build -- pardulo pardulo-devsim pardulo_pty_adapter pard
   exit 1
 fi
 rm -f "$build_log"
-echo "built $pardulo, $preview and $repo/build/pardulo-png2raw"
+echo "built pardulo, pardulo-devsim, pardulo-preview and pardulo-png2raw in build/"
 
 # 3. A scratch copy of examples/, so that the repository stays untouched.
 step "3. Copying examples/ into a scratch folder"
