@@ -16,17 +16,18 @@ step() { printf '\n=== %s\n' "$*"; }
 step "1. Installing what is missing"
 ./scripts/install_deps.sh demo
 
-# 2. Only the programs the demo runs (not the tests); the build's own output
-#    is shown only when it fails.
+# 2. Only the programs the demo runs, and pardulo-png2raw, which the README's
+#    next steps (your own pictures) run beside pardulo-preview; not the tests.
+#    The build's own output is shown only when it fails.
 step "2. Building into build/"
 build_log=$(mktemp /tmp/pardulo-demo-build-XXXXXX.log)
-if ! ./scripts/build.sh build -- pardulo pardulo-devsim pardulo_pty_adapter pardulo-preview >"$build_log" 2>&1; then
+if ! ./scripts/build.sh build -- pardulo pardulo-devsim pardulo_pty_adapter pardulo-preview pardulo-png2raw >"$build_log" 2>&1; then
   tail -n 40 "$build_log"
   echo "build failed; the whole log is in $build_log"
   exit 1
 fi
 rm -f "$build_log"
-echo "built $pardulo"
+echo "built pardulo, pardulo-devsim, pardulo-preview and pardulo-png2raw in build/"
 
 # 3. A scratch copy of examples/, so that the repository stays untouched.
 step "3. Copying examples/ into a scratch folder"

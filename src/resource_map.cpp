@@ -21,6 +21,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -435,6 +437,19 @@ int32_t CheckRecord(FILE *map) {
     return kRecordChecked;
 }
 
+// The working directory's full path as text; "" when it cannot be had. A
+// Windows path is wide: its UTF-8, whose conversion may refuse a malformed one.
+std::string WorkingDirectoryText() {
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    if (error) return std::string();
+    try {
+        return here.u8string();
+    } catch (const std::exception &) {
+        return std::string();
+    }
+}
+
 }  // namespace
 
 bool ListingNameBefore(const char *a, const char *b) {
@@ -462,7 +477,11 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
     // The directory first: without it, an earlier map and snippet stay as they are.
     DirPtr listing(opendir(RESOURCES_DIRECTORY));
     if (!listing) {
+        const int error = errno;
         printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
+        // The report's line stays as tooling knows it; the person gets the
+        // folder it was run in, which is most often the wrong one.
+        PrintHint(MissingResourcesText(WorkingDirectoryText(), error));
         if (stats != nullptr) *stats = counted;
         return kBuildNoResources;
     }

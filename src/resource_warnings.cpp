@@ -1,5 +1,7 @@
 #include "resource_warnings.h"
 
+#include <cstring>
+
 #include "argb4.h"
 #include "console.h"
 #include "globals.h"
@@ -46,6 +48,19 @@ std::string SkippedResourceWarning(const std::string &header_path, int32_t block
 
 std::string MapGapText(const std::string &map_name, const std::vector<BlockRun> &missing) {
     return map_name + " has no record for " + FormatBlockRuns(missing) + ": it was built with a resource skipped";
+}
+
+std::string MissingResourcesText(const std::string &working_directory, int error) {
+    const std::string where = working_directory.empty() ? "the working directory" : working_directory;
+    return RESOURCES_DIRECTORY "/ could not be opened in " + where + " (" + strerror(error) +
+           "): pardulo d looks in the working directory for a folder " RESOURCES_DIRECTORY
+           "/ with two files per resource, NAME.rawh (a header line: width, height, stride, size) and NAME.raw "
+           "(the pixel data); run it in the folder that holds " RESOURCES_DIRECTORY "/";
+}
+
+void PrintHint(const std::string &text) {
+    const std::string line = "hint: " + PrintableText(text.c_str()) + "\n";
+    WriteToStderr(line.data(), line.size());
 }
 
 void PrintWarning(const std::string &text) {

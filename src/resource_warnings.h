@@ -30,5 +30,14 @@ std::string SkippedResourceWarning(const std::string &header_path, int32_t block
 // MissingMapBlocks gives them), named map_name: what that means.
 std::string MapGapText(const std::string &map_name, const std::vector<BlockRun> &missing);
 
+// resources/ could not be opened (error: errno of the attempt) in the folder
+// working_directory: where the build looked and what it looks for there. A
+// developer who ran it in the wrong folder sees only the report's one line
+// on standard output otherwise.
+std::string MissingResourcesText(const std::string &working_directory, int error);
+
 // Writes "warning: " and the text as one line on standard error.
 void PrintWarning(const std::string &text);
+
+// Writes "hint: " and the text as one line on standard error.
+void PrintHint(const std::string &text);

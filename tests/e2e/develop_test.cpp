@@ -392,6 +392,30 @@ TEST(develop_mode, WithoutResourcesDirectoryKeepsTheEarlierOutputs) {
     EXPECT_TRUE(IsEmptyDir(bare.path()));
 }
 
+// Run in the wrong folder, the build names on standard error the folder it
+// looked in and what it wants there; the report on standard output is the
+// one line tooling knows, whatever stood in the way.
+TEST(develop_mode, WithoutResourcesDirectoryNamesTheFolderItLookedIn) {
+    const std::map<std::string, std::function<void(TempDir &)>> cases = {
+        {"No such file or directory", [](TempDir &) {}},
+        {"Not a directory", [](TempDir &dir) { WriteFile(dir.file("resources"), "a file"); }},
+    };
+    for (const auto &[reason, prepare] : cases) {
+        SCOPED_TRACE(reason);
+        TempDir dir;
+        prepare(dir);
+        const RunResult run = RunPardulo(dir, {"d"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "* ERROR * Couldn't open the directory resources\n** Reading for check....\n");
+        const std::string folder = std::filesystem::canonical(dir.path()).string();
+        const std::string opening = "hint: resources/ could not be opened in " + folder + " (" + reason + "): ";
+        EXPECT_EQ(run.err.substr(0, opening.size()), opening);
+        EXPECT_NE(run.err.find("NAME.rawh"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("NAME.raw "), std::string::npos) << run.err;
+        EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+    }
+}
+
 TEST(develop_mode, AFullDiskIsReportedAndFails) {
     TempDir dir;
     MakeDir(dir.file("resources"));

@@ -26,44 +26,94 @@ arch=$(dpkg --print-architecture)
 echo "== cpack -G DEB"
 if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/package" >"$tmp/cpack.log" 2>&1; then
   cat "$tmp/cpack.log"
-  fail "cpack did not make the package"
+  fail "cpack did not make the packages"
 fi
+# The products and the test equipment, each a package of its own.
 deb="$tmp/package/pardulo_${version}_${arch}.deb"
-[ -f "$deb" ] || fail "no pardulo_${version}_${arch}.deb; made: $(ls "$tmp/package")"
-echo "$(basename "$deb"): $(stat -c %s "$deb") bytes"
+testbed_deb="$tmp/package/pardulo-testbed_${version}_${arch}.deb"
+for package in "$deb" "$testbed_deb"; do
+  [ -f "$package" ] || fail "no $(basename "$package"); made: $(ls "$tmp/package")"
+  echo "$(basename "$package"): $(stat -c %s "$package") bytes"
+done
+[ "$(find "$tmp/package" -maxdepth 1 -name '*.deb' | wc -l)" -eq 2 ] || fail "other packages made: $(ls "$tmp/package")"
 
 echo "== dpkg-deb -c"
+# The files (not folders) of a package, one path a line.
+files_of() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}'; }
 dpkg-deb -c "$deb" | tee "$tmp/contents"
-paths=$(awk '{print $6}' "$tmp/contents")
-for wanted in ./usr/bin/pardulo ./usr/bin/pardulo-devsim ./usr/bin/pardulo-ports ./usr/bin/pardulo-bgra2png \
+dpkg-deb -c "$testbed_deb" | tee "$tmp/testbed-contents"
+paths=$(files_of "$deb")
+testbed_paths=$(files_of "$testbed_deb")
+for wanted in ./usr/bin/pardulo ./usr/bin/pardulo-ports ./usr/bin/pardulo-bgra2png \
               ./usr/bin/pardulo-station ./usr/bin/pardulo-png2raw ./usr/bin/pardulo-preview \
-              ./usr/share/doc/pardulo/README.md ./usr/share/doc/pardulo/examples/resources/logo.rawh; do
-  grep -qx -- "$wanted" <<<"$paths" || fail "$wanted is not in the package"
+              ./usr/share/doc/pardulo/README.md ./usr/share/doc/pardulo/examples/resources/logo.rawh \
+              ./usr/share/doc/pardulo/copyright ./usr/share/doc/pardulo/changelog.Debian.gz; do
+  grep -qx -- "$wanted" <<<"$paths" || fail "$wanted is not in pardulo"
 done
-grep -qE '^\./usr/lib/([^/]+/)?pardulo/libpardulo_pty_adapter\.so$' <<<"$paths" ||
-  fail "the pty adapter is not in lib/pardulo/"
-if grep -E '\.a$|/include/|linkprobe|_test$' <<<"$paths"; then fail "build-only files in the package"; fi
-if awk '$2 != "root/root"' "$tmp/contents" | grep .; then fail "files not owned by root"; fi
+for wanted in ./usr/bin/pardulo-devsim ./usr/share/man/man1/pardulo-devsim.1.gz \
+              ./usr/share/doc/pardulo-testbed/copyright ./usr/share/doc/pardulo-testbed/changelog.Debian.gz; do
+  grep -qx -- "$wanted" <<<"$testbed_paths" || fail "$wanted is not in pardulo-testbed"
+done
+grep -qE '^\./usr/lib/([^/]+/)?pardulo/libpardulo_pty_adapter\.so$' <<<"$testbed_paths" ||
+  fail "the pty adapter is not in pardulo-testbed's lib/pardulo/"
+# dpkg refuses to install two packages that carry the same file.
+if comm -12 <(sort <<<"$paths") <(sort <<<"$testbed_paths") | grep .; then fail "files in both packages"; fi
+if grep -E 'devsim|pty_adapter' <<<"$paths"; then fail "test equipment in pardulo"; fi
+if grep -E '\.a$|/include/|linkprobe|_test$' <<<"$paths"$'\n'"$testbed_paths"; then
+  fail "build-only files in the packages"
+fi
+if cat "$tmp/contents" "$tmp/testbed-contents" | awk '$2 != "root/root"' | grep .; then fail "files not owned by root"; fi
 
 echo "== dpkg-deb -I"
 dpkg-deb -I "$deb" | tee "$tmp/info"
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = pardulo ] || fail "Package: $(field Package)"
-[ "$(field Version)" = "$version" ] || fail "Version $(field Version), the programs say $version"
-[ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
-depends=$(field Depends | tr ',' '\n' | awk '{print $1}')
-for library in libc6 libstdc++6 libserialport0 libpng16-16; do
-  grep -qxF "$library" <<<"$depends" || fail "Depends lacks $library: $(field Depends)"
+dpkg-deb -I "$testbed_deb" | tee "$tmp/testbed-info"
+field() { dpkg-deb -f "$1" "$2"; }
+depends_of() { field "$1" Depends | tr ',' '\n' | sed 's/^ *//'; }
+for package in "$deb" "$testbed_deb"; do
+  name=$(basename "$package" | sed 's/_.*//')
+  [ "$(field "$package" Package)" = "$name" ] || fail "Package: $(field "$package" Package), file $name"
+  [ "$(field "$package" Version)" = "$version" ] || fail "$name: Version $(field "$package" Version), the programs say $version"
+  [ "$(field "$package" Architecture)" = "$arch" ] || fail "$name: Architecture: $(field "$package" Architecture)"
+  for item in Maintainer Section Priority Description; do
+    [ -n "$(field "$package" $item)" ] || fail "$name: no $item field"
+  done
+  description=$(field "$package" Description)
+  [ "$(wc -l <<<"$description")" -gt 2 ] || fail "$name: no long description"
+  [ "$(sed -n 2p <<<"$description")" != " $(sed -n 1p <<<"$description")" ] || fail "$name: summary given twice"
 done
-for name in Maintainer Section Description; do [ -n "$(field $name)" ] || fail "no $name field"; done
-[ "$(field Description | wc -l)" -gt 2 ] || fail "no long description"
-[ "$(field Description | sed -n 2p)" != " $(field Description | sed -n 1p)" ] || fail "summary given twice"
+[ "$(field "$deb" Description | head -1)" != "$(field "$testbed_deb" Description | head -1)" ] ||
+  fail "both packages have the same summary"
+for library in libc6 libstdc++6 libserialport0 libpng16-16; do
+  depends_of "$deb" | awk '{print $1}' | grep -qxF "$library" || fail "Depends lacks $library: $(field "$deb" Depends)"
+done
+# The simulator is built from the same protocol sources as pardulo.
+depends_of "$testbed_deb" | grep -qxF "pardulo (= $version)" ||
+  fail "pardulo-testbed does not depend on pardulo (= $version): $(field "$testbed_deb" Depends)"
+
+echo "== lintian"
+# Debian's own checks: an error fails the test, warnings are printed (the
+# ones that stay, and why, are in docs/testing.md).
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/install_deps.sh test)"
+for package in "$deb" "$testbed_deb"; do
+  status=0
+  lintian --tag-display-limit 0 "$package" >"$tmp/lintian.out" 2>&1 || status=$?
+  echo "-- $(basename "$package")"
+  cat "$tmp/lintian.out"
+  # 0: clean, 2: tags of the --fail-on level (errors); anything else: lintian itself failed.
+  [ "$status" -eq 0 ] || [ "$status" -eq 2 ] || fail "lintian failed on $(basename "$package"): status $status"
+  if grep -q '^E: ' "$tmp/lintian.out"; then fail "lintian reports errors on $(basename "$package")"; fi
+done
 
 echo "== dpkg -x"
 root="$tmp/root"
 dpkg -x "$deb" "$root"
-if grep -rlF -- "$build" "$root"; then fail "files of the package name the build folder"; fi
+dpkg -x "$testbed_deb" "$root"
+if grep -rlF -- "$build" "$root"; then fail "files of the packages name the build folder"; fi
 diff -r "$source/examples" "$root/usr/share/doc/pardulo/examples" || fail "examples differ from the source's"
+for name in pardulo pardulo-testbed; do
+  zcat "$root/usr/share/doc/$name/changelog.Debian.gz" | head -1 | grep -qF "pardulo ($version) " ||
+    fail "$name: the changelog's last entry is not $version"
+done
 
 echo "== every program: --help, --version, its man page"
 for program in "$root"/usr/bin/*; do
