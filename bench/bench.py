@@ -709,9 +709,10 @@ def soak_rows(f, found, notes):
         return [(f.title, "%d (%d devices)" % (found["lines"], found["unique"]),
                  "exactly %d, each once" % total, "", verdict(verdicts["records"]))]
     if f.name == "soak_match":
-        if found["mismatches"]:
-            notes.append("soak: mismatches (%d), the first:" % len(found["mismatches"]))
-            notes.extend("  " + line for line in found["mismatches"][:5])
+        if found["mismatches"] or found["late"]:
+            notes.append("soak: mismatches (%d) and devices that answered too late for the host (%d), the first:"
+                         % (len(found["mismatches"]), len(found["late"])))
+            notes.extend("  " + line for line in (found["mismatches"] + found["late"])[:5])
         return [(f.title, "%d / %d" % (found["matched"], found["lines"]), f.limit_text, "", verdict(verdicts["match"]))]
     (rss0, rss1, rss_max), (files0, files1), most, processes, first, last = soak.flat(found)
     if f.name == "soak_memory":
@@ -734,9 +735,9 @@ def print_table(results, out=sys.stdout):
                                                          machine["kernel"]), file=out)
     print("load average at the end: %s; medians of %d upload runs and %d disk runs, %d station runs\n"
           % (" ".join(results["load_end"]), results["runs"], results["disk_runs"], results["runs"]), file=out)
-    form = "| %-53s | %-28s | %-22s | %-7s | %-4s |"
+    form = "| %-54s | %-31s | %-23s | %-7s | %-4s |"
     print(form % ("figure", "median", "limit", "ratio", ""), file=out)
-    print("|%s|%s|%s|%s|%s|" % ("-" * 55, "-" * 30, "-" * 24, "-" * 9, "-" * 6), file=out)
+    print("|%s|%s|%s|%s|%s|" % ("-" * 56, "-" * 33, "-" * 25, "-" * 9, "-" * 6), file=out)
     misses = 0
     for row in results["rows"]:
         print(form % tuple(row[1:]), file=out)
@@ -762,8 +763,8 @@ def select(names):
     groups = {f.group for f in FIGURES}
     unknown = [n for n in names if n not in BY_NAME and n not in groups]
     if unknown:
-        raise SystemExit("bench: no figure or group %s (see --list)" % ", ".join(unknown))
-    return [f for f in FIGURES if f.name in names or f.group in names]
+        return None, "no figure or group %s (see --list)" % ", ".join(unknown)
+    return [f for f in FIGURES if f.name in names or f.group in names], None
 
 
 # ==== setting up ============================================================================
@@ -834,15 +835,21 @@ def main():
         list_figures()
         return 0
     if args.table:
-        with open(args.table) as text:
-            return 1 if print_table(json.load(text)) else 0
-    figures = select(args.only) if args.only else FIGURES
+        try:
+            with open(args.table) as text:
+                results = json.load(text)
+        except (OSError, ValueError) as error:
+            parser.error("cannot read %s: %s" % (args.table, error))
+        return 1 if print_table(results) else 0
+    figures, unknown = select(args.only) if args.only else (FIGURES, None)
+    if unknown:
+        parser.error(unknown)
     needs = [m for m in MEASUREMENTS if any(m in f.needs for f in figures)]
 
     def number(variable, default):
         value = os.environ.get(variable, str(default))
         if not value.isdigit() or int(value) < 1:
-            raise SystemExit("bench: %s must be a whole number from 1, not %r" % (variable, value))
+            parser.error("%s must be a whole number from 1, not %r" % (variable, value))
         return int(value)
 
     runs, disk_runs = number("PARDULO_BENCH_RUNS", 3), number("PARDULO_BENCH_DISK_RUNS", 5)

@@ -106,9 +106,8 @@ def station_usage(pid):
     return rss, files, line_files, most, count
 
 
-def expected_of(status_file):
-    """(result, failed_block, reason, records_accepted) the station must have
-    recorded for what the device itself saw; None when nothing explains it."""
+def device_status(status_file):
+    """What the device wrote of itself: puts, its first refusal [put, block, answer] or None, pulled, exited."""
     puts, refusal, pulled, exited = 0, None, False, False
     with open(status_file) as lines:
         for line in lines:
@@ -123,6 +122,26 @@ def expected_of(status_file):
                 exited = words[1] == "yes"
             elif words[0] == "pulled":
                 pulled = words[1] == "yes"
+    return puts, refusal, pulled, exited
+
+
+def answered_late(seen, status_file):
+    """Whether a record of "no answer" at block B is a device that did answer
+    put B, too late for the host's half-second window: what a machine loaded
+    beyond its cores does to a simulated device that waits for one. The
+    device cannot tell; the record is right by the host's clock."""
+    result, block, reason, accepted = seen
+    if result != "failed" or reason != "no answer" or not isinstance(block, int) or accepted != block - 1:
+        return False
+    puts, refusal, pulled, _ = device_status(status_file)
+    answered = puts >= block if refusal is None else int(refusal[0]) >= block and refusal[2] != "none"
+    return answered and not pulled
+
+
+def expected_of(status_file):
+    """(result, failed_block, reason, records_accepted) the station must have
+    recorded for what the device itself saw; None when nothing explains it."""
+    puts, refusal, pulled, exited = device_status(status_file)
     if refusal is not None:
         put, block, answer = int(refusal[0]), int(refusal[1]), refusal[2]
         if answer == "none":
@@ -201,7 +220,7 @@ def check_records(found, folder, port_names):
             open(os.path.join(folder, "resources", "r2.raw"), "rb") as two:
         blocks = (one.read(), two.read())
     records = lab.read_records(os.path.join(folder, "station.jsonl"))
-    matched, mismatches, kinds, devices = 0, [], {}, set()
+    matched, mismatches, late, kinds, devices = 0, [], [], {}, set()
     for record in records:
         if record is None:
             mismatches.append("a line that is no record")
@@ -222,9 +241,12 @@ def check_records(found, folder, port_names):
                     good = False
         if good:
             matched += 1
+        elif expected != "unrecorded" and answered_late(seen, status):
+            late.append("%s device %s: recorded %s, the device answered too late" % (port, device, seen))
         else:
             mismatches.append("%s device %s: recorded %s, the device saw %s" % (port, device, seen, expected))
-    found.update(lines=len(records), unique=len(devices), matched=matched, mismatches=mismatches, kinds=kinds)
+    found.update(lines=len(records), unique=len(devices), matched=matched, mismatches=mismatches, late=late,
+                 kinds=kinds)
 
 
 def flat(found):
@@ -237,13 +259,15 @@ def flat(found):
             max(u[4] for u in usage), last[5], first[0], last[0])
 
 
-def checks(found):
-    """The soak's four verdicts, by name: True when it holds."""
+def checks(found, late_allowed=0):
+    """The soak's four verdicts, by name: True when it holds. Every line must
+    match its device, but for at most late_allowed lines of devices that
+    answered too late (see answered_late)."""
     total = found["ports"] * found["per_port"]
     (rss0, rss1, _), (files0, files1), most, _, _, _ = flat(found)
     return {
         "records": found["lines"] == total and found["unique"] == total and found["status"] == 0,
-        "match": found["matched"] == found["lines"] and found["lines"] > 0,
+        "match": found["lines"] > 0 and not found["mismatches"] and len(found["late"]) <= late_allowed,
         "memory": rss0 > 0 and rss1 <= rss0 * MEMORY_GROWTH,
         "files": files1 == files0 and most <= 1,
     }
@@ -257,6 +281,8 @@ def main():
     parser.add_argument("--seed", type=int, default=14)
     parser.add_argument("--stagger", type=int, default=0, metavar="MS",
                         help="line p's gap between devices %d ms + (p - 1) %% 8 x MS" % GAP_MS)
+    parser.add_argument("--late-allowed", type=float, default=0, metavar="PERCENT",
+                        help="devices that may have answered too late for the host, in %% of all (default 0)")
     parser.add_argument("--keep", action="store_true", help="keep the soak's folder (its path is printed)")
     args = parser.parse_args()
     if args.ports < 1 or args.per_port < 1:
@@ -274,7 +300,7 @@ def main():
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
-    verdicts = checks(found)
+    verdicts = checks(found, int(args.late_allowed * args.ports * args.per_port / 100))
     (rss0, rss1, rss_max), (files0, files1), most, processes, _, _ = flat(found)
     total = args.ports * args.per_port
     print("soak: %d devices on %d ports, seed %d, %.0f s; exit status after SIGINT: %s"
@@ -285,6 +311,9 @@ def main():
           % (processes, rss0, rss1, rss_max, files0, files1, most))
     for line in found["mismatches"][:10]:
         print("soak: mismatch: " + line)
+    if found["late"]:
+        print("soak: %d devices answered too late for the host (%g%% allowed), load average %s at the end; the first: %s"
+              % (len(found["late"]), args.late_allowed, " ".join(found["load_end"]), found["late"][0]))
     for name, good in verdicts.items():
         print("soak: %-7s %s" % (name, "ok" if good else "FAILED"))
     if args.keep:
