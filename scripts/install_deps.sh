@@ -6,7 +6,7 @@
 #
 # Sets: build (the program and its helper programs), demo (what
 # scripts/demo.sh needs), test (the test suite), fuzz (the fuzz targets, built
-# with clang), bench (the tools bench/run.sh measures with), windows (the
+# with clang), bench (the tools bench/bench.py measures with), windows (the
 # Windows cross build and Wine for its tests; also deb-src entries, so that
 # scripts/fetch-httplib-header.sh can take cpp-httplib's single header from
 # Debian's source package).
