@@ -26,6 +26,13 @@ namespace {
 // Presence: a device answers the ping within the link's TIMEOUT_MS.
 constexpr double kPingIntervalMs = 1000;  // pings go at most this often
 constexpr double kGoneAfterMs = 2000;     // pings unanswered this long: the device has left
+// A board put in while the host was still sending (the tail of a pulled
+// board's record) takes those bytes for a message and goes on taking every
+// ping for more of it; it lets the message go only after a silence longer
+// than its message time-out (2 s). So after this many unanswered pings in a
+// row, the line is left silent for kQuietMs before the next one.
+constexpr int kPingsBeforeQuiet = 3;
+constexpr double kQuietMs = 3000;
 
 // Set by the thread that reads the parent's requests.
 std::atomic<bool> stop_taking{false};
@@ -95,6 +102,15 @@ Probe ProbePort(const char *port) {
     return Probe::kSilent;
 }
 
+// When the ping after the one sent at started goes: a ping interval later,
+// and after every kPingsBeforeQuiet-th unanswered ping in a row the quiet
+// spell too, though not past the deadline (deadline_ms < 0: none).
+double NextPingAt(double started, int unanswered, double deadline_ms) {
+    const double next = started + kPingIntervalMs;
+    if (unanswered == 0 || unanswered % kPingsBeforeQuiet != 0) return next;
+    return deadline_ms < 0 ? next + kQuietMs : std::max(next, std::min(next + kQuietMs, deadline_ms));
+}
+
 enum class Arrival { kPresent, kStopped, kNoDevice };
 
 // Pings until a device answers; deadline_ms < 0 waits without end. A port
@@ -103,6 +119,7 @@ enum class Arrival { kPresent, kStopped, kNoDevice };
 // opened and nothing answered.
 Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::string *no_port) {
     no_port->clear();
+    int unanswered = 0;
     for (;;) {
         if (stop_taking) return Arrival::kStopped;
         const double started = NowMs();
@@ -114,7 +131,8 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
         }
         *no_port = now_failing;
         if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;
-        SleepUntil(started + kPingIntervalMs);
+        unanswered = probe == Probe::kSilent ? unanswered + 1 : 0;
+        SleepUntil(NextPingAt(started, unanswered, deadline_ms));
     }
 }
 
