@@ -28,6 +28,7 @@
 #include "record_hook.h"
 #include "resource_map.h"
 #include "resource_warnings.h"
+#include "service_notify.h"
 #include "sha256.h"
 #include "station_board.h"
 #include "station_events.h"
@@ -355,6 +356,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
             board.Say("stopping: no new devices; uploads under way are ended");
             TellWorkers(station, kStopNow);
             stop_passed_on = true;
+            ServiceStopping();
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
@@ -362,6 +364,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
             for (const std::string &report : station.hook->TakeReports()) board.Say(report);
         }
         board.Refresh(NowMs());
+        ServiceAlive(board.TotalsLine(NowMs()));
         if (!more) break;
     }
 }
@@ -493,7 +496,9 @@ int main(int argc, char **argv) {
         fprintf(stderr, "pardulo-station: serving %s\n", station.web->Url().c_str());
     }
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
+    ServiceReady();
     RunEventLoop(station, board, inbox);
+    ServiceStopping();
     const bool workers_fine = ReapWorkers(station, board);
     FinishHooks(station, board);
     board.Close(NowMs());

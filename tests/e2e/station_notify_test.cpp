@@ -1,0 +1,112 @@
+// pardulo-station reporting to a service manager: the test plays the
+// manager's side of the notify protocol on a datagram socket of its own.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "map_bytes.h"
+#include "pty_helper.h"
+#include "simulated_device.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using Clock = std::chrono::steady_clock;
+
+struct Report {
+    double at_s;  // since the listening began
+    std::string text;
+};
+
+// The manager's socket: every datagram, with the time it came, until
+// STOPPING=1 or the time-out.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string &path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        const timeval tick{0, 100000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    }
+    ~NotifySocket() {
+        if (fd_ >= 0) close(fd_);
+        unlink(path_.c_str());
+    }
+    bool bound() const { return bound_; }
+
+    std::vector<Report> Listen(double timeout_s) const {
+        std::vector<Report> reports;
+        const Clock::time_point start = Clock::now();
+        while (std::chrono::duration<double>(Clock::now() - start).count() < timeout_s) {
+            char buffer[4096];
+            const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+            if (got <= 0) continue;
+            reports.push_back({std::chrono::duration<double>(Clock::now() - start).count(),
+                               std::string(buffer, static_cast<std::size_t>(got))});
+            if (reports.back().text == "STOPPING=1") break;
+        }
+        return reports;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+TEST(StationNotify, ReadyWatchdogStatusAndStoppingGoToTheManagersSocket) {
+    TempDir work;
+    TempDir devices;
+    WriteFile(work.file("zebmap.map"), MapFile({MapRecord(1, RandomBytes(300, 1)), MapRecord(2, RandomBytes(300, 2))}));
+    SimulatedDevice device(devices.file("a"));
+    ASSERT_FALSE(device.port().empty());
+    const NotifySocket manager(work.file("notify"));
+    ASSERT_TRUE(manager.bound());
+
+    std::vector<Report> reports;
+    std::thread listener([&] { reports = manager.Listen(60); });
+    // One watchdog interval of 1 s: a ping every half second. The station
+    // runs on, device flashed, for a few pings more, then gets SIGTERM.
+    const auto adapter = PtyAdapterEnv();
+    const std::string script = "env " + adapter.at(0) + " NOTIFY_SOCKET=" + work.file("notify") +
+                               " WATCHDOG_USEC=1000000 " + BuildPath("pardulo-station") + " " + device.port() +
+                               " >station.out 2>station.err </dev/null & pid=$!\n"
+                               "for i in $(seq 300); do [ -s station.jsonl ] && break; sleep 0.1; done\n"
+                               "sleep 3; kill -TERM $pid; wait $pid; status=$?; cat station.err >&2; exit $status";
+    const RunResult run = RunProgram({"/bin/bash", "-c", script}, work.path(), {adapter.at(1)}, 60);
+    listener.join();
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().text, "READY=1");
+    EXPECT_EQ(reports.back().text, "STOPPING=1");
+    std::vector<double> pings;
+    bool totals_seen = false;
+    for (const Report &report : reports) {
+        if (report.text == "WATCHDOG=1") pings.push_back(report.at_s);
+        if (report.text.rfind("STATUS=ok 1  failed 0", 0) == 0) totals_seen = true;
+    }
+    EXPECT_TRUE(totals_seen);
+    // Over 3 s after the record and the upload before it: at half the
+    // interval, give or take one pass of the event loop (250 ms), and never
+    // as late as a whole interval.
+    ASSERT_GE(pings.size(), 6u);
+    for (std::size_t i = 1; i < pings.size(); ++i) {
+        EXPECT_GE(pings[i] - pings[i - 1], 0.45) << "ping " << i;
+        EXPECT_LT(pings[i] - pings[i - 1], 0.9) << "ping " << i;
+    }
+}
+
+}  // namespace
