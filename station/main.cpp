@@ -21,6 +21,7 @@
 #include "file_handles.h"
 #include "globals.h"
 #include "operator_display.h"
+#include "output_retention.h"
 #include "platform_time.h"
 #include "port_worker.h"
 #include "program_info.h"
@@ -235,6 +236,9 @@ int KeepEarlierOutputs(const std::string &folder) {
 int PlaceMap(const std::string &map, const std::string &sha256, const std::vector<std::string> &folders) {
     for (const std::string &folder : folders) {
         if (const std::string why = MakeDirs(folder); !why.empty()) return Fail("cannot create " + folder + ": " + why);
+        for (const std::string &why : RemoveOldOutputs(folder, kDefaultKeepDays)) {
+            fprintf(stderr, "pardulo-station: cannot remove %s\n", why.c_str());  // flashing goes on
+        }
         if (const int status = KeepEarlierOutputs(folder)) return status;
         const std::string path = folder + "/" + ZEBMAP_FILE;
         std::string copy;
@@ -493,7 +497,7 @@ int main(int argc, char **argv) {
     }
     if (station.web) {
         station.web->Start(station.facts, station.options.ports, NowMs());
-        fprintf(stderr, "pardulo-station: serving %s\n", station.web->Url().c_str());
+        fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
     }
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
     ServiceReady();

@@ -128,6 +128,9 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
         const std::string now_failing = probe == Probe::kNoPort ? port_failure : "";
         if (now_failing != *no_port) {
             Send(now_failing.empty() ? EventKind::kWaiting : EventKind::kNoPort, device, now_failing);
+            // How to get the port, for the operator only: the record keeps the system's words.
+            const std::string advice = now_failing.empty() ? "" : PortPermissionAdvice(port);
+            if (!advice.empty()) Send(EventKind::kProblem, device, "this user may not open the port: " + advice);
         }
         *no_port = now_failing;
         if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;

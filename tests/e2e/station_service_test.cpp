@@ -1,5 +1,6 @@
-// pardulo-station reporting to a service manager: the test plays the
-// manager's side of the notify protocol on a datagram socket of its own.
+// pardulo-station as a service runs it: reporting to a service manager (the
+// test plays the manager's side of the notify protocol on a datagram socket
+// of its own), and serving the whole network from a wildcard address.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,6 +109,21 @@ TEST(StationNotify, ReadyWatchdogStatusAndStoppingGoToTheManagersSocket) {
         EXPECT_GE(pings[i] - pings[i - 1], 0.45) << "ping " << i;
         EXPECT_LT(pings[i] - pings[i - 1], 0.9) << "ping " << i;
     }
+}
+
+TEST(StationServing, AWildcardAddressIsShownAsTheMachinesAddresses) {
+    TempDir work;
+    WriteFile(work.file("zebmap.map"), MapFile({MapRecord(1, RandomBytes(30, 1))}));
+    const RunResult run = RunProgram(
+        {BuildPath("pardulo-station"), "--once", "--wait", "0", "--http", "0.0.0.0:0", work.file("no-such-port")},
+        work.path(), PtyAdapterEnv(), 30);
+    ASSERT_FALSE(run.timed_out);
+    std::smatch serving;
+    ASSERT_TRUE(std::regex_search(run.err, serving, std::regex("pardulo-station: serving ([^\n]*)\n"))) << run.err;
+    const std::string urls = serving[1];
+    EXPECT_EQ(urls.find("0.0.0.0"), std::string::npos) << urls;
+    // Loopback is one of every machine's addresses.
+    EXPECT_TRUE(std::regex_search(urls, std::regex(R"((^| )http://127\.0\.0\.1:[1-9][0-9]*/( |$))"))) << urls;
 }
 
 }  // namespace
