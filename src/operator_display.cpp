@@ -328,7 +328,7 @@ void PrintPortHint(const char *portname, int connect_error) {
     std::vector<std::string> names;
     const bool listed = ListSerialPorts(names);
     for (std::string &name : names) name = PrintableText(name.c_str());
-    Emit(FormatPortHint(portname, refused, names, listed, refused ? PortPermissionAdvice(portname) : ""));
+    Emit(FormatPortHint(portname, refused, names, listed, refused ? PortPermissionAdvice(portname, connect_error) : ""));
 }
 
 const char kInterruptNotice[] =

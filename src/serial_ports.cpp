@@ -47,7 +47,8 @@ bool IsPseudoTerminal(const char *name) {
            major(st.st_rdev) <= 143;
 }
 
-std::string PortPermissionAdvice(const char *portname) {
+std::string PortPermissionAdvice(const char *portname, int connect_error) {
+    if (connect_error <= kConnectNotOpened || connect_error >= kConnectNotSettable) return "";
     const std::string device = PortDevicePath(portname);
     struct stat st {};
     if (stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return "";

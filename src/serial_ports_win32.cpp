@@ -60,7 +60,7 @@ bool SerialDeviceExists(const char *name) {
 
 bool IsPseudoTerminal(const char *) { return false; }
 
-std::string PortPermissionAdvice(const char *) { return ""; }
+std::string PortPermissionAdvice(const char *, int) { return ""; }
 
 std::string PtyAdapterPath() { return ""; }
 

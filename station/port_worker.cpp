@@ -66,8 +66,10 @@ void SleepUntil(double until_ms) {
 
 enum class Probe { kAnswered, kSilent, kNoPort };
 
-// Why the port did not open at the last probe that found it so.
+// Why the port did not open at the last probe that found it so, and how to
+// get it when permission was the reason.
 std::string port_failure;
+std::string port_advice;
 
 // The port stays open (and locked) between pings, so nothing else on the
 // machine slips in between them; it is let go for the upload, which opens
@@ -86,6 +88,7 @@ Probe ProbePort(const char *port) {
         const int err = SerialConnect(port);
         if (err != 0) {
             port_failure = PortOpenFailure(port, err);
+            port_advice = PortPermissionAdvice(port, err);
             return Probe::kNoPort;
         }
         port_open = true;
@@ -129,8 +132,9 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
         if (now_failing != *no_port) {
             Send(now_failing.empty() ? EventKind::kWaiting : EventKind::kNoPort, device, now_failing);
             // How to get the port, for the operator only: the record keeps the system's words.
-            const std::string advice = now_failing.empty() ? "" : PortPermissionAdvice(port);
-            if (!advice.empty()) Send(EventKind::kProblem, device, "this user may not open the port: " + advice);
+            if (!now_failing.empty() && !port_advice.empty()) {
+                Send(EventKind::kProblem, device, "this user may not open the port: " + port_advice);
+            }
         }
         *no_port = now_failing;
         if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;

@@ -2,12 +2,15 @@
 // test plays the manager's side of the notify protocol on a datagram socket
 // of its own), and serving the whole network from a wildcard address.
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <grp.h>
 #include <regex>
 #include <string>
 #include <thread>
@@ -124,6 +127,42 @@ TEST(StationServing, AWildcardAddressIsShownAsTheMachinesAddresses) {
     EXPECT_EQ(urls.find("0.0.0.0"), std::string::npos) << urls;
     // Loopback is one of every machine's addresses.
     EXPECT_TRUE(std::regex_search(urls, std::regex(R"((^| )http://127\.0\.0\.1:[1-9][0-9]*/( |$))"))) << urls;
+}
+
+// A service user outside the serial ports' group: pardulo's hint and the
+// station's board say which group may open the port and how to join it.
+// Needs root, to run as nobody, and a serial port nobody may open.
+TEST(StationServing, APortThisUserMayNotOpenNamesTheGroupThatMay) {
+    const std::string port = "/dev/ttyS0";
+    struct stat st {};
+    const struct group *owner = stat(port.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    const std::string group = owner != nullptr ? owner->gr_name : "";
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 || (group != "root" && group != "dialout") ||
+        (st.st_mode & 0006) != 0) {
+        GTEST_SKIP() << "needs root, setpriv and a " << port << " of root or dialout that others may not open";
+    }
+    TempDir work;
+    ASSERT_EQ(chmod(work.path().c_str(), 0777), 0);
+    WriteFile(work.file("zebmap.map"), MapFile({MapRecord(1, RandomBytes(30, 1))}));
+    const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                                                "--clear-groups"};
+    const std::string joining = "(sudo usermod -aG dialout nobody, then log in again)";
+
+    std::vector<std::string> pardulo = as_nobody;
+    pardulo.insert(pardulo.end(), {BuildPath("pardulo"), "r", port});
+    const RunResult hinted = RunProgram(pardulo, work.path(), {}, 30);
+    EXPECT_NE(hinted.err.find("hint: " + port + " exists but this user may not open it: "), std::string::npos)
+        << hinted.err;
+    EXPECT_NE(hinted.err.find(joining), std::string::npos) << hinted.err;
+    EXPECT_EQ(hinted.out.find("dialout"), std::string::npos) << "standard output stays as it was";
+
+    std::vector<std::string> station = as_nobody;
+    station.insert(station.end(), {BuildPath("pardulo-station"), "--once", "--wait", "0", port});
+    const RunResult board = RunProgram(station, work.path(), {}, 30);
+    EXPECT_NE(board.err.find(port + ": this user may not open the port: "), std::string::npos) << board.err;
+    EXPECT_NE(board.err.find(joining), std::string::npos) << board.err;
+    EXPECT_NE(ReadFile(work.file("station.jsonl")).find("\"reason\":\"no port: Permission denied\""), std::string::npos)
+        << "the record keeps the system's words";
 }
 
 }  // namespace
