@@ -286,13 +286,16 @@ void DownloadUpdate(uint32_t received_bytes) {
 
 void DownloadEnd() { End(); }
 
-std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed) {
+std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed,
+                           const std::string &advice) {
     std::string names;
     for (const std::string &name : ports) names += (names.empty() ? "" : ", ") + name;
     const std::string wanted = portname != nullptr ? portname : "";
     if (refused) {
-        return "hint: " + PrintableText(wanted.c_str()) +
-               " exists but could not be opened: another program may be using it, or it needs permission" +
+        const std::string why = advice.empty()
+                                    ? "could not be opened: another program may be using it, or it needs permission"
+                                    : "this user may not open it: " + advice;
+        return "hint: " + PrintableText(wanted.c_str()) + " exists but " + why +
                (names.empty() ? std::string() : "; serial ports: " + names) + "\n";
     }
     if (!listed) return "hint: the serial ports could not be listed\n";
@@ -315,7 +318,8 @@ void PrintPortHint(const char *portname, int connect_error) {
     const bool unknown = connect_error > kConnectNoSuchPort && connect_error < kConnectNotOpened;
     if (unknown && IsPseudoTerminal(portname)) {
         Emit("hint: " + PrintableText(portname) + " is " + kPseudoTerminalNeedsAdapter +
-             " (LD_PRELOAD=libpardulo_pty_adapter.so; pardulo-devsim -- COMMAND preloads it)\n");
+             " (LD_PRELOAD=" + PrintableText(PtyAdapterPath().c_str()) +
+             "; pardulo-devsim -- COMMAND preloads it)\n");
         return;
     }
     // Opening failed on a device that is there: busy or forbidden.
@@ -324,7 +328,7 @@ void PrintPortHint(const char *portname, int connect_error) {
     std::vector<std::string> names;
     const bool listed = ListSerialPorts(names);
     for (std::string &name : names) name = PrintableText(name.c_str());
-    Emit(FormatPortHint(portname, refused, names, listed));
+    Emit(FormatPortHint(portname, refused, names, listed, refused ? PortPermissionAdvice(portname, connect_error) : ""));
 }
 
 const char kInterruptNotice[] =

@@ -77,7 +77,9 @@ bool ReadUploadLine(const std::string &line, unsigned *percent, long *seconds_le
 void PrintPortHint(const char *portname, int connect_error);
 // The hint's text with its newline. refused: the port exists and refused
 // opening. listed is false when the port list could not be read at all.
-std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed);
+// advice: PortPermissionAdvice's, for a port refused for want of permission.
+std::string FormatPortHint(const char *portname, bool refused, const std::vector<std::string> &ports, bool listed,
+                           const std::string &advice = "");
 
 // One line for the person at the terminal, after the run's own output: the
 // live line, if any, is cleared first. Nothing when live lines are not drawn.

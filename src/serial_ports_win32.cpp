@@ -60,6 +60,10 @@ bool SerialDeviceExists(const char *name) {
 
 bool IsPseudoTerminal(const char *) { return false; }
 
+std::string PortPermissionAdvice(const char *, int) { return ""; }
+
+std::string PtyAdapterPath() { return ""; }
+
 std::string PortOpenFailure(const char *, int connect_error) {
     if (connect_error > kConnectNoSuchPort && connect_error < kConnectNotOpened) return "no such port";
     if (connect_error > kConnectNotOpened && connect_error < kConnectNotSettable) {

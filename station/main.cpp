@@ -21,6 +21,7 @@
 #include "file_handles.h"
 #include "globals.h"
 #include "operator_display.h"
+#include "output_retention.h"
 #include "platform_time.h"
 #include "port_worker.h"
 #include "program_info.h"
@@ -28,6 +29,7 @@
 #include "record_hook.h"
 #include "resource_map.h"
 #include "resource_warnings.h"
+#include "service_notify.h"
 #include "sha256.h"
 #include "station_board.h"
 #include "station_events.h"
@@ -234,6 +236,9 @@ int KeepEarlierOutputs(const std::string &folder) {
 int PlaceMap(const std::string &map, const std::string &sha256, const std::vector<std::string> &folders) {
     for (const std::string &folder : folders) {
         if (const std::string why = MakeDirs(folder); !why.empty()) return Fail("cannot create " + folder + ": " + why);
+        for (const std::string &why : RemoveOldOutputs(folder, kDefaultKeepDays)) {
+            fprintf(stderr, "pardulo-station: cannot remove %s\n", why.c_str());  // flashing goes on
+        }
         if (const int status = KeepEarlierOutputs(folder)) return status;
         const std::string path = folder + "/" + ZEBMAP_FILE;
         std::string copy;
@@ -355,6 +360,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
             board.Say("stopping: no new devices; uploads under way are ended");
             TellWorkers(station, kStopNow);
             stop_passed_on = true;
+            ServiceStopping();
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
@@ -362,6 +368,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
             for (const std::string &report : station.hook->TakeReports()) board.Say(report);
         }
         board.Refresh(NowMs());
+        ServiceAlive(board.TotalsLine(NowMs()));
         if (!more) break;
     }
 }
@@ -490,10 +497,12 @@ int main(int argc, char **argv) {
     }
     if (station.web) {
         station.web->Start(station.facts, station.options.ports, NowMs());
-        fprintf(stderr, "pardulo-station: serving %s\n", station.web->Url().c_str());
+        fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
     }
     StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
+    ServiceReady();
     RunEventLoop(station, board, inbox);
+    ServiceStopping();
     const bool workers_fine = ReapWorkers(station, board);
     FinishHooks(station, board);
     board.Close(NowMs());

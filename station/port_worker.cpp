@@ -26,6 +26,13 @@ namespace {
 // Presence: a device answers the ping within the link's TIMEOUT_MS.
 constexpr double kPingIntervalMs = 1000;  // pings go at most this often
 constexpr double kGoneAfterMs = 2000;     // pings unanswered this long: the device has left
+// A board put in while the host was still sending (the tail of a pulled
+// board's record) takes those bytes for a message and goes on taking every
+// ping for more of it; it lets the message go only after a silence longer
+// than its message time-out (2 s). So after this many unanswered pings in a
+// row, the line is left silent for kQuietMs before the next one.
+constexpr int kPingsBeforeQuiet = 3;
+constexpr double kQuietMs = 3000;
 
 // Set by the thread that reads the parent's requests.
 std::atomic<bool> stop_taking{false};
@@ -59,8 +66,10 @@ void SleepUntil(double until_ms) {
 
 enum class Probe { kAnswered, kSilent, kNoPort };
 
-// Why the port did not open at the last probe that found it so.
+// Why the port did not open at the last probe that found it so, and how to
+// get it when permission was the reason.
 std::string port_failure;
+std::string port_advice;
 
 // The port stays open (and locked) between pings, so nothing else on the
 // machine slips in between them; it is let go for the upload, which opens
@@ -79,6 +88,7 @@ Probe ProbePort(const char *port) {
         const int err = SerialConnect(port);
         if (err != 0) {
             port_failure = PortOpenFailure(port, err);
+            port_advice = PortPermissionAdvice(port, err);
             return Probe::kNoPort;
         }
         port_open = true;
@@ -95,6 +105,15 @@ Probe ProbePort(const char *port) {
     return Probe::kSilent;
 }
 
+// When the ping after the one sent at started goes: a ping interval later,
+// and after every kPingsBeforeQuiet-th unanswered ping in a row the quiet
+// spell too, though not past the deadline (deadline_ms < 0: none).
+double NextPingAt(double started, int unanswered, double deadline_ms) {
+    const double next = started + kPingIntervalMs;
+    if (unanswered == 0 || unanswered % kPingsBeforeQuiet != 0) return next;
+    return deadline_ms < 0 ? next + kQuietMs : std::max(next, std::min(next + kQuietMs, deadline_ms));
+}
+
 enum class Arrival { kPresent, kStopped, kNoDevice };
 
 // Pings until a device answers; deadline_ms < 0 waits without end. A port
@@ -103,6 +122,7 @@ enum class Arrival { kPresent, kStopped, kNoDevice };
 // opened and nothing answered.
 Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::string *no_port) {
     no_port->clear();
+    int unanswered = 0;
     for (;;) {
         if (stop_taking) return Arrival::kStopped;
         const double started = NowMs();
@@ -111,10 +131,15 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
         const std::string now_failing = probe == Probe::kNoPort ? port_failure : "";
         if (now_failing != *no_port) {
             Send(now_failing.empty() ? EventKind::kWaiting : EventKind::kNoPort, device, now_failing);
+            // How to get the port, for the operator only: the record keeps the system's words.
+            if (!now_failing.empty() && !port_advice.empty()) {
+                Send(EventKind::kProblem, device, "this user may not open the port: " + port_advice);
+            }
         }
         *no_port = now_failing;
         if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;
-        SleepUntil(started + kPingIntervalMs);
+        unanswered = probe == Probe::kSilent ? unanswered + 1 : 0;
+        SleepUntil(NextPingAt(started, unanswered, deadline_ms));
     }
 }
 

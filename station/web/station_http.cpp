@@ -152,6 +152,8 @@ struct StationHttp::Server {
 
     httplib::Server http;
     std::string url;
+    std::string host;  // as bound: a wildcard serves every address
+    int bound_port = 0;
     std::string record_path;
     std::thread thread;
     std::atomic<bool> listen_done{false};
@@ -166,6 +168,17 @@ StationHttp::StationHttp() : server_(std::make_unique<Server>()) {}
 StationHttp::~StationHttp() { Stop(); }
 
 const std::string &StationHttp::Url() const { return server_->url; }
+
+std::string StationHttp::ServingUrls() const {
+    if (server_->host != "0.0.0.0" && server_->host != "::") return server_->url;
+    std::string urls;
+    for (const std::string &address : MachineAddresses(server_->host == "::")) {
+        const bool ipv6 = address.find(':') != std::string::npos;
+        urls += (urls.empty() ? "" : " ") + std::string("http://") + (ipv6 ? "[" + address + "]" : address) + ":" +
+                std::to_string(server_->bound_port) + "/";
+    }
+    return urls.empty() ? server_->url : urls;
+}
 
 std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::string record_path,
                                                std::string *error) {
@@ -202,6 +215,8 @@ std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::
     if (listener != INVALID_SOCKET) listen(listener, kListenBacklog);
     const bool ipv6 = host.find(':') != std::string::npos;
     server.url = "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
+    server.host = host;
+    server.bound_port = bound;
     return web;
 }
 

@@ -30,6 +30,9 @@ public:
 
     // "http://ADDR:PORT/", the port the system gave included.
     const std::string &Url() const;
+    // Where a browser reaches it: Url(), or for a wildcard address (0.0.0.0,
+    // ::) one URL per address of the machine, separated by spaces.
+    std::string ServingUrls() const;
 
     // Starts serving; threads run from here on (the station's processes
     // must all have been started before).

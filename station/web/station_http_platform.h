@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <string>
+#include <vector>
 
 // Set on the listening socket before it is bound: the address is this
 // station's alone (a second station is refused it, not given a share). No
@@ -14,6 +15,11 @@ void SetListenerOptions(socket_t sock);
 
 // The server's own settings that differ per platform, before it serves.
 void SetServerOptions(httplib::Server &server);
+
+// The machine's addresses, numeric, for a listener on every one of them:
+// IPv4, and IPv6 too when with_ipv6 (link-local ones left out: a browser
+// needs their interface besides). Windows gives its host name instead.
+std::vector<std::string> MachineAddresses(bool with_ipv6);
 
 // Why getaddrinfo refused a host (its status), in one line.
 std::string AddressErrorText(int status);

@@ -19,6 +19,8 @@ const std::string &StationHttp::Url() const {
     return kNone;
 }
 
+std::string StationHttp::ServingUrls() const { return ""; }
+
 void StationHttp::Start(const StationFacts &, const std::vector<std::string> &, double) {}
 void StationHttp::OnEvent(const StationEvent &) {}
 void StationHttp::OnRecord(int, const std::string &) {}

@@ -12,6 +12,12 @@ void SetListenerOptions(socket_t sock) {
     setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&yes), sizeof yes);
 }
 
+std::vector<std::string> MachineAddresses(bool) {
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) return {};
+    return {name};
+}
+
 void SetServerOptions(httplib::Server &server) {
     // The library's accept loop looks every 10 ms on Windows whether it has
     // been stopped: a hundred wake-ups a second all day long. Ten are

@@ -117,7 +117,8 @@ private:
     }
 
     void HandleSignals();
-    void AdvanceLine(Clock::time_point now);
+    void AdvanceLine(Clock::time_point now, bool between_reads = false);
+    void DropUnreadHostBytes(Clock::time_point now);
     void DeviceLeft(uint64_t device);
     void DeviceArrived();
     void CheckPull(Clock::time_point now);
@@ -161,7 +162,7 @@ RunResult DeviceLoop::Run() {
 
     while (!stop_) {
         Clock::time_point now = Clock::now();
-        AdvanceLine(now);
+        AdvanceLine(now, true);
         if (pty_.is_open() && !stop_) {
             SendReplies(now);
             PumpStream(now);
@@ -221,9 +222,10 @@ void DeviceLoop::HandleSignals() {
     }
 }
 
-void DeviceLoop::AdvanceLine(Clock::time_point now) {
+void DeviceLoop::AdvanceLine(Clock::time_point now, bool between_reads) {
     const DeviceLine::Change change = line_.Advance(now);
     if (change.left) DeviceLeft(line_.device() - (change.arrived ? 1 : 0));
+    if (change.arrived && between_reads) DropUnreadHostBytes(now);
     if (change.arrived) DeviceArrived();
     if (line_.done() && ctx_.child <= 0) stop_ = true;
 }
@@ -237,6 +239,22 @@ void DeviceLoop::DeviceLeft(uint64_t device) {
     replies_.clear();
     stream_.reset();
     WriteStatus(true);
+}
+
+// What the host sent while the fixture was empty reached no board. Bytes
+// still unread in the pty when the next board arrives (the loop was late to
+// read them) came before it, and are lost as on a real line rather than
+// handed to the new board. Inside a read (gap 0) the bytes already read
+// meet the new board in their order instead.
+void DeviceLoop::DropUnreadHostBytes(Clock::time_point now) {
+    if (!pty_.is_open()) return;
+    uint8_t buffer[kChunk];
+    uint64_t dropped = 0;
+    for (ssize_t n; (n = ::read(pty_.master(), buffer, sizeof buffer)) > 0;) {
+        for (ssize_t i = 0; i < n && ctx_.transcript != nullptr; ++i) ctx_.transcript->Add(Micros(now), 'H', buffer[i]);
+        dropped += static_cast<uint64_t>(n);
+    }
+    if (dropped > 0) Log(std::to_string(dropped) + " bytes sent while the fixture was empty dropped");
 }
 
 void DeviceLoop::DeviceArrived() {

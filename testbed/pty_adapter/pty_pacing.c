@@ -542,9 +542,24 @@ int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, struc
         return others + ready_count;
     }
     if (others > 0) return others;
-    /* The wait ended: those whose room has come are ready. */
+    /* The wait ended: those whose room has come are ready. One whose line
+     * was dropped meanwhile (its pty failed) is the system's to judge, at
+     * once: a hung-up pty is writable, and the host's write then meets its
+     * error. Reported as not ready, it would look like a write that timed
+     * out, and a pulled adapter like a slow one. */
     const fd_set waited = later;
     PacedRoom(nfds, &waited, NowNs(), &ready, &later);
+    fd_set unpaced;
+    FD_ZERO(&unpaced);
+    int unpaced_count = 0;
+    for (int fd = 0; fd < nfds && fd < FD_SETSIZE; fd++) {
+        if (FD_ISSET(fd, &waited) && !MaybePaced(fd)) {
+            FD_SET(fd, &unpaced);
+            unpaced_count++;
+        }
+    }
+    struct timeval now_only = {0, 0};
+    if (unpaced_count > 0 && next(nfds, NULL, &unpaced, NULL, &now_only) > 0) CountSet(nfds, &ready, &unpaced, 1);
     return CountSet(nfds, writefds, &ready, 1);
 }
 

@@ -665,6 +665,21 @@ TEST(DevsimLineOfDevices, ThreeDevicesInTurnEachWithItsStoreStatusAndOwnFault) {
     EXPECT_EQ(ReadFile(dir.file("st/device-00003/status.txt")), "puts 0\nexit no\npulled yes\nleft yes\n");
 }
 
+TEST(DevsimLineOfDevices, WhatTheHostSentToTheEmptyFixtureNeverReachesTheNextBoard) {
+    TempDir dir;
+    // A slow reader (5 ms a byte) is still reading the pings sent after the
+    // exit command when board 2 arrives, 200 ms after board 1 left.
+    Devsim sim(dir, {"--devices", "2", "--gap", "200", "--read-delay-us", "5000"});
+    ASSERT_FALSE(sim.port().empty()) << sim.first_line();
+    Host host(sim.port());
+    Bytes exit_then_pings(8, 0xAA);
+    for (int i = 0; i < 12; ++i) exit_then_pings.insert(exit_then_pings.end(), kPing.begin(), kPing.end());
+    host.Send(exit_then_pings);
+    EXPECT_EQ(host.Receive(800), Bytes{}) << "sent while the fixture was empty: lost";
+    host.Send(kPing);
+    EXPECT_EQ(host.Answer(), Bytes{0x03}) << "board 2 answers what comes after it";
+}
+
 TEST(DevsimLineRate, PacedOnBothSidesA64KiBRecordIsAcceptedAtTheLineRate) {
     constexpr double kByteUs = 1e6 * 10 / 115200;
     TempDir dir;

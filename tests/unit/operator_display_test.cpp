@@ -218,6 +218,11 @@ TEST(PortHint, NamesThePortsThatExistOrSaysTheNamedOneIsTaken) {
               "hint: /dev/pts/?[2J exists but could not be opened: another program may be using it, or it needs"
               " permission\n")
         << "no escape sequence from the command line reaches the terminal";
+    // Refused for want of permission: who may open it instead of a guess.
+    EXPECT_EQ(FormatPortHint("/dev/ttyUSB0", true, {"/dev/ttyUSB0"}, true,
+                             "only the group dialout may (sudo usermod -aG dialout ann, then log in again)"),
+              "hint: /dev/ttyUSB0 exists but this user may not open it: only the group dialout may (sudo usermod -aG"
+              " dialout ann, then log in again); serial ports: /dev/ttyUSB0\n");
 }
 
 TEST_F(OperatorDisplay, PortHintAsksTheLinkLibraryAndIsPrintedAlsoWithoutTerminal) {
