@@ -4,6 +4,15 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+
+// The terminal controls the live line and the station's board are drawn
+// with, as literals so that messages can be joined with them: erase the
+// rest of the row, the rest of the screen.
+#define CONSOLE_ERASE_ROW_END "\033[K"
+#define CONSOLE_ERASE_BELOW "\033[J"
+// Moves the cursor rows up.
+inline std::string ConsoleRowsUp(int rows) { return "\033[" + std::to_string(rows) + "A"; }
 
 // Standard output goes out a line at a time, also into a pipe or a file, so
 // the line's tooling sees every line when it happens.
@@ -14,7 +23,7 @@ void WriteToStderr(const char *text, std::size_t length);
 
 // True when standard error is a terminal that can take the live line: one
 // that returns to the start of the row on "\r" and erases the rest of it on
-// "\033[K".
+// CONSOLE_ERASE_ROW_END.
 bool StderrIsLiveTerminal();
 
 // The width of the terminal on standard error, 0 when unknown.

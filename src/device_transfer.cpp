@@ -110,8 +110,19 @@ struct Upload {
     FILE *map;
     const char *map_path;
     UploadOutcome &outcome;
+    UploadObserver observer;
     uint32_t bytes_read = 0;  // of the map, its first line included
 };
+
+void TellProgress(const Upload &upload, int block) {
+    UploadProgress progress;
+    progress.bytes_sent = upload.bytes_read;
+    progress.map_bytes = upload.outcome.map_bytes;
+    progress.records_accepted = upload.outcome.records_accepted;
+    progress.map_records = upload.outcome.map_records;
+    progress.block = block;
+    upload.observer(progress);
+}
 
 struct Record {
     MapRecordHeader header;
@@ -220,7 +231,7 @@ void SendData(Upload &upload, Record &record) {
             NoteFailure(upload.outcome, UploadFailure::kInterrupted, block);
             break;
         }
-        ProgressUpdate(upload.bytes_read, upload.outcome.records_accepted);
+        TellProgress(upload, block);
     }
     ProgressHide();
     // A map that ended inside the data is what went wrong, whatever the
@@ -281,7 +292,8 @@ RecordStep FinishAcceptedRecord(Upload &upload, const Record &record) {
     }
     UploadOutcome &outcome = upload.outcome;
     WriteLogProgress(ProgressPercent(upload.bytes_read, outcome.map_bytes));
-    ProgressUpdate(upload.bytes_read, ++outcome.records_accepted);
+    ++outcome.records_accepted;
+    TellProgress(upload, record.header.block);
     PauseAfterRecord();
     ProgressHide();
     return next;
@@ -386,6 +398,11 @@ void RequestUploadStop() { upload_stop_requested = true; }
 int SendResourceZebmapFile(const char *port_argument) { return SendResourceZebmapFile(port_argument, nullptr); }
 
 int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out) {
+    return SendResourceZebmapFile(port_argument, outcome_out, ShowUploadProgress);
+}
+
+int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out, UploadObserver observer) {
+    if (observer == nullptr) observer = ShowUploadProgress;
     UploadOutcome discarded;
     UploadOutcome &outcome = outcome_out != nullptr ? *outcome_out : discarded;
     outcome = UploadOutcome{};
@@ -397,7 +414,9 @@ int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out
         outcome.failure = UploadFailure::kMapUnreadable;
         return kUploadNoMap;
     }
-    if (outcome_out != nullptr || LiveLinesShown()) outcome.map_records = CountMapRecordsIn(map.get());
+    // Counting reads the map once more: only for someone who shows or keeps it.
+    const bool progress_shown = observer != ShowUploadProgress || LiveLinesShown();
+    if (outcome_out != nullptr || progress_shown) outcome.map_records = CountMapRecordsIn(map.get());
 
     const PortName portname(port_argument);
     printf("Working on port '%s'\n", portname.text);
@@ -408,7 +427,7 @@ int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out
 
     WriteLogProgress(0);
     ProgressBegin(outcome.map_bytes, outcome.map_records);
-    Upload upload{map.get(), zebmapfile_path, outcome};
+    Upload upload{map.get(), zebmapfile_path, outcome, observer};
     UploadRecords(upload);
     ProgressEnd();
     SendExit(outcome);

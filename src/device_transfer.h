@@ -35,6 +35,21 @@ struct UploadOutcome {
     unsigned char answer = 0;       // the device's answer, for kRefused
 };
 
+// How far an upload is. The bytes count what the upload has gone through
+// of the map (its first line and the record headers too), which is what its
+// percentage is of.
+struct UploadProgress {
+    uint32_t bytes_sent = 0;        // of map_bytes
+    uint32_t map_bytes = 0;
+    uint32_t records_accepted = 0;  // of map_records
+    uint32_t map_records = 0;
+    int block = -1;                 // the block of the record under way; -1 before the first
+};
+
+// Told after every data byte sent and right after each accepted record,
+// before its pause: it must return at once.
+using UploadObserver = void (*)(const UploadProgress &progress);
+
 // Results of PingWait.
 constexpr int kPingAnswered = 0;    // the device answered the ping
 constexpr int kPingUnanswered = 1;  // no answer after MAX_PING_RETRY attempts
@@ -45,9 +60,12 @@ constexpr int kUploadComplete = 0;  // every record accepted and the exit comman
 constexpr int kUploadNoMap = -2;    // the map could not be opened
 constexpr int kUploadFailed = -3;   // the upload did not complete; the outcome says why
 constexpr int kUploadNoPort = -11;  // the port did not open
+// The upload's progress goes to the live line (ShowUploadProgress).
 int SendResourceZebmapFile(const char *port);
 // The same upload; outcome (may be null) receives what happened.
 int SendResourceZebmapFile(const char *port, UploadOutcome *outcome);
+// The same upload, its progress told to observer instead (null: the live line).
+int SendResourceZebmapFile(const char *port, UploadOutcome *outcome, UploadObserver observer);
 // Makes the running upload (or the next one, when none runs) stop sending at
 // once, send the exit command and end with kInterrupted. The request ends
 // that one upload. Safe to call from a signal handler or another thread.

@@ -66,48 +66,6 @@ unsigned Percent(uint32_t part, uint32_t whole) { return static_cast<unsigned>(P
 constexpr double kRedrawIntervalMs = 100;
 constexpr double kSpeedWindowMs = 3000;   // "current" speed: the last few seconds
 constexpr double kShortestSpanMs = 250;   // below that a speed is only noise
-constexpr double kPauseAfterRecordS = PAUSE_MS / 1000.0;  // the upload's pause after each accepted record
-
-// Bytes moved against transfer time, a few samples a second, so the speed
-// shown follows the line of the last seconds rather than the whole run.
-class SpeedMeter {
-public:
-    void Reset() { count_ = 0; next_ = 0; }
-
-    void Add(double active_ms, uint32_t bytes) {
-        samples_[next_] = Sample{active_ms, bytes};
-        next_ = (next_ + 1) % kSize;
-        if (count_ < kSize) ++count_;
-    }
-
-    // Bytes per second over the window, or 0 when there is too little to say.
-    double BytesPerSecond() const {
-        if (count_ < 2) return 0;
-        const Sample &newest = samples_[(next_ + kSize - 1) % kSize];
-        const Sample *oldest = nullptr;
-        for (std::size_t i = count_; i-- > 1;) {  // oldest first
-            const Sample &candidate = samples_[(next_ + kSize - 1 - i) % kSize];
-            if (newest.active_ms - candidate.active_ms <= kSpeedWindowMs) {
-                oldest = &candidate;
-                break;
-            }
-        }
-        if (oldest == nullptr) oldest = &samples_[(next_ + kSize - 2) % kSize];
-        const double span_ms = newest.active_ms - oldest->active_ms;
-        if (span_ms < kShortestSpanMs || newest.bytes < oldest->bytes) return 0;
-        return static_cast<double>(newest.bytes - oldest->bytes) * 1000.0 / span_ms;
-    }
-
-private:
-    struct Sample {
-        double active_ms;
-        uint32_t bytes;
-    };
-    static constexpr std::size_t kSize = 48;  // > window / redraw interval
-    Sample samples_[kSize] = {};
-    std::size_t count_ = 0;
-    std::size_t next_ = 0;
-};
 
 enum class LiveKind { kNone, kUpload, kDownload };
 
@@ -119,10 +77,7 @@ struct LiveLine {
     uint32_t records = 0;
     bool visible = false;       // the line is on the screen now
     double last_draw_ms = 0;
-    double last_update_ms = 0;
-    double active_ms = 0;       // transfer time, the pauses left out
-    bool after_record = false;  // the last update counted a new record
-    SpeedMeter meter;
+    TransferPace pace;
 };
 
 LiveLine &Line() {
@@ -131,13 +86,12 @@ LiveLine &Line() {
 }
 
 void Clear(LiveLine &line) {
-    if (line.visible) Emit("\r\033[K");
+    if (line.visible) Emit("\r" CONSOLE_ERASE_ROW_END);
     line.visible = false;
 }
 
 void Draw(LiveLine &line, double now) {
-    line.meter.Add(line.active_ms, line.bytes);
-    const double speed = line.meter.BytesPerSecond();
+    const double speed = line.pace.Sample();
     std::string text = line.kind == LiveKind::kUpload
                            ? FormatUploadLine(line.bytes, line.total_bytes, line.records, line.total_records, speed)
                            : FormatDownloadLine(line.bytes, line.total_bytes, speed);
@@ -145,7 +99,7 @@ void Draw(LiveLine &line, double now) {
     // then go back to the start of its last part only.
     const int columns = Io().columns ? Io().columns() : 0;
     if (columns > 1 && text.size() > static_cast<std::size_t>(columns - 1)) text.resize(columns - 1);
-    Emit("\r" + text + "\033[K");
+    Emit("\r" + text + CONSOLE_ERASE_ROW_END);
     line.visible = true;
     line.last_draw_ms = now;
 }
@@ -164,9 +118,8 @@ void Begin(LiveKind kind, uint32_t total_bytes, uint32_t total_records) {
     line.kind = kind;
     line.total_bytes = total_bytes;
     line.total_records = total_records;
-    line.last_update_ms = Io().now_ms();
-    line.last_draw_ms = line.last_update_ms;
-    line.meter.Add(0, 0);
+    line.last_draw_ms = Io().now_ms();
+    line.pace.Begin(line.last_draw_ms);
 }
 
 void End() {
@@ -191,44 +144,52 @@ void SetOperatorDisplayIo(const OperatorDisplayIo &io) {
     Io() = io;
 }
 
+void TransferPace::Begin(double now_ms) {
+    *this = TransferPace();
+    last_update_ms_ = now_ms;
+    Sample();
+}
+
+void TransferPace::Update(uint32_t bytes, uint32_t pauses, double now_ms) {
+    const bool new_pause = pauses != pauses_;
+    if (!new_pause && !after_pause_) active_ms_ += now_ms - last_update_ms_;
+    after_pause_ = new_pause;
+    last_update_ms_ = now_ms;
+    bytes_ = bytes;
+    pauses_ = pauses;
+}
+
+double TransferPace::Sample() {
+    points_[next_] = Point{active_ms_, bytes_};
+    next_ = (next_ + 1) % kPoints;
+    if (count_ < kPoints) ++count_;
+    if (count_ < 2) return 0;
+    const Point &newest = points_[(next_ + kPoints - 1) % kPoints];
+    const Point *oldest = nullptr;
+    for (std::size_t i = count_; i-- > 1;) {  // oldest first
+        const Point &candidate = points_[(next_ + kPoints - 1 - i) % kPoints];
+        if (newest.active_ms - candidate.active_ms <= kSpeedWindowMs) {
+            oldest = &candidate;
+            break;
+        }
+    }
+    if (oldest == nullptr) oldest = &points_[(next_ + kPoints - 2) % kPoints];
+    const double span_ms = newest.active_ms - oldest->active_ms;
+    if (span_ms < kShortestSpanMs || newest.bytes < oldest->bytes) return 0;
+    return static_cast<double>(newest.bytes - oldest->bytes) * 1000.0 / span_ms;
+}
+
 std::string FormatUploadLine(uint32_t bytes_sent, uint32_t total_bytes, uint32_t records_accepted,
                              uint32_t total_records, double bytes_per_second) {
-    const uint32_t remaining_bytes = bytes_sent < total_bytes ? total_bytes - bytes_sent : 0;
-    const uint32_t remaining_pauses = records_accepted < total_records ? total_records - records_accepted : 0;
-    double left = -1;
-    if (remaining_bytes == 0) {
-        left = remaining_pauses * kPauseAfterRecordS;
-    } else if (bytes_per_second > 0) {
-        left = remaining_bytes / bytes_per_second + remaining_pauses * kPauseAfterRecordS;
-    }
+    UploadProgress progress;
+    progress.bytes_sent = bytes_sent;
+    progress.map_bytes = total_bytes;
+    progress.records_accepted = records_accepted;
+    progress.map_records = total_records;
+    const double left = UploadSecondsLeft(progress, bytes_per_second);
     return Printf("upload %3u%%  %s of %s  %u of %u records  %s  %s left", Percent(bytes_sent, total_bytes),
                   Bytes(bytes_sent).c_str(), Bytes(total_bytes).c_str(), records_accepted, total_records,
                   Speed(bytes_per_second).c_str(), Duration(left).c_str());
-}
-
-bool ReadUploadLine(const std::string &line, unsigned *percent, long *seconds_left) {
-    int consumed = 0;
-    if (sscanf(line.c_str(), "upload %u%%%n", percent, &consumed) != 1 || consumed <= 0 || *percent > 100) return false;
-    // The time left is the word before the closing " left": "M:SS", "H:MM:SS" or "--:--".
-    const std::string tail = " left";
-    if (line.size() < tail.size() || line.compare(line.size() - tail.size(), tail.size(), tail) != 0) return false;
-    const std::size_t start = line.rfind(' ', line.size() - tail.size() - 1);
-    if (start == std::string::npos) return false;
-    const std::string duration = line.substr(start + 1, line.size() - tail.size() - start - 1);
-    *seconds_left = -1;
-    if (duration == "--:--") return true;
-    long total = 0;
-    std::size_t fields = 0;
-    for (std::size_t at = 0; at <= duration.size(); ++fields) {
-        const std::size_t colon = std::min(duration.find(':', at), duration.size());
-        const std::string field = duration.substr(at, colon - at);
-        if (field.empty() || field.size() > 6 || field.find_first_not_of("0123456789") != std::string::npos) return false;
-        total = total * 60 + std::stol(field);
-        at = colon + 1;
-    }
-    if (fields < 2 || fields > 3) return false;
-    *seconds_left = total;
-    return true;
 }
 
 std::string FormatDownloadLine(uint32_t received, uint32_t expected, double bytes_per_second) {
@@ -251,17 +212,18 @@ void ProgressUpdate(uint32_t bytes_sent, uint32_t records_accepted) {
     LiveLine &line = Line();
     if (line.kind != LiveKind::kUpload) return;
     const double now = Io().now_ms();
-    // The pause after an accepted record is no transfer time. It lies next
-    // to the update that counts the record, before or after it depending on
-    // where the caller reports; both neighbours are left out, which costs
-    // only the few milliseconds of a checksum and its answer.
+    // The pause after an accepted record is no transfer time: both
+    // neighbours of the update that counts the record are left out, which
+    // costs only the few milliseconds of a checksum and its answer.
     const bool new_record = records_accepted != line.records;
-    if (!new_record && !line.after_record) line.active_ms += now - line.last_update_ms;
-    line.after_record = new_record;
-    line.last_update_ms = now;
+    line.pace.Update(bytes_sent, records_accepted, now);
     line.bytes = bytes_sent;
     line.records = records_accepted;
     MaybeDraw(line, now, new_record);
+}
+
+void ShowUploadProgress(const UploadProgress &progress) {
+    ProgressUpdate(progress.bytes_sent, progress.records_accepted);
 }
 
 void ProgressHide() { Clear(Line()); }
@@ -271,15 +233,14 @@ void ProgressEnd() { End(); }
 void DownloadBegin(uint32_t expected_bytes) {
     Begin(LiveKind::kDownload, expected_bytes, 0);
     LiveLine &line = Line();
-    if (line.kind == LiveKind::kDownload) Draw(line, line.last_update_ms);
+    if (line.kind == LiveKind::kDownload) Draw(line, line.last_draw_ms);
 }
 
 void DownloadUpdate(uint32_t received_bytes) {
     LiveLine &line = Line();
     if (line.kind != LiveKind::kDownload) return;
     const double now = Io().now_ms();
-    line.active_ms += now - line.last_update_ms;
-    line.last_update_ms = now;
+    line.pace.Update(received_bytes, 0, now);
     line.bytes = received_bytes;
     MaybeDraw(line, now, false);
 }
@@ -332,7 +293,8 @@ void PrintPortHint(const char *portname, int connect_error) {
 }
 
 const char kInterruptNotice[] =
-    "\r\033[Kinterrupted: the device may be in the middle of a record, so the next run can fail once\n";
+    "\r" CONSOLE_ERASE_ROW_END
+    "interrupted: the device may be in the middle of a record, so the next run can fail once\n";
 
 void PrintOperatorNote(const std::string &line) {
     if (!Io().live) return;

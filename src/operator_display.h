@@ -48,6 +48,8 @@ bool LiveLinesShown();
 // accepted, with the new count, before the pause.
 void ProgressBegin(uint32_t total_bytes, uint32_t total_records);
 void ProgressUpdate(uint32_t bytes_sent, uint32_t records_accepted);
+// The upload's observer that draws the live line (ProgressUpdate).
+void ShowUploadProgress(const UploadProgress &progress);
 void ProgressHide();  // clears the line; the next update redraws it
 void ProgressEnd();   // clears the line for good
 
@@ -63,10 +65,36 @@ void DownloadEnd();
 std::string FormatUploadLine(uint32_t bytes_sent, uint32_t total_bytes, uint32_t records_accepted,
                              uint32_t total_records, double bytes_per_second);
 std::string FormatDownloadLine(uint32_t received, uint32_t expected, double bytes_per_second);
-// The figures of a line FormatUploadLine wrote, for whoever gets only its
-// text (the station's web side): the percentage and the seconds left (-1
-// when the line shows none yet). False for a text that is no upload line.
-bool ReadUploadLine(const std::string &line, unsigned *percent, long *seconds_left);
+// The speed of a transfer over its last few seconds, the live line's and
+// whoever shows the same figures elsewhere: the pause after each accepted
+// record is no transfer time.
+class TransferPace {
+public:
+    void Begin(double now_ms);
+    // The figures as they come: bytes so far, and a count of pauses (the
+    // records accepted; 0 for a transfer without any). The time beside an
+    // update that counts a new pause is left out: the pause lies before it
+    // or after it, depending on where the caller reports.
+    void Update(uint32_t bytes, uint32_t pauses, double now_ms);
+    // Takes a sample (a few a second: at each drawing) and returns the
+    // bytes per second of the last seconds, 0 when there is too little to say.
+    double Sample();
+
+private:
+    struct Point {
+        double active_ms;
+        uint32_t bytes;
+    };
+    static constexpr std::size_t kPoints = 48;  // > the window / the redraw interval
+    Point points_[kPoints] = {};
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+    double active_ms_ = 0;       // transfer time, the pauses left out
+    double last_update_ms_ = 0;
+    uint32_t bytes_ = 0;
+    uint32_t pauses_ = 0;
+    bool after_pause_ = false;   // the last update counted a new pause
+};
 
 // After a device mode could not open portname (connect_error: the code
 // SerialConnect returned): one line on standard error. When the port is

@@ -47,3 +47,14 @@ signed char ProgressPercent(uint32_t part, uint32_t whole) {
     const double percent = std::trunc(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
     return static_cast<signed char>(percent);
 }
+
+double UploadSecondsLeft(const UploadProgress &progress, double bytes_per_second) {
+    constexpr double kPauseAfterRecordS = PAUSE_MS / 1000.0;
+    const uint32_t total_bytes = progress.map_bytes;
+    const uint32_t remaining_bytes = progress.bytes_sent < total_bytes ? total_bytes - progress.bytes_sent : 0;
+    const uint32_t remaining_pauses =
+        progress.records_accepted < progress.map_records ? progress.map_records - progress.records_accepted : 0;
+    if (remaining_bytes == 0) return remaining_pauses * kPauseAfterRecordS;
+    if (bytes_per_second > 0) return remaining_bytes / bytes_per_second + remaining_pauses * kPauseAfterRecordS;
+    return -1;
+}

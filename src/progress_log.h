@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "device_transfer.h"
+
 extern FILE *flog;  // open only inside these calls
 
 // Results of OpenLogProgress and WriteLogProgress.
@@ -26,3 +28,8 @@ int WriteLogProgress(signed char val);
 // (also for an empty whole), so a map that grew while it was being sent
 // never claims more.
 signed char ProgressPercent(uint32_t part, uint32_t whole);
+
+// The seconds an upload still takes at bytes_per_second (<= 0: not known),
+// the pause after each record still to come included; -1 while not known.
+// The live line shows it, and the station's web side.
+double UploadSecondsLeft(const UploadProgress &progress, double bytes_per_second);

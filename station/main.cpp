@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,6 +35,7 @@
 #include "station_board.h"
 #include "station_events.h"
 #include "station_http.h"
+#include "station_status.h"
 #include "stop_requests.h"
 #include "system_error.h"
 
@@ -307,8 +309,21 @@ struct Station {
     std::vector<bool> port_ok;      // --once: the port's device got the whole map
     bool records_broken = false;    // a record could not be written
     std::unique_ptr<RecordHook> hook;  // --on-record
+    // The one state of ports, devices and totals: the board draws it, the
+    // web side serves it (which it outlives).
+    std::unique_ptr<StationStatus> status;
     std::unique_ptr<StationHttp> web;  // --http
 };
+
+// Every change of the status goes through here: under the web side's lock
+// when it serves, so that its threads never read a status half changed.
+void ChangeStatus(Station &station, int port, StationHttp::Tell tell, const std::function<bool()> &change) {
+    if (station.web) {
+        station.web->Change(port, tell, change);
+    } else {
+        change();
+    }
+}
 
 // Passes a request (kStopTaking, kStopNow) on to every worker.
 void TellWorkers(Station &station, char request) {
@@ -333,22 +348,39 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
         board.Say("not recorded: device " + std::to_string(run.device) + " on " + name);
     }
     station.port_ok[port] = run.ok;
+    ChangeStatus(station, port, StationHttp::Tell::kRecord,
+                 [&] { return station.status->Finished(port, run, line); });
     board.Finished(port, run);
-    if (station.web) station.web->OnRecord(port, line);
+}
+
+// The event's change of the port's state; false when the board and the web
+// have nothing new to show.
+bool ChangePort(StationStatus &status, const StationEvent &event) {
+    switch (event.kind) {
+        case EventKind::kWaiting: return status.Waiting(event.port);
+        case EventKind::kNoPort: return status.NoPort(event.port, event.text);
+        case EventKind::kUploading: return status.Uploading(event.port, event.run.device);
+        case EventKind::kProgress:
+            return status.Progress(event.port, event.progress, event.bytes_per_second, NowMs());
+        case EventKind::kRemoval: return status.AwaitingRemoval(event.port);
+        case EventKind::kFinished:
+        case EventKind::kProblem: break;
+    }
+    return false;
 }
 
 void HandleEvent(Station &station, StationBoard &board, const StationEvent &event) {
     if (event.port < 0 || event.port >= static_cast<int>(station.options.ports.size())) return;
-    switch (event.kind) {
-        case EventKind::kWaiting: board.Waiting(event.port); break;
-        case EventKind::kNoPort: board.NoPort(event.port, event.text); break;
-        case EventKind::kUploading: board.Uploading(event.port, event.run.device); break;
-        case EventKind::kProgress: board.Progress(event.port, event.text); break;
-        case EventKind::kFinished: RecordRun(station, board, event.port, event.run); break;
-        case EventKind::kRemoval: board.AwaitingRemoval(event.port); break;
-        case EventKind::kProblem: board.Say(station.options.ports[event.port] + ": " + event.text); break;
+    if (event.kind == EventKind::kFinished) return RecordRun(station, board, event.port, event.run);
+    if (event.kind == EventKind::kProblem) return board.Say(station.options.ports[event.port] + ": " + event.text);
+    ChangeStatus(station, event.port, StationHttp::Tell::kPort, [&] { return ChangePort(*station.status, event); });
+    // The board shows every step, and the figures as they come (what the
+    // web is told of them is thinned out).
+    if (event.kind == EventKind::kProgress) {
+        board.ProgressChanged();
+    } else {
+        board.PortChanged(event.port);
     }
-    if (station.web) station.web->OnEvent(event);
 }
 
 // Takes the workers' events until every worker has closed its end.
@@ -408,7 +440,7 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, Even
         setup.once = station.options.once;
         setup.wait_s = station.options.wait_s;
         ChildSpec spec;
-        spec.argv = PortWorkerCommand(program, setup);
+        spec.argv = {program, kPortWorkerArgument};
         spec.pipe_stdin = true;
         spec.pipe_stdout = true;
         std::string why;
@@ -417,8 +449,11 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, Even
             station.workers.resize(i);
             return Fail("cannot start a process for " + station.options.ports[i] + ": " + why);
         }
+        // Its setup is the first line on its input; a worker that cannot
+        // take it has ended, which its reaping tells.
+        WriteToChild(station.workers[i], EncodeSetup(setup));
     }
-    for (ChildProcess &worker : station.workers) inbox.Listen(worker);
+    for (std::size_t i = 0; i < station.workers.size(); ++i) inbox.Listen(station.workers[i], static_cast<int>(i));
     return 0;
 }
 
@@ -495,16 +530,21 @@ int main(int argc, char **argv) {
                                                     station.options.dir + "/hooks.log");
         station.hook->Start();
     }
+    station.status = std::make_unique<StationStatus>(station.facts, station.options.ports, UtcTimestamp(), NowMs());
     if (station.web) {
-        station.web->Start(station.facts, station.options.ports, NowMs());
+        station.web->Start(*station.status);
         fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
     }
-    StationBoard board(station.options.ports, DefaultOperatorDisplayIo().live, NowMs());
+    StationBoard board(*station.status, DefaultOperatorDisplayIo().live);
     ServiceReady();
     RunEventLoop(station, board, inbox);
     ServiceStopping();
     const bool workers_fine = ReapWorkers(station, board);
     FinishHooks(station, board);
+    ChangeStatus(station, -1, StationHttp::Tell::kEveryPort, [&] {
+        station.status->Stop();
+        return true;
+    });
     board.Close(NowMs());
     if (station.web) station.web->Stop();
 

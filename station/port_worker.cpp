@@ -33,6 +33,11 @@ constexpr double kGoneAfterMs = 2000;     // pings unanswered this long: the dev
 // row, the line is left silent for kQuietMs before the next one.
 constexpr int kPingsBeforeQuiet = 3;
 constexpr double kQuietMs = 3000;
+// Progress goes to the parent at most this often, and at once when a record
+// was accepted.
+constexpr double kProgressEveryMs = 100;
+// The setup's line is far shorter; a longer one is no setup.
+constexpr std::size_t kMaxSetupLine = 64 * 1024;
 
 // Set by the thread that reads the parent's requests.
 std::atomic<bool> stop_taking{false};
@@ -161,14 +166,31 @@ void AwaitRemoval(const char *port) {
     }
 }
 
-// The upload's live line goes to the parent instead of a terminal; the
-// display draws it at most every 100 ms.
-void ForwardLiveLine(const char *text, std::size_t length) {
-    std::string line(text, length);
-    for (const char *drop : {"\r", "\033[K", "\n"}) {
-        for (std::size_t at; (at = line.find(drop)) != std::string::npos;) line.erase(at, strlen(drop));
-    }
-    if (line.rfind("upload", 0) == 0) Send(EventKind::kProgress, 0, line);
+// The upload under way, as its progress is told to the parent.
+struct Telling {
+    uint32_t device = 0;
+    TransferPace pace;
+    double told_ms = 0;
+    uint32_t told_records = 0;
+    bool told = false;
+};
+Telling telling;
+
+void TellProgress(const UploadProgress &progress) {
+    const double now = NowMs();
+    telling.pace.Update(progress.bytes_sent, progress.records_accepted, now);
+    const bool new_record = progress.records_accepted != telling.told_records;
+    if (telling.told && !new_record && now - telling.told_ms < kProgressEveryMs) return;
+    telling.told = true;
+    telling.told_ms = now;
+    telling.told_records = progress.records_accepted;
+    StationEvent event;
+    event.kind = EventKind::kProgress;
+    event.port = current->index;
+    event.run.device = telling.device;
+    event.progress = progress;
+    event.bytes_per_second = telling.pace.Sample();
+    SendEvent(event);
 }
 
 // Flashes the present device with the production upload; its output goes
@@ -188,7 +210,10 @@ DeviceRun FlashDevice(const char *port, uint32_t device) {
     }
     ReleasePort();
     const double started = NowMs();
-    const int result = SendResourceZebmapFile(port, &run.outcome);
+    telling = Telling();
+    telling.device = device;
+    telling.pace.Begin(started);
+    const int result = SendResourceZebmapFile(port, &run.outcome, TellProgress);
     run.seconds = (NowMs() - started) / 1000.0;
     run.ok = result == 0 && run.outcome.failure == UploadFailure::kNone;
     PointStdoutAt(nullptr);
@@ -207,46 +232,41 @@ void ReadParentRequests() {
     RequestUploadStop();
 }
 
+// What the display would show a person goes nowhere: the worker has none.
+void DropText(const char *, std::size_t) {}
+
 void SetUpProcess(const PortWorkerSetup &setup) {
     current = &setup;
-    if (!TakeParentChannel()) stop_taking = true;
     // Each device's output file follows its upload a line at a time.
     MakeStdoutLineBuffered();
     std::thread(ReadParentRequests).detach();
     OperatorDisplayIo io;
-    io.live = true;
-    io.write = ForwardLiveLine;
+    io.live = false;
+    io.write = DropText;
     io.now_ms = NowMs;
     io.columns = nullptr;
     SetOperatorDisplayIo(io);
 }
 
-bool ParseSetup(int argc, char **argv, PortWorkerSetup *setup) {
-    if (argc != 7 || strcmp(argv[1], kPortWorkerArgument) != 0) return false;
-    char *end = nullptr;
-    setup->index = static_cast<int>(strtol(argv[2], &end, 10));
-    if (*end != '\0') return false;
-    setup->folder = argv[3];
-    setup->once = strcmp(argv[4], "1") == 0;
-    setup->wait_s = strtod(argv[5], &end);
-    if (*end != '\0') return false;
-    setup->port = argv[6];
-    return true;
+// The setup: the first line from the parent, read a byte at a time, since
+// the requests that follow it are the request reader's.
+bool ReadSetup(PortWorkerSetup *setup) {
+    std::string line;
+    char byte = 0;
+    while (line.size() <= kMaxSetupLine && ReadFromParent(&byte, 1) == 1) {
+        if (byte == '\n') return DecodeSetup(line, setup);
+        line += byte;
+    }
+    return false;
 }
 
 }  // namespace
 
-std::vector<std::string> PortWorkerCommand(const std::string &program, const PortWorkerSetup &setup) {
-    char wait[64];
-    snprintf(wait, sizeof wait, "%.17g", setup.wait_s);
-    return {program, kPortWorkerArgument, std::to_string(setup.index), setup.folder, setup.once ? "1" : "0", wait,
-            setup.port};
-}
-
 void RunPortWorker(int argc, char **argv) {
     static PortWorkerSetup setup;
     std::error_code in_folder;
-    if (!ParseSetup(argc, argv, &setup)) std::_Exit(3);
+    if (argc != 2 || strcmp(argv[1], kPortWorkerArgument) != 0) std::_Exit(3);
+    if (!TakeParentChannel() || !ReadSetup(&setup)) std::_Exit(3);
     std::filesystem::current_path(setup.folder, in_folder);
     if (in_folder) std::_Exit(3);
     SetUpProcess(setup);

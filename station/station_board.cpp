@@ -4,10 +4,12 @@
 #include <cstring>
 
 #include "console.h"
+#include "operator_display.h"
 #include "printable_text.h"
-#include "station_status.h"
 
 namespace {
+
+using State = StationStatus::State;
 
 // Standard error unbuffered; nobody to tell when it fails.
 void WriteAll(const std::string &text) { WriteToStderr(text.data(), text.size()); }
@@ -23,67 +25,44 @@ std::string Result(const DeviceRun &run) {
 
 }  // namespace
 
-StationBoard::StationBoard(std::vector<std::string> ports, bool live, double start_ms)
-    : ports_(std::move(ports)), states_(ports_.size()), live_(live), start_ms_(start_ms) {
+StationBoard::StationBoard(const StationStatus &status, bool live) : status_(status), live_(live) {
     // Port names come from the command line: on the board they stay on their line.
-    for (std::string &port : ports_) {
-        port = PrintableText(port.c_str());
-        width_ = std::max(width_, port.size());
+    for (std::size_t i = 0; i < status.PortCount(); ++i) {
+        ports_.push_back(PrintableText(status.PortAt(static_cast<int>(i)).name.c_str()));
+        width_ = std::max(width_, ports_.back().size());
     }
 }
 
-void StationBoard::Plain(int port, const std::string &text) {
-    if (!live_) WriteAll("station: " + ports_[port] + "  " + text + "\n");
+std::string StationBoard::StepText(int port) const {
+    const StationStatus::Port &p = status_.PortAt(port);
+    switch (p.state) {
+        case State::kWaiting:
+            return p.no_port.empty() ? "waiting for a device" : "no port: " + PrintableText(p.no_port.c_str());
+        case State::kUploading: return "device " + std::to_string(p.device) + " uploading";
+        case State::kFinished: return p.has_last ? Result(p.last_run) : "";
+        case State::kRemove: return "waiting for removal";
+        case State::kStarting:
+        case State::kStopped: break;
+    }
+    return "";
 }
 
-void StationBoard::Waiting(int port) {
-    PortState &state = states_[port];
-    state.status = "waiting for a device";
-    if (!state.last.empty()) state.status += "  (last: " + state.last + ")";
+void StationBoard::PortChanged(int port) {
     changed_ = true;
-    Plain(port, "waiting for a device");
+    const std::string step = StepText(port);
+    if (!live_ && !step.empty()) WriteAll("station: " + ports_[port] + "  " + step + "\n");
 }
 
-void StationBoard::NoPort(int port, const std::string &reason) {
-    PortState &state = states_[port];
-    state.status = "no port: " + PrintableText(reason.c_str());
-    Plain(port, state.status);
-    if (!state.last.empty()) state.status += "  (last: " + state.last + ")";
-    changed_ = true;
-}
-
-void StationBoard::Uploading(int port, uint32_t device) {
-    states_[port].status = "device " + std::to_string(device) + " uploading";
-    changed_ = true;
-    Plain(port, states_[port].status);
-}
-
-void StationBoard::Progress(int port, const std::string &live_line) {
-    const std::string &status = states_[port].status;
-    states_[port].status = status.substr(0, status.find(" uploading")) + " uploading  " + live_line;
-    changed_ = true;
-}
+void StationBoard::ProgressChanged() { changed_ = true; }
 
 void StationBoard::Finished(int port, const DeviceRun &run) {
-    PortState &state = states_[port];
-    state.last = Result(run);
-    state.status = state.last;
-    (run.ok ? ok_ : failed_) += 1;
-    changed_ = true;
-    Plain(port, state.last);
+    PortChanged(port);
     // Scripts read standard output; a terminal shared with the board gets
     // the board out of the way first.
     Erase();
     fflush(stderr);
-    fputs(FormatResultLine(ports_[port], run).c_str(), stdout);
+    fputs(FormatResultLine(status_.PortAt(port).name, run).c_str(), stdout);
     fflush(stdout);
-}
-
-void StationBoard::AwaitingRemoval(int port) {
-    PortState &state = states_[port];
-    state.status = state.last + "  - waiting for removal";
-    changed_ = true;
-    Plain(port, "waiting for removal");
 }
 
 void StationBoard::Say(const std::string &text) {
@@ -93,37 +72,58 @@ void StationBoard::Say(const std::string &text) {
 }
 
 std::string StationBoard::PortLine(int port) const {
+    const StationStatus::Port &p = status_.PortAt(port);
+    const std::string last = p.has_last ? Result(p.last_run) : "";
+    std::string text = StepText(port);
+    switch (p.state) {
+        case State::kStarting: text = "starting"; break;
+        case State::kWaiting:
+            if (!last.empty()) text += "  (last: " + last + ")";
+            break;
+        case State::kUploading:
+            if (p.has_progress) {
+                const UploadProgress &f = p.progress;
+                text += "  " + FormatUploadLine(f.bytes_sent, f.map_bytes, f.records_accepted, f.map_records,
+                                                p.bytes_per_second);
+            }
+            break;
+        case State::kFinished: break;
+        case State::kRemove: text = last + "  - waiting for removal"; break;
+        case State::kStopped: text = last.empty() ? "stopped" : last + "  (stopped)"; break;
+    }
     std::string line = ports_[port];
     line.resize(width_, ' ');
-    return line + "  " + states_[port].status;
+    return line + "  " + text;
 }
 
 std::string StationBoard::TotalsLine(double now_ms) const {
+    const uint32_t ok = status_.Ok();
+    const uint32_t failed = status_.Failed();
     double per_hour = 0;
     char text[128];
-    if (!DevicesPerHour(ok_ + failed_, now_ms - start_ms_, &per_hour)) {
-        snprintf(text, sizeof text, "ok %u  failed %u  - devices/hour (after the first minute)", ok_, failed_);
+    if (!DevicesPerHour(ok + failed, now_ms - status_.StartMs(), &per_hour)) {
+        snprintf(text, sizeof text, "ok %u  failed %u  - devices/hour (after the first minute)", ok, failed);
     } else {
-        snprintf(text, sizeof text, "ok %u  failed %u  %.0f devices/hour", ok_, failed_, per_hour);
+        snprintf(text, sizeof text, "ok %u  failed %u  %.0f devices/hour", ok, failed, per_hour);
     }
     return text;
 }
 
 void StationBoard::Erase() {
     if (!live_ || drawn_lines_ == 0) return;
-    WriteAll("\033[" + std::to_string(drawn_lines_) + "A\r\033[J");
+    WriteAll(ConsoleRowsUp(drawn_lines_) + "\r" CONSOLE_ERASE_BELOW);
     drawn_lines_ = 0;
 }
 
 void StationBoard::Draw(double now_ms) {
-    std::string text = drawn_lines_ > 0 ? "\033[" + std::to_string(drawn_lines_) + "A" : "";
+    std::string text = drawn_lines_ > 0 ? ConsoleRowsUp(drawn_lines_) : "";
     // A line wider than the terminal would wrap, and the board would no
     // longer go back to its own top.
     const int width = StderrColumns();
     const std::size_t columns = width > 1 ? static_cast<std::size_t>(width - 1) : 0;
     const auto fit = [columns](std::string line) {
         if (columns > 0 && line.size() > columns) line.resize(columns);
-        return "\r" + line + "\033[K\n";
+        return "\r" + line + CONSOLE_ERASE_ROW_END "\n";
     };
     for (std::size_t i = 0; i < ports_.size(); ++i) text += fit(PortLine(static_cast<int>(i)));
     text += fit(TotalsLine(now_ms));
@@ -142,7 +142,6 @@ void StationBoard::Refresh(double now_ms) {
 }
 
 void StationBoard::Close(double now_ms) {
-    for (PortState &state : states_) state.status = state.last.empty() ? "stopped" : state.last + "  (stopped)";
     if (live_) {
         Draw(now_ms);
         drawn_lines_ = 0;

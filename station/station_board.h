@@ -1,7 +1,8 @@
 // What the operator sees on standard error: on a terminal, a live board
 // with one line per port and the totals under it; otherwise one plain line
 // per event. Standard output only gets the line per finished device, and
-// the board steps aside for it.
+// the board steps aside for it. The board is a view of the station's state
+// (station_status.h): it draws what that holds, told when it changed.
 #pragma once
 
 #include <cstdint>
@@ -10,27 +11,29 @@
 #include <vector>
 
 #include "device_record.h"
+#include "station_status.h"
 
 class StationBoard {
 public:
-    StationBoard(std::vector<std::string> ports, bool live, double start_ms);
+    // status must outlive the board.
+    StationBoard(const StationStatus &status, bool live);
 
-    void Waiting(int port);
-    // The port does not open; reason is the system's.
-    void NoPort(int port, const std::string &reason);
-    void Uploading(int port, uint32_t device);
-    void Progress(int port, const std::string &live_line);
-    // The run's line goes to standard output, and the port shows the result
-    // until its device has left.
+    // The port's state changed by one of its worker's steps: a plain line
+    // says where it is now.
+    void PortChanged(int port);
+    // Only the port's progress moved.
+    void ProgressChanged();
+    // The port's run ended (its state holds it): its line goes to standard
+    // output too.
     void Finished(int port, const DeviceRun &run);
-    void AwaitingRemoval(int port);
     // A message for the operator, above the board.
     void Say(const std::string &text);
 
     // Draws the board again when it is live and something changed, or when
     // the last drawing is older than a second (the totals move with time).
     void Refresh(double now_ms);
-    // Leaves the board as it is, below everything else, for good.
+    // Leaves the board as it is, below everything else, for good (the
+    // status has stopped by then).
     void Close(double now_ms);
 
     // The line of one port, and the totals, as drawn (for the tests).
@@ -38,21 +41,14 @@ public:
     std::string TotalsLine(double now_ms) const;
 
 private:
-    struct PortState {
-        std::string status = "starting";
-        std::string last;  // the last device's result, shown while waiting
-    };
-
-    void Plain(int port, const std::string &text);
+    // Where the port is now, in a plain line's words ("" for none).
+    std::string StepText(int port) const;
     void Erase();
     void Draw(double now_ms);
 
-    std::vector<std::string> ports_;
-    std::vector<PortState> states_;
+    const StationStatus &status_;
+    std::vector<std::string> ports_;  // the names, printable
     bool live_;
-    double start_ms_;
-    uint32_t ok_ = 0;
-    uint32_t failed_ = 0;
     int drawn_lines_ = 0;     // lines of the board now on the screen
     bool changed_ = true;
     double drawn_ms_ = 0;

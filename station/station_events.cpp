@@ -1,100 +1,156 @@
 #include "station_events.h"
 
-#include <cstdio>
-#include <cstring>
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
 
 namespace {
 
-// Texts stay on their line.
-constexpr std::size_t kMaxText = 1000;
+const char *const kEventNames[] = {"waiting", "no_port", "uploading", "progress", "finished", "removal", "problem"};
 
-std::string OneLine(const std::string &text) {
-    std::string line = text.substr(0, kMaxText);
-    for (char &c : line) {
-        if (c == '\n' || c == '\r') c = ' ';
+const char *const kFailureNames[] = {"none",      "map_unreadable", "no_port",     "map_framing", "send_error",
+                                     "no_answer", "refused",        "device_gone", "interrupted", "exit_not_sent"};
+
+// The index of name in names, thrown out when it has none.
+template <std::size_t N>
+int IndexOf(const char *const (&names)[N], const Json &name) {
+    const std::string text = name.get<std::string>();
+    for (std::size_t i = 0; i < N; ++i) {
+        if (text == names[i]) return static_cast<int>(i);
     }
-    return line;
+    throw std::invalid_argument("unknown name: " + text);
 }
 
-// text on its line as "LENGTH:TEXT ", so that it may hold anything.
-std::string Counted(const std::string &text) {
-    const std::string line = OneLine(text);
-    return std::to_string(line.size()) + ":" + line + " ";
+// A duration that is no number would write as null, which reads as none.
+double Finite(double value) { return std::isfinite(value) ? value : 0.0; }
+
+void CheckVersion(const Json &json) {
+    if (json.at("version").get<int>() != kStationChannelVersion) {
+        throw std::invalid_argument("another version of the station's channel");
+    }
 }
 
-// Takes a Counted text from line at *at, moving *at past it.
-bool TakeCounted(const std::string &line, std::size_t *at, std::string *text) {
-    const std::size_t colon = line.find(':', *at);
-    if (colon == std::string::npos || colon == *at || colon - *at > 4 ||
-        line.find_first_not_of("0123456789", *at) != colon) {
+bool HasText(EventKind kind) { return kind == EventKind::kNoPort || kind == EventKind::kProblem; }
+
+template <typename Value>
+bool DecodeLine(const std::string &line, Value *value) {
+    const Json json = Json::parse(line, nullptr, false);
+    if (!json.is_object()) return false;
+    try {
+        *value = json.get<Value>();
+    } catch (const std::exception &) {  // Json's own, and a name or version of none of ours
         return false;
     }
-    const std::size_t size = std::stoul(line.substr(*at, colon - *at));
-    const std::size_t start = colon + 1;
-    if (size >= line.size() - start || line[start + size] != ' ') return false;
-    *text = line.substr(start, size);
-    *at = start + size + 1;
     return true;
 }
 
 }  // namespace
 
-std::string EncodeEvent(const StationEvent &event) {
-    char head[256];
-    const DeviceRun &run = event.run;
-    const UploadOutcome &o = run.outcome;
-    if (event.kind == EventKind::kFinished) {
-        snprintf(head, sizeof head, "D %d %u %d %d %d %u %u %u %u %d %u %.3f ", event.port, run.device,
-                 run.present ? 1 : 0, run.ok ? 1 : 0, static_cast<int>(o.failure), o.records_accepted, o.map_records,
-                 o.map_bytes, o.bytes_sent, o.failed_block, static_cast<unsigned>(o.answer), run.seconds);
-        // Outside texts, spaces and all: the device path and the port's
-        // failure with their lengths, the serial number last.
-        return head + Counted(run.device_path) + Counted(run.port_failure) +
-               (run.has_adapter_serial ? "=" + OneLine(run.adapter_serial) : std::string("-")) + "\n";
-    }
-    snprintf(head, sizeof head, "%c %d %u", static_cast<char>(event.kind), event.port, run.device);
-    if (event.kind == EventKind::kNoPort || event.kind == EventKind::kProgress || event.kind == EventKind::kProblem) {
-        return head + (" " + OneLine(event.text)) + "\n";
-    }
-    return std::string(head) + "\n";
+void to_json(Json &json, const UploadOutcome &outcome) {
+    json = Json{{"map_records", outcome.map_records},
+                {"map_bytes", outcome.map_bytes},
+                {"records_accepted", outcome.records_accepted},
+                {"bytes_sent", outcome.bytes_sent},
+                {"failure", kFailureNames[static_cast<int>(outcome.failure)]},
+                {"failed_block", outcome.failed_block},
+                {"answer", outcome.answer}};
 }
 
-bool DecodeEvent(const std::string &line, StationEvent *event) {
-    *event = StationEvent{};
-    if (line.size() < 3) return false;
-    const char kind = line[0];
-    DeviceRun &run = event->run;
-    int consumed = 0;
-    if (kind == 'D') {
-        UploadOutcome &o = run.outcome;
-        int present = 0, ok = 0, failure = 0;
-        unsigned answer = 0;
-        if (sscanf(line.c_str(), "D %d %u %d %d %d %u %u %u %u %d %u %lf %n", &event->port, &run.device, &present,
-                   &ok, &failure, &o.records_accepted, &o.map_records, &o.map_bytes, &o.bytes_sent, &o.failed_block,
-                   &answer, &run.seconds, &consumed) != 12 ||
-            consumed <= 0 || static_cast<std::size_t>(consumed) >= line.size()) {
-            return false;
-        }
-        if (failure < 0 || failure > static_cast<int>(UploadFailure::kExitNotSent)) return false;
-        run.present = present != 0;
-        run.ok = ok != 0;
-        o.failure = static_cast<UploadFailure>(failure);
-        o.answer = static_cast<unsigned char>(answer);
-        std::size_t at = static_cast<std::size_t>(consumed);
-        if (!TakeCounted(line, &at, &run.device_path) || !TakeCounted(line, &at, &run.port_failure) ||
-            at >= line.size()) {
-            return false;
-        }
-        const std::string serial = line.substr(at);
-        run.has_adapter_serial = serial[0] == '=';
-        if (run.has_adapter_serial) run.adapter_serial = serial.substr(1);
-        event->kind = EventKind::kFinished;
-        return true;
-    }
-    if (std::strchr("WNUPRX", kind) == nullptr) return false;
-    if (sscanf(line.c_str() + 1, " %d %u%n", &event->port, &run.device, &consumed) != 2) return false;
-    event->kind = static_cast<EventKind>(kind);
-    const std::size_t rest = 1 + static_cast<std::size_t>(consumed);
-    if (rest + 1 <= line.size()) event->text = line.substr(rest + 1);
-    return true;
+void from_json(const Json &json, UploadOutcome &outcome) {
+    json.at("map_records").get_to(outcome.map_records);
+    json.at("map_bytes").get_to(outcome.map_bytes);
+    json.at("records_accepted").get_to(outcome.records_accepted);
+    json.at("bytes_sent").get_to(outcome.bytes_sent);
+    outcome.failure = static_cast<UploadFailure>(IndexOf(kFailureNames, json.at("failure")));
+    json.at("failed_block").get_to(outcome.failed_block);
+    json.at("answer").get_to(outcome.answer);
 }
+
+void to_json(Json &json, const UploadProgress &progress) {
+    json = Json{{"bytes_sent", progress.bytes_sent},
+                {"map_bytes", progress.map_bytes},
+                {"records_accepted", progress.records_accepted},
+                {"map_records", progress.map_records},
+                {"block", progress.block}};
+}
+
+void from_json(const Json &json, UploadProgress &progress) {
+    json.at("bytes_sent").get_to(progress.bytes_sent);
+    json.at("map_bytes").get_to(progress.map_bytes);
+    json.at("records_accepted").get_to(progress.records_accepted);
+    json.at("map_records").get_to(progress.map_records);
+    json.at("block").get_to(progress.block);
+}
+
+void to_json(Json &json, const DeviceRun &run) {
+    json = Json{{"device", run.device},
+                {"present", run.present},
+                {"port_failure", run.port_failure},
+                {"ok", run.ok},
+                {"outcome", run.outcome},
+                {"seconds", Finite(run.seconds)},
+                {"device_path", run.device_path},
+                {"adapter_serial", run.has_adapter_serial ? Json(run.adapter_serial) : Json(nullptr)}};
+}
+
+void from_json(const Json &json, DeviceRun &run) {
+    json.at("device").get_to(run.device);
+    json.at("present").get_to(run.present);
+    json.at("port_failure").get_to(run.port_failure);
+    json.at("ok").get_to(run.ok);
+    json.at("outcome").get_to(run.outcome);
+    json.at("seconds").get_to(run.seconds);
+    json.at("device_path").get_to(run.device_path);
+    const Json &serial = json.at("adapter_serial");
+    run.has_adapter_serial = !serial.is_null();
+    run.adapter_serial = run.has_adapter_serial ? serial.get<std::string>() : "";
+}
+
+void to_json(Json &json, const StationEvent &event) {
+    json = Json{{"version", kStationChannelVersion},
+                {"kind", kEventNames[static_cast<int>(event.kind)]},
+                {"port", event.port},
+                {"device", event.run.device}};
+    if (HasText(event.kind)) json["text"] = event.text;
+    if (event.kind == EventKind::kProgress) {
+        json["progress"] = event.progress;
+        json["bytes_per_second"] = Finite(event.bytes_per_second);
+    }
+    if (event.kind == EventKind::kFinished) json["run"] = event.run;
+}
+
+void from_json(const Json &json, StationEvent &event) {
+    CheckVersion(json);
+    event = StationEvent{};
+    event.kind = static_cast<EventKind>(IndexOf(kEventNames, json.at("kind")));
+    json.at("port").get_to(event.port);
+    if (event.kind == EventKind::kFinished) json.at("run").get_to(event.run);
+    json.at("device").get_to(event.run.device);
+    if (HasText(event.kind)) json.at("text").get_to(event.text);
+    if (event.kind == EventKind::kProgress) {
+        json.at("progress").get_to(event.progress);
+        json.at("bytes_per_second").get_to(event.bytes_per_second);
+    }
+}
+
+void to_json(Json &json, const PortWorkerSetup &setup) {
+    json = Json{{"version", kStationChannelVersion}, {"index", setup.index}, {"port", setup.port},
+                {"folder", setup.folder},             {"once", setup.once},   {"wait_s", Finite(setup.wait_s)}};
+}
+
+void from_json(const Json &json, PortWorkerSetup &setup) {
+    CheckVersion(json);
+    json.at("index").get_to(setup.index);
+    json.at("port").get_to(setup.port);
+    json.at("folder").get_to(setup.folder);
+    json.at("once").get_to(setup.once);
+    json.at("wait_s").get_to(setup.wait_s);
+}
+
+std::string EncodeEvent(const StationEvent &event) { return JsonText(Json(event)) + "\n"; }
+
+bool DecodeEvent(const std::string &line, StationEvent *event) { return DecodeLine(line, event); }
+
+std::string EncodeSetup(const PortWorkerSetup &setup) { return JsonText(Json(setup)) + "\n"; }
+
+bool DecodeSetup(const std::string &line, PortWorkerSetup *setup) { return DecodeLine(line, setup); }

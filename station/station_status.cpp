@@ -3,15 +3,38 @@
 #include <cmath>
 #include <utility>
 
-#include "operator_display.h"
+#include "progress_log.h"
 
 namespace {
 
 constexpr double kFirstMinuteMs = 60000;
 
-const char *StateName(int state) {
-    static const char *const kNames[] = {"waiting", "uploading", "remove", "stopped"};
-    return kNames[state];
+using State = StationStatus::State;
+
+// The state as the web side names it: a port not heard from yet is
+// waiting, and a finished run's device is to be removed.
+const char *StateName(State state) {
+    switch (state) {
+        case State::kStarting:
+        case State::kWaiting: return "waiting";
+        case State::kUploading: return "uploading";
+        case State::kFinished:
+        case State::kRemove: return "remove";
+        case State::kStopped: return "stopped";
+    }
+    return "waiting";
+}
+
+// What the web shows of an upload: its percent, and its seconds left (-1
+// while not known).
+int Percent(const StationStatus::Port &p) {
+    return p.has_progress ? ProgressPercent(p.progress.bytes_sent, p.progress.map_bytes) : 0;
+}
+
+long long SecondsLeft(const StationStatus::Port &p) {
+    if (!p.has_progress) return -1;
+    const double left = UploadSecondsLeft(p.progress, p.bytes_per_second);
+    return left < 0 ? -1 : std::llround(left);
 }
 
 }  // namespace
@@ -34,11 +57,13 @@ StationStatus::Port *StationStatus::At(int port) {
 }
 
 bool StationStatus::Set(Port &p, State state) {
+    const bool shown = std::string(StateName(p.state)) != StateName(state);
     if (p.state == state) return false;
     p.state = state;
-    p.percent = 0;
-    p.seconds_left = -1;
-    return true;
+    p.has_progress = false;
+    p.progress = UploadProgress{};
+    p.bytes_per_second = 0;
+    return shown;
 }
 
 bool StationStatus::Waiting(int port) { return NoPort(port, ""); }
@@ -61,15 +86,16 @@ bool StationStatus::Uploading(int port, uint32_t device) {
     return true;
 }
 
-bool StationStatus::Progress(int port, const std::string &live_line, double now_ms) {
+bool StationStatus::Progress(int port, const UploadProgress &progress, double bytes_per_second, double now_ms) {
     Port *p = At(port);
-    unsigned percent = 0;
-    long left = -1;
-    if (p == nullptr || p->state != State::kUploading || !ReadUploadLine(live_line, &percent, &left)) return false;
+    if (p == nullptr || p->state != State::kUploading) return false;
+    const int percent_before = Percent(*p);
+    const long long left_before = SecondsLeft(*p);
+    p->has_progress = true;
+    p->progress = progress;
+    p->bytes_per_second = bytes_per_second;
     // Progress comes ten times a second; only what a client shows counts.
-    if (p->percent == static_cast<int>(percent) && p->seconds_left == left) return false;
-    p->percent = static_cast<int>(percent);
-    p->seconds_left = left;
+    if (Percent(*p) == percent_before && SecondsLeft(*p) == left_before) return false;
     if (now_ms - p->told_ms < kProgressEveryMs) return false;
     p->told_ms = now_ms;
     return true;
@@ -80,18 +106,21 @@ bool StationStatus::AwaitingRemoval(int port) {
     return p != nullptr && Set(*p, State::kRemove);
 }
 
-bool StationStatus::Finished(int port, const std::string &record_line) {
+bool StationStatus::Finished(int port, const DeviceRun &run, const std::string &record_line) {
     Port *p = At(port);
     if (p == nullptr) return false;
-    Json record = Json::parse(record_line, nullptr, false);
-    if (!record.is_object()) return false;
-    (record.value("result", "") == "ok" ? ok_ : failed_) += 1;
+    (run.ok ? ok_ : failed_) += 1;
     // The board stays in its fixture until it is taken out; a port without
     // a device (--once) has nothing to take out, but its result shows all
     // the same until the station ends.
-    Set(*p, State::kRemove);
-    p->device = record.value("device", 0u);
+    Set(*p, State::kFinished);
+    p->device = run.device;
+    p->has_last = true;
+    p->last_run = run;
+    Json record = Json::parse(record_line, nullptr, false);
+    if (!record.is_object()) record = nullptr;  // never a line of FormatRecordLine
     p->last = record;
+    if (record.is_null()) return true;
     last_record_ = record;
     recent_.push_back(std::move(record));
     if (recent_.size() > kRecentRecords) recent_.pop_front();
@@ -103,16 +132,17 @@ void StationStatus::Stop() {
 }
 
 Json StationStatus::PortJson(int port) const {
-    const Port &p = ports_.at(static_cast<std::size_t>(port));
+    const Port &p = PortAt(port);
     const bool uploading = p.state == State::kUploading;
-    const bool has_device = uploading || p.state == State::kRemove;
+    const bool has_device = uploading || p.state == State::kFinished || p.state == State::kRemove;
+    const long long left = SecondsLeft(p);
     Json object;
     object["port"] = p.name;
-    object["state"] = StateName(static_cast<int>(p.state));
+    object["state"] = StateName(p.state);
     object["device"] = has_device && p.device > 0 ? Json(p.device) : Json(nullptr);
     object["no_port"] = p.state == State::kWaiting && !p.no_port.empty() ? Json(p.no_port) : Json(nullptr);
-    object["percent"] = uploading ? Json(p.percent) : Json(nullptr);
-    object["seconds_left"] = uploading && p.seconds_left >= 0 ? Json(p.seconds_left) : Json(nullptr);
+    object["percent"] = uploading ? Json(Percent(p)) : Json(nullptr);
+    object["seconds_left"] = uploading && left >= 0 ? Json(left) : Json(nullptr);
     object["last"] = p.last;
     return object;
 }

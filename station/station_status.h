@@ -1,6 +1,8 @@
-// What the station's web side shows: every port's state, the totals and the
-// last records, kept from the same events the board gets. No I/O and no
-// clock of its own (the caller gives the time), so tests feed it directly.
+// The station's state: every port's, the totals and the last records, kept
+// from the workers' events and the records. The station's loop alone changes
+// it; the board draws it and the web side serves it (under the web side's
+// lock: station_http.h). No I/O and no clock of its own (the caller gives
+// the time), so tests feed it directly.
 #pragma once
 
 #include <cstddef>
@@ -22,29 +24,57 @@ public:
     static constexpr std::size_t kRecentRecords = 20;
     static constexpr double kProgressEveryMs = 250;
 
+    enum class State {
+        kStarting,   // nothing heard from its worker yet
+        kWaiting,    // awaiting a device (no_port: why the port does not open)
+        kUploading,
+        kFinished,   // the run ended; its device is still there
+        kRemove,     // waiting until the device has left
+        kStopped,
+    };
+    struct Port {
+        std::string name;
+        State state = State::kStarting;
+        uint32_t device = 0;           // the device on the port (uploading to remove)
+        std::string no_port;           // why the port does not open, "" while it opens
+        bool has_progress = false;     // uploading, and told how far
+        UploadProgress progress;       // uploading: the latest figures
+        double bytes_per_second = 0;   // and the upload's speed of late, 0 while not known
+        bool has_last = false;
+        DeviceRun last_run;            // the port's last run, when has_last
+        Json last;                     // its record, or null
+        double told_ms = -1e300;       // when progress was last told
+    };
+
     // started: the UTC time of the start, as records write theirs.
     StationStatus(const StationFacts &facts, const std::vector<std::string> &ports, std::string started,
                   double start_ms);
 
-    // The port's events. Each returns true when the port's object changed,
-    // that is, when its clients should hear of it.
+    // The port's events. Each returns true when the port's object
+    // (PortJson) changed, that is, when the web side's clients should hear
+    // of it; a port index no port has changes nothing.
     bool Waiting(int port);
     // Waiting, on a port that does not open (reason: the system's words).
     bool NoPort(int port, const std::string &reason);
     bool Uploading(int port, uint32_t device);
-    // Figures that changed are kept at once but told at most every
-    // kProgressEveryMs (a port's line moves a percent many times a
+    // Figures are kept at once, but what the web shows of them is told at
+    // most every kProgressEveryMs (a port's percent moves many times a
     // second); the next state change tells the latest anyway.
-    bool Progress(int port, const std::string &live_line, double now_ms);
+    bool Progress(int port, const UploadProgress &progress, double bytes_per_second, double now_ms);
     bool AwaitingRemoval(int port);
     // A device's run ended: record_line is its record as written (or as it
     // would have been, when the file failed). Changes the port, the totals
-    // and the recent records; false for a line that is not a record.
-    bool Finished(int port, const std::string &record_line);
+    // and the recent records.
+    bool Finished(int port, const DeviceRun &run, const std::string &record_line);
     // The station is ending: every port stops.
     void Stop();
 
     std::size_t PortCount() const { return ports_.size(); }
+    const Port &PortAt(int port) const { return ports_.at(static_cast<std::size_t>(port)); }
+    uint32_t Ok() const { return ok_; }
+    uint32_t Failed() const { return failed_; }
+    double StartMs() const { return start_ms_; }
+
     Json PortJson(int port) const;
     Json TotalsJson(double now_ms) const;
     // The last record (null before the first).
@@ -54,21 +84,10 @@ public:
     Json StatusJson(double now_ms) const;
 
 private:
-    enum class State { kWaiting, kUploading, kRemove, kStopped };
-    struct Port {
-        std::string name;
-        State state = State::kWaiting;
-        uint32_t device = 0;     // the device on the port (uploading, remove)
-        int percent = 0;         // uploading
-        long seconds_left = -1;  // uploading, -1 while not known
-        double told_ms = -1e300; // when progress was last told
-        std::string no_port;     // why the port does not open, "" while it opens
-        Json last;               // the port's last record, or null
-    };
-
     // The port at index port, or null for an index no port has.
     Port *At(int port);
-    // Puts p into state, its progress cleared; false when it was in it already.
+    // Puts p into state, its progress cleared; false when the state the web
+    // shows stays as it was.
     static bool Set(Port &p, State state);
 
     StationFacts facts_;

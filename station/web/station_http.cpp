@@ -145,6 +145,11 @@ std::string EventText(const char *name, const Json &data) {
 
 struct StationHttp::Server {
     void Route();
+    void RouteRefusals();
+    void RouteStatus();
+    void RouteRecords();
+    void RouteEvents();
+    void StreamEvents(const httplib::Request &req, httplib::Response &res);
     Json Status();
     // Under mutex: the event to every feed client.
     void Publish(const char *name, const Json &data) { feed.Publish(EventText(name, data)); }
@@ -159,7 +164,7 @@ struct StationHttp::Server {
     std::atomic<bool> listen_done{false};
 
     std::mutex mutex;  // guards status; events are published under it too
-    std::unique_ptr<StationStatus> status;
+    const StationStatus *status = nullptr;  // the station's, changed under mutex
     StationFeed feed;
 };
 
@@ -220,10 +225,10 @@ std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::
     return web;
 }
 
-void StationHttp::Start(const StationFacts &facts, const std::vector<std::string> &ports, double start_ms) {
+void StationHttp::Start(const StationStatus &status) {
     Server &server = *server_;
     if (server.status) return;
-    server.status = std::make_unique<StationStatus>(facts, ports, UtcTimestamp(), start_ms);
+    server.status = &status;
     server.Route();
     server.http.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     server.http.set_keep_alive_max_count(kRequestsPerConnection);
@@ -242,6 +247,14 @@ Json StationHttp::Server::Status() {
 }
 
 void StationHttp::Server::Route() {
+    RouteRefusals();
+    RouteStatus();
+    RouteRecords();
+    RouteEvents();
+}
+
+// Only GET and HEAD; a path of none of the routes is 404, with a text.
+void StationHttp::Server::RouteRefusals() {
     http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
         if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         res.status = 405;
@@ -252,6 +265,9 @@ void StationHttp::Server::Route() {
     http.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) res.set_content(res.status == 404 ? "not found\n" : "error\n", kText);
     });
+}
+
+void StationHttp::Server::RouteStatus() {
     http.Get("/", [this](const httplib::Request &, httplib::Response &res) {
         NoStore(res);
         res.set_content(PageWithStatus(Status()), "text/html; charset=utf-8");
@@ -260,6 +276,9 @@ void StationHttp::Server::Route() {
         NoStore(res);
         res.set_content(JsonText(Status()) + "\n", kJson);
     });
+}
+
+void StationHttp::Server::RouteRecords() {
     http.Get("/api/records", [this](const httplib::Request &req, httplib::Response &res) {
         NoStore(res);
         std::size_t after = 0;
@@ -278,80 +297,73 @@ void StationHttp::Server::Route() {
         }
         res.set_content(JsonText(records) + "\n", kJson);
     });
-    http.Get("/api/events", [this](const httplib::Request &req, httplib::Response &res) {
-        NoStore(res);
-        if (req.method == "HEAD") {
-            res.set_header("Content-Type", "text/event-stream");
-            return;
-        }
-        StationFeed::ClientPtr client;
-        {
-            // The status and the joining under one lock: no event is lost
-            // between the two, and none comes twice.
-            std::lock_guard<std::mutex> lock(mutex);
-            client = feed.Join("retry: " + std::to_string(kReconnectMs) + "\n" +
-                               EventText("status", status->StatusJson(NowMs())));
-        }
-        if (!client) {
-            res.status = 503;
-            res.set_header("Retry-After", "10");
-            res.set_content("too many event clients (at most " + std::to_string(StationFeed::kMaxClients) + ")\n",
-                            kText);
-            return;
-        }
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, client](std::size_t, httplib::DataSink &sink) {
-                std::string text;
-                // Events are gathered for a moment and go out in one write:
-                // a busy line wakes each client a few times a second, not
-                // once per port and change.
-                switch (feed.Next(client, kKeepAlive, kGatherEvents, &text)) {
-                    case StationFeed::Take::kEvents: return sink.write(text.data(), text.size());
-                    case StationFeed::Take::kIdle: return sink.write(":\n\n", 3);
-                    case StationFeed::Take::kEnd: break;
-                }
-                sink.done();
-                return true;
-            },
-            [this, client](bool) { feed.Leave(client); });
-    });
 }
 
-void StationHttp::OnEvent(const StationEvent &event) {
-    Server &server = *server_;
-    if (!server.status) return;
-    std::lock_guard<std::mutex> lock(server.mutex);
-    bool changed = false;
-    switch (event.kind) {
-        case EventKind::kWaiting: changed = server.status->Waiting(event.port); break;
-        case EventKind::kNoPort: changed = server.status->NoPort(event.port, event.text); break;
-        case EventKind::kUploading: changed = server.status->Uploading(event.port, event.run.device); break;
-        case EventKind::kProgress: changed = server.status->Progress(event.port, event.text, NowMs()); break;
-        case EventKind::kRemoval: changed = server.status->AwaitingRemoval(event.port); break;
-        case EventKind::kFinished:
-        case EventKind::kProblem: break;
+void StationHttp::Server::RouteEvents() {
+    http.Get("/api/events",
+             [this](const httplib::Request &req, httplib::Response &res) { StreamEvents(req, res); });
+}
+
+void StationHttp::Server::StreamEvents(const httplib::Request &req, httplib::Response &res) {
+    NoStore(res);
+    if (req.method == "HEAD") {
+        res.set_header("Content-Type", "text/event-stream");
+        return;
     }
-    if (changed) server.PublishPort(event.port);
+    StationFeed::ClientPtr client;
+    {
+        // The status and the joining under one lock: no event is lost
+        // between the two, and none comes twice.
+        std::lock_guard<std::mutex> lock(mutex);
+        client = feed.Join("retry: " + std::to_string(kReconnectMs) + "\n" +
+                           EventText("status", status->StatusJson(NowMs())));
+    }
+    if (!client) {
+        res.status = 503;
+        res.set_header("Retry-After", "10");
+        res.set_content("too many event clients (at most " + std::to_string(StationFeed::kMaxClients) + ")\n",
+                        kText);
+        return;
+    }
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, client](std::size_t, httplib::DataSink &sink) {
+            std::string text;
+            // Events are gathered for a moment and go out in one write: a
+            // busy line wakes each client a few times a second, not once per
+            // port and change.
+            switch (feed.Next(client, kKeepAlive, kGatherEvents, &text)) {
+                case StationFeed::Take::kEvents: return sink.write(text.data(), text.size());
+                case StationFeed::Take::kIdle: return sink.write(":\n\n", 3);
+                case StationFeed::Take::kEnd: break;
+            }
+            sink.done();
+            return true;
+        },
+        [this, client](bool) { feed.Leave(client); });
 }
 
-void StationHttp::OnRecord(int port, const std::string &record_line) {
+void StationHttp::Change(int port, Tell tell, const std::function<bool()> &change) {
     Server &server = *server_;
-    if (!server.status) return;
+    if (!server.status) {
+        change();
+        return;
+    }
     std::lock_guard<std::mutex> lock(server.mutex);
-    if (!server.status->Finished(port, record_line)) return;
-    server.Publish("record", server.status->LastRecord());
-    server.Publish("totals", server.status->TotalsJson(NowMs()));
+    if (!change()) return;
+    if (tell == Tell::kEveryPort) {
+        for (std::size_t i = 0; i < server.status->PortCount(); ++i) server.PublishPort(static_cast<int>(i));
+        return;
+    }
+    if (tell == Tell::kRecord) {
+        server.Publish("record", server.status->LastRecord());
+        server.Publish("totals", server.status->TotalsJson(NowMs()));
+    }
     server.PublishPort(port);
 }
 
 void StationHttp::Stop() {
     Server &server = *server_;
-    if (server.status) {
-        std::lock_guard<std::mutex> lock(server.mutex);
-        server.status->Stop();
-        for (std::size_t i = 0; i < server.status->PortCount(); ++i) server.PublishPort(static_cast<int>(i));
-    }
     server.feed.Close();
     if (!server.thread.joinable()) return;
     // The server may not have begun to listen yet; it can only be stopped

@@ -1,7 +1,8 @@
 // The station's web page and JSON API (--http), served on threads of their
-// own. The station's event loop tells the web side what happened; the
-// server's threads only read what it keeps, and the loop never waits on a
-// client: events go into each client's bounded queue (station_feed.h).
+// own. They read the station's state (station_status.h), which the
+// station's event loop changes through Change, under the lock they read it
+// under; the loop never waits on a client: what changed goes into each
+// client's bounded queue (station_feed.h).
 //
 //   GET /              the page (HTML, CSS and script inside the program)
 //   GET /api/status    station, map, started, ports, totals (and the recent records)
@@ -10,12 +11,11 @@
 // Any other path is 404, any method but GET and HEAD 405.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "device_record.h"
-#include "station_events.h"
+#include "station_status.h"
 
 class StationHttp {
 public:
@@ -34,14 +34,18 @@ public:
     // ::) one URL per address of the machine, separated by spaces.
     std::string ServingUrls() const;
 
-    // Starts serving; threads run from here on (the station's processes
-    // must all have been started before).
-    void Start(const StationFacts &facts, const std::vector<std::string> &ports, double start_ms);
-    // The workers' events, but the finished runs: those come with their
-    // record line through OnRecord.
-    void OnEvent(const StationEvent &event);
-    void OnRecord(int port, const std::string &record_line);
-    // Every port stopped, every stream ended, the threads joined.
+    // Starts serving status, which must outlive the server and from here
+    // on change only through Change; threads run from here on (the
+    // station's processes must all have been started before).
+    void Start(const StationStatus &status);
+
+    // What the clients hear of a change: the port's object; with kRecord
+    // the record and the totals before it; with kEveryPort every port's.
+    enum class Tell { kPort, kRecord, kEveryPort };
+    // Runs change, which changes the status and returns whether the clients
+    // should hear of it, under the server threads' lock, and tells them.
+    void Change(int port, Tell tell, const std::function<bool()> &change);
+    // Every stream ended, the threads joined.
     void Stop();
 
 private:

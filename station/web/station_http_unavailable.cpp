@@ -21,7 +21,6 @@ const std::string &StationHttp::Url() const {
 
 std::string StationHttp::ServingUrls() const { return ""; }
 
-void StationHttp::Start(const StationFacts &, const std::vector<std::string> &, double) {}
-void StationHttp::OnEvent(const StationEvent &) {}
-void StationHttp::OnRecord(int, const std::string &) {}
+void StationHttp::Start(const StationStatus &) {}
+void StationHttp::Change(int, Tell, const std::function<bool()> &change) { change(); }
 void StationHttp::Stop() {}

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "event_inbox.h"
 #include "test_support.h"
 
 #ifdef _WIN32
@@ -56,7 +57,7 @@ ChildSpec Spec(const std::string &role, std::vector<std::string> args = {}) {
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
-// echo: tells the extra variable, then sends back what the parent writes
+// events: writes a worker's lines, good and bad. echo: tells the extra variable, then sends back what the parent writes
 // until its end, and ends with 7. args: sends back its arguments, one a
 // line. sleep: never ends by itself. held: tells its arguments and "held"
 // on standard error, and never ends, holding its standard output.
@@ -81,6 +82,17 @@ ChildSpec Spec(const std::string &role, std::vector<std::string> args = {}) {
     }
     if (role == "args") {
         for (const std::string &arg : OwnArguments()) WriteToParent("[" + arg + "]\n");
+        std::_Exit(0);
+    }
+    if (role == "events") {
+        // A worker of port 1 whose lines are not all events.
+        StationEvent uploading;
+        uploading.kind = EventKind::kUploading;
+        uploading.port = 1;
+        uploading.run.device = 5;
+        StationEvent other_port = uploading;
+        other_port.port = 0;
+        WriteToParent(EncodeEvent(uploading) + "D 1 5 \x01garbage\n" + EncodeEvent(other_port) + "{\"cut");
         std::_Exit(0);
     }
     SleepForever();
@@ -128,6 +140,33 @@ TEST(ChildProcess, ArgumentsArriveAsGiven) {
     int status = -1;
     ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
     EXPECT_EQ(status, 0);
+}
+
+// The station's side of a worker: a line that is no event of the worker's
+// port comes as a problem of that port, with its text.
+TEST(ChildProcess, TheInboxTellsOfEveryLineThatIsNoEvent) {
+    ChildProcess child;
+    std::string why;
+    ASSERT_EQ(StartChild(Spec("events"), &child, &why), kChildOk) << why;
+    std::vector<StationEvent> events;
+    {
+        EventInbox inbox;
+        inbox.Listen(child, 1);
+        std::vector<StationEvent> taken;
+        while (inbox.Take(&taken, 10000)) events.insert(events.end(), taken.begin(), taken.end());
+    }
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0].kind, EventKind::kUploading);
+    EXPECT_EQ(events[0].run.device, 5u);
+    for (std::size_t i = 1; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].kind, EventKind::kProblem) << i;
+        EXPECT_EQ(events[i].port, 1) << i;
+    }
+    EXPECT_EQ(events[1].text, "unreadable event: D 1 5 ?garbage");
+    EXPECT_EQ(events[2].text.rfind("unreadable event: {\"version\":1,", 0), 0u) << events[2].text;
+    EXPECT_EQ(events[3].text, "unreadable event: {\"cut");
+    int status = -1;
+    ASSERT_EQ(WaitChild(child, 10000, &status), kChildOk);
 }
 
 TEST(ChildProcess, AWaitEndsAtItsTimeOutAndAChildCanBeEnded) {

@@ -136,6 +136,34 @@ TEST_F(DeviceTransferTest, ProgressIsTheTruncatedShareOfTheMapReadAfterEachAccep
     EXPECT_EQ(device.arrival_ms[14] - device.answered_ms[0], 1000u);
 }
 
+std::vector<UploadProgress> told;
+void NoteProgress(const UploadProgress &progress) { told.push_back(progress); }
+
+TEST_F(DeviceTransferTest, TheObserverIsToldTheFiguresAfterEveryDataByteAndEveryAcceptedRecord) {
+    WriteMap(MapFile({MapRecord(1, "abc"), MapRecord(2, std::string("\x00\x0D\xFF\x80\x01", 5))}));
+    LoggingDevice device;
+    told.clear();
+    UploadOutcome outcome;
+    Printed([&] { EXPECT_EQ(SendResourceZebmapFile("/dev/ttyUSB0", &outcome, NoteProgress), 0); });
+
+    // The bytes are the map's gone through: its first line, the headers and
+    // the terminators count, as the percent counts them.
+    const struct {
+        uint32_t bytes;
+        uint32_t records;
+        int block;
+    } kTold[] = {{8, 0, 1},  {9, 0, 1},  {10, 0, 1}, {11, 1, 1}, {18, 1, 2}, {19, 1, 2},
+                 {20, 1, 2}, {21, 1, 2}, {22, 1, 2}, {23, 2, 2}};
+    ASSERT_EQ(told.size(), std::size(kTold));
+    for (std::size_t i = 0; i < told.size(); ++i) {
+        EXPECT_EQ(told[i].bytes_sent, kTold[i].bytes) << i;
+        EXPECT_EQ(told[i].records_accepted, kTold[i].records) << i;
+        EXPECT_EQ(told[i].block, kTold[i].block) << i;
+        EXPECT_EQ(told[i].map_bytes, 23u) << i;
+        EXPECT_EQ(told[i].map_records, 2u) << i;
+    }
+}
+
 TEST_F(DeviceTransferTest, ARecordWithoutDataIsElevenBytesWithChecksumZero) {
     WriteMap(MapFile({MapRecord(0x1234, "")}));
     LoggingDevice device;

@@ -105,38 +105,96 @@ TEST(StationRecord, TimeIsUtcWithMilliseconds) {
     EXPECT_EQ(time.back(), 'Z');
 }
 
-TEST(StationEvents, AFinishedRunCrossesThePipeWhole) {
-    StationEvent sent;
-    sent.kind = EventKind::kFinished;
-    sent.port = 2;
-    sent.run = FailedRun(UploadFailure::kDeviceGone, 300);
-    sent.run.outcome.records_accepted = 299;
-    sent.run.outcome.map_bytes = 70000;
-    sent.run.seconds = 12.25;
-    sent.run.has_adapter_serial = true;
-    sent.run.adapter_serial = "FT 12 34";
-    sent.run.device_path = "/dev/my port";
-    sent.run.port_failure = "No such file: or directory";
-    const std::string line = EncodeEvent(sent);
-    ASSERT_EQ(line.back(), '\n');
-    StationEvent got;
-    ASSERT_TRUE(DecodeEvent(line.substr(0, line.size() - 1), &got)) << line;
-    EXPECT_EQ(got.kind, EventKind::kFinished);
-    EXPECT_EQ(got.port, 2);
-    EXPECT_EQ(FormatRecordLine("t", {}, "p", got.run), FormatRecordLine("t", {}, "p", sent.run));
-    EXPECT_EQ(got.run.port_failure, sent.run.port_failure);
-
+// Every field of an event through its line and back, every kind once.
+TEST(StationEvents, EveryKindCrossesThePipeWhole) {
+    DeviceRun finished = FailedRun(UploadFailure::kRefused, 300, 0x89);
+    finished.outcome.records_accepted = 299;
+    finished.outcome.map_records = 400;
+    finished.outcome.map_bytes = 70000;
+    finished.outcome.bytes_sent = 65001;
+    finished.seconds = 12.25;
+    finished.has_adapter_serial = true;
+    finished.adapter_serial = "FT 12\n34";  // outside texts hold anything
+    finished.device_path = "/dev/my port";
+    finished.port_failure = "No such file: or\r directory";
     StationEvent progress;
-    progress.kind = EventKind::kProgress;
-    progress.port = 1;
-    progress.text = "upload  45%\nsecond line";
-    ASSERT_TRUE(DecodeEvent(EncodeEvent(progress).substr(0, EncodeEvent(progress).size() - 1), &got));
-    EXPECT_EQ(got.text, "upload  45% second line");
-
-    for (const char *garbage : {"", "D 1 2", "Q 1 0", "D 0 1 1 1 99 0 0 0 0 -1 0 1.0 0: 0: -",
-                                 "D 0 1 1 1 1 0 0 0 0 -1 0 1.0 9:/dev/tty 0: -", "W x"}) {
-        EXPECT_FALSE(DecodeEvent(garbage, &got)) << garbage;
+    progress.progress = {1007, 2015, 1, 2, 2};
+    progress.bytes_per_second = 1012.5;
+    const struct {
+        EventKind kind;
+        uint32_t device;
+        const char *text;
+    } kRows[] = {
+        {EventKind::kWaiting, 0, ""},          {EventKind::kNoPort, 0, "No such \"file\""},
+        {EventKind::kUploading, 4, ""},        {EventKind::kProgress, 4, ""},
+        {EventKind::kFinished, 3, ""},         {EventKind::kRemoval, 4, ""},
+        {EventKind::kProblem, 4, "cannot write 00004.out: No space left on device"},
+    };
+    for (const auto &row : kRows) {
+        StationEvent sent = progress;
+        sent.kind = row.kind;
+        sent.port = 2;
+        if (row.kind == EventKind::kFinished) sent.run = finished;
+        sent.run.device = row.device;
+        sent.text = row.text;
+        const std::string line = EncodeEvent(sent);
+        ASSERT_EQ(line.find('\n'), line.size() - 1) << line;
+        StationEvent got;
+        ASSERT_TRUE(DecodeEvent(line.substr(0, line.size() - 1), &got)) << line;
+        EXPECT_EQ(got.kind, row.kind) << line;
+        EXPECT_EQ(got.port, 2) << line;
+        EXPECT_EQ(got.run.device, row.device) << line;
+        EXPECT_EQ(got.text, row.text) << line;
+        if (row.kind == EventKind::kFinished) {
+            EXPECT_EQ(EncodeEvent(got), line);  // every field of the run, the outcome's too
+            EXPECT_EQ(got.run.adapter_serial, finished.adapter_serial);
+            EXPECT_EQ(got.run.outcome.failure, UploadFailure::kRefused);
+        }
+        if (row.kind == EventKind::kProgress) {
+            EXPECT_EQ(got.progress.bytes_sent, 1007u);
+            EXPECT_EQ(got.progress.map_bytes, 2015u);
+            EXPECT_EQ(got.progress.records_accepted, 1u);
+            EXPECT_EQ(got.progress.map_records, 2u);
+            EXPECT_EQ(got.progress.block, 2);
+            EXPECT_EQ(got.bytes_per_second, 1012.5);
+        }
     }
+}
+
+TEST(StationEvents, ALineThatIsNoEventOfThisVersionDoesNotDecode) {
+    StationEvent waiting;
+    std::string good = EncodeEvent(waiting);
+    good.pop_back();
+    StationEvent got;
+    ASSERT_TRUE(DecodeEvent(good, &got));
+    const std::string other_version = R"({"version":2,"kind":"waiting","port":0,"device":0})";
+    for (const std::string &bad :
+         {std::string(), std::string("W 0 0"), good.substr(0, good.size() - 1), std::string("[1,2]"), other_version,
+          std::string(R"({"version":1,"kind":"dancing","port":0,"device":0})"),
+          std::string(R"({"version":1,"kind":"progress","port":0,"device":0})"),
+          std::string(R"({"version":1,"kind":"waiting","port":"0","device":0})"),
+          std::string(R"({"version":1,"kind":"finished","port":0,"device":1,"run":{"device":1}})")}) {
+        EXPECT_FALSE(DecodeEvent(bad, &got)) << bad;
+    }
+}
+
+TEST(StationEvents, TheWorkersSetupCrossesWhole) {
+    PortWorkerSetup sent;
+    sent.index = 3;
+    sent.port = "\\\\.\\COM12 \"x\"";
+    sent.folder = "station/COM12_";
+    sent.once = true;
+    sent.wait_s = 0.25;
+    const std::string line = EncodeSetup(sent);
+    ASSERT_EQ(line.find('\n'), line.size() - 1);
+    PortWorkerSetup got;
+    ASSERT_TRUE(DecodeSetup(line.substr(0, line.size() - 1), &got)) << line;
+    EXPECT_EQ(got.index, 3);
+    EXPECT_EQ(got.port, sent.port);
+    EXPECT_EQ(got.folder, sent.folder);
+    EXPECT_TRUE(got.once);
+    EXPECT_EQ(got.wait_s, 0.25);
+    EXPECT_FALSE(DecodeSetup("3 station/COM12_ 1 0.25 COM12", &got));
 }
 
 // A file system that is full, and the code it gives: Wine shows Linux's

@@ -8,18 +8,34 @@
 #include <thread>
 #include <vector>
 
-#include "operator_display.h"
 #include "station_feed.h"
 #include "station_status.h"
 
 namespace {
 
-std::string Record(uint32_t device, bool ok) {
+DeviceRun Run(uint32_t device, bool ok) {
     DeviceRun run;
     run.device = device;
     run.ok = ok;
     run.outcome.failure = ok ? UploadFailure::kNone : UploadFailure::kNoAnswer;
-    return FormatRecordLine("2026-12-07T15:52:25.123Z", {"line 7", "ab", 2, 515}, "/dev/ttyUSB1", run);
+    return run;
+}
+
+// A run ends with its record line, as the station writes it.
+bool Finish(StationStatus &status, int port, uint32_t device, bool ok) {
+    const DeviceRun run = Run(device, ok);
+    return status.Finished(
+        port, run, FormatRecordLine("2026-12-07T15:52:25.123Z", {"line 7", "ab", 2, 515}, "/dev/ttyUSB1", run));
+}
+
+UploadProgress Figures(uint32_t sent, uint32_t bytes, uint32_t accepted, uint32_t records) {
+    UploadProgress progress;
+    progress.bytes_sent = sent;
+    progress.map_bytes = bytes;
+    progress.records_accepted = accepted;
+    progress.map_records = records;
+    progress.block = static_cast<int>(accepted) + 1;
+    return progress;
 }
 
 TEST(StationStatus, APortGoesThroughWaitingUploadingRemoveAndBack) {
@@ -28,23 +44,28 @@ TEST(StationStatus, APortGoesThroughWaitingUploadingRemoveAndBack) {
     EXPECT_FALSE(status.Waiting(1));  // nothing changed
 
     EXPECT_TRUE(status.Uploading(1, 4));
-    // The live line's figures, as the display writes them; a line that
-    // shows the same figures again changes nothing.
-    EXPECT_TRUE(status.Progress(1, FormatUploadLine(1007, 2015, 1, 2, 1000), 0));
-    EXPECT_FALSE(status.Progress(1, FormatUploadLine(1007, 2015, 1, 2, 1000), 100));
-    EXPECT_FALSE(status.Progress(1, "not an upload line", 100));
-    EXPECT_FALSE(status.Progress(0, FormatUploadLine(1007, 2015, 1, 2, 1000), 100));  // port 0 is not uploading
-    // A change within a quarter of a second is kept but not told.
-    EXPECT_FALSE(status.Progress(1, FormatUploadLine(1107, 2015, 1, 2, 1000), 200));
+    EXPECT_EQ(status.PortJson(1)["percent"], 0);
+    EXPECT_TRUE(status.PortJson(1)["seconds_left"].is_null());
+    // The upload's figures. A change within a quarter of a second is kept
+    // but not told.
+    EXPECT_TRUE(status.Progress(1, Figures(1007, 2015, 1, 2), 1000, 0));
+    EXPECT_FALSE(status.Progress(1, Figures(1107, 2015, 1, 2), 1000, 100));
     EXPECT_EQ(status.PortJson(1)["percent"], 54);
-    EXPECT_TRUE(status.Progress(1, FormatUploadLine(1007, 2015, 1, 2, 1000), 600));
+    EXPECT_TRUE(status.Progress(1, Figures(1007, 2015, 1, 2), 1000, 600));
+    // The same figures again change nothing the web shows, nor does a byte
+    // that moves neither the percent nor the time left; the board's
+    // figures are the latest all the same.
+    EXPECT_FALSE(status.Progress(1, Figures(1007, 2015, 1, 2), 1000, 900));
+    EXPECT_FALSE(status.Progress(1, Figures(1006, 2015, 1, 2), 1000, 900));
+    EXPECT_EQ(status.PortAt(1).progress.bytes_sent, 1006u);
+    EXPECT_FALSE(status.Progress(0, Figures(1007, 2015, 1, 2), 1000, 900));  // port 0 is not uploading
     Json port = status.PortJson(1);
     EXPECT_EQ(port["device"], 4);
     EXPECT_EQ(port["percent"], 49);
-    EXPECT_EQ(port["seconds_left"], 2);
+    EXPECT_EQ(port["seconds_left"], 2);  // 1009 bytes at 1000 B/s and one pause
     EXPECT_TRUE(port["last"].is_null());
 
-    ASSERT_TRUE(status.Finished(1, Record(4, false)));
+    ASSERT_TRUE(Finish(status, 1, 4, false));
     port = status.PortJson(1);
     EXPECT_EQ(port["state"], "remove");
     EXPECT_EQ(port["device"], 4);
@@ -57,7 +78,7 @@ TEST(StationStatus, APortGoesThroughWaitingUploadingRemoveAndBack) {
     port = status.PortJson(1);
     EXPECT_TRUE(port["device"].is_null());
     EXPECT_EQ(port["last"]["device"], 4);  // the last result stays
-    EXPECT_FALSE(status.Finished(1, "{ not a record"));
+    EXPECT_EQ(status.PortAt(1).last_run.device, 4u);
     EXPECT_TRUE(status.NoPort(1, "No such file or directory"));  // still waiting, the reason told
     EXPECT_EQ(status.PortJson(1)["no_port"], "No such file or directory");
     EXPECT_TRUE(status.Waiting(1));
@@ -70,7 +91,7 @@ TEST(StationStatus, APortGoesThroughWaitingUploadingRemoveAndBack) {
 
 TEST(StationStatus, TotalsAndTheRecentRecordsFollowTheRecords) {
     StationStatus status({"line 7", "ab", 2, 515}, {"/dev/ttyUSB0"}, "t0", 1000);
-    for (uint32_t device = 1; device <= 25; ++device) ASSERT_TRUE(status.Finished(0, Record(device, device % 5 != 0)));
+    for (uint32_t device = 1; device <= 25; ++device) ASSERT_TRUE(Finish(status, 0, device, device % 5 != 0));
     // The first minute shows no rate; after two minutes, 25 devices make 750 an hour.
     EXPECT_TRUE(status.TotalsJson(1000 + 59000)["devices_per_hour"].is_null());
     const Json all = status.StatusJson(1000 + 120000);
@@ -81,19 +102,26 @@ TEST(StationStatus, TotalsAndTheRecentRecordsFollowTheRecords) {
     EXPECT_EQ(all["recent"].back()["device"], 25);
 }
 
-TEST(StationStatus, TheUploadLineReadsBackAsWritten) {
-    unsigned percent = 0;
-    long left = 0;
-    ASSERT_TRUE(ReadUploadLine(FormatUploadLine(5u << 20, 10u << 20, 3, 9, 11520), &percent, &left));
-    EXPECT_EQ(percent, 50u);
-    EXPECT_EQ(left, 461);  // 455.1 s of bytes at 11520 B/s, and six pauses
-    ASSERT_TRUE(ReadUploadLine(FormatUploadLine(7, 2015, 0, 2, 0), &percent, &left));
-    EXPECT_EQ(left, -1);  // "--:--": not known yet
-    ASSERT_TRUE(ReadUploadLine(FormatUploadLine(1, 100u << 20, 0, 1, 1000), &percent, &left));
-    EXPECT_GT(left, 3600);  // H:MM:SS
-    for (const char *bad : {"", "upload", "upload  45%", "download  1 B of 2 B  50%", "upload  45% x 1:2:3:4 left",
-                            "upload 450%  1 B of 2 B  0:01 left"}) {
-        EXPECT_FALSE(ReadUploadLine(bad, &percent, &left)) << bad;
+TEST(StationStatus, TheTimeLeftComesFromTheFigures) {
+    StationStatus status({"line 7", "ab", 2, 515}, {"/dev/ttyUSB0"}, "t0", 0);
+    const struct {
+        UploadProgress figures;
+        double bytes_per_second;
+        Json seconds_left;
+        int percent;
+    } kRows[] = {
+        {Figures(5u << 20, 10u << 20, 3, 9), 11520, 461, 50},  // 455.1 s of bytes, and six pauses
+        {Figures(7, 2015, 0, 2), 0, nullptr, 0},               // no speed yet: not known
+        {Figures(2015, 2015, 1, 2), 0, 1, 100},                // every byte out, a pause to come
+        {Figures(1, 100u << 20, 0, 1), 1000, 104859, 0},  // more than a day
+    };
+    double now = 0;
+    for (const auto &row : kRows) {
+        status.Uploading(0, 1);
+        status.Progress(0, row.figures, row.bytes_per_second, now += 1000);
+        EXPECT_EQ(status.PortJson(0)["seconds_left"], row.seconds_left) << row.figures.bytes_sent;
+        EXPECT_EQ(status.PortJson(0)["percent"], row.percent) << row.figures.bytes_sent;
+        status.Waiting(0);
     }
 }
 
