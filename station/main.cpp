@@ -317,6 +317,7 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     if (!station.records_broken) {
         const int err = AppendRecordLine(station.records, line);
         if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
+        if (err == 0 && station.web) station.web->OnRecordWritten(line);
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -359,7 +360,10 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
         if (station.hook) {
-            for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+            for (const std::string &report : station.hook->TakeReports()) {
+                board.Say(report);
+                if (station.web) station.web->OnHookFailure();
+            }
         }
         board.Refresh(NowMs());
         if (!more) break;
@@ -489,6 +493,7 @@ int main(int argc, char **argv) {
         station.hook->Start();
     }
     if (station.web) {
+        station.web->SetHookLog(station.options.dir + "/hooks.log");
         station.web->Start(station.facts, station.options.ports, NowMs());
         fprintf(stderr, "pardulo-station: serving %s\n", station.web->Url().c_str());
     }

@@ -9,12 +9,14 @@ namespace {
 
 constexpr double kFirstMinuteMs = 60000;
 
-const char *StateName(int state) {
-    static const char *const kNames[] = {"waiting", "uploading", "remove", "stopped"};
-    return kNames[state];
-}
+const char *StateName(int state) { return PortStateNames().at(static_cast<std::size_t>(state)).c_str(); }
 
 }  // namespace
+
+const std::vector<std::string> &PortStateNames() {
+    static const std::vector<std::string> kNames = {"waiting", "uploading", "remove", "stopped"};
+    return kNames;
+}
 
 bool DevicesPerHour(uint32_t devices, double elapsed_ms, double *per_hour) {
     if (!(elapsed_ms >= kFirstMinuteMs)) return false;

@@ -17,6 +17,9 @@
 // The board and the web side both show this figure.
 bool DevicesPerHour(uint32_t devices, double elapsed_ms, double *per_hour);
 
+// Every state a port's object can show ("state"), in the order of State.
+const std::vector<std::string> &PortStateNames();
+
 class StationStatus {
 public:
     static constexpr std::size_t kRecentRecords = 20;

@@ -8,12 +8,15 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "file_handles.h"
 #include "platform_time.h"
 #include "station_feed.h"
 #include "station_http_platform.h"
+#include "globals.h"
 #include "station_json.h"
+#include "station_metrics.h"
 #include "station_status.h"
 
 extern const char kStationPage[];  // station_page.html, built in
@@ -146,6 +149,7 @@ std::string EventText(const char *name, const Json &data) {
 struct StationHttp::Server {
     void Route();
     Json Status();
+    std::string Metrics();
     // Under mutex: the event to every feed client.
     void Publish(const char *name, const Json &data) { feed.Publish(EventText(name, data)); }
     void PublishPort(int port) { Publish("port", status->PortJson(port)); }
@@ -158,6 +162,10 @@ struct StationHttp::Server {
 
     std::mutex mutex;  // guards status; events are published under it too
     std::unique_ptr<StationStatus> status;
+    StationFacts facts;
+    RecordCounters counters;  // the record file's, counted on with every record
+    uint64_t hook_failures = 0;
+    std::string hook_log;
     StationFeed feed;
 };
 
@@ -209,6 +217,10 @@ void StationHttp::Start(const StationFacts &facts, const std::vector<std::string
     Server &server = *server_;
     if (server.status) return;
     server.status = std::make_unique<StationStatus>(facts, ports, UtcTimestamp(), start_ms);
+    server.facts = facts;
+    // Counters go on from what the files hold, so a restart keeps them.
+    ReadRecordCounters(server.record_path, &server.counters);
+    if (!server.hook_log.empty()) server.hook_failures = CountHookLogFailures(server.hook_log);
     server.Route();
     server.http.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     server.http.set_keep_alive_max_count(kRequestsPerConnection);
@@ -224,6 +236,25 @@ void StationHttp::Start(const StationFacts &facts, const std::vector<std::string
 Json StationHttp::Server::Status() {
     std::lock_guard<std::mutex> lock(mutex);
     return status->StatusJson(NowMs());
+}
+
+std::string StationHttp::Server::Metrics() {
+    MetricsSnapshot snapshot;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const Json &port : status->StatusJson(NowMs())["ports"]) {
+            snapshot.fixtures.push_back({port.value("port", ""), port.value("state", "")});
+        }
+        snapshot.counters = counters;
+        snapshot.hook_failures = hook_failures;
+    }
+    snapshot.station = facts.station;
+    snapshot.version = VERSION;
+    snapshot.map_sha256 = facts.map_sha256;
+    snapshot.map_records = facts.map_records;
+    snapshot.map_bytes = facts.map_bytes;
+    snapshot.states = PortStateNames();
+    return RenderMetrics(snapshot);
 }
 
 void StationHttp::Server::Route() {
@@ -244,6 +275,10 @@ void StationHttp::Server::Route() {
     http.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
         NoStore(res);
         res.set_content(JsonText(Status()) + "\n", kJson);
+    });
+    http.Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
+        NoStore(res);
+        res.set_content(Metrics(), kMetricsContentType);
     });
     http.Get("/api/records", [this](const httplib::Request &req, httplib::Response &res) {
         NoStore(res);
@@ -328,6 +363,23 @@ void StationHttp::OnRecord(int port, const std::string &record_line) {
     server.Publish("record", server.status->LastRecord());
     server.Publish("totals", server.status->TotalsJson(NowMs()));
     server.PublishPort(port);
+}
+
+void StationHttp::OnRecordWritten(const std::string &record_line) {
+    std::lock_guard<std::mutex> lock(server_->mutex);
+    CountRecordLine(record_line, &server_->counters);
+}
+
+void StationHttp::SetHookLog(std::string hook_log_path) { server_->hook_log = std::move(hook_log_path); }
+
+void StationHttp::OnHookFailure() {
+    std::lock_guard<std::mutex> lock(server_->mutex);
+    ++server_->hook_failures;
+}
+
+std::string StationHttp::StatusText() {
+    if (!server_->status) return "";
+    return JsonText(server_->Status());
 }
 
 void StationHttp::Stop() {

@@ -7,6 +7,7 @@
 //   GET /api/status    station, map, started, ports, totals (and the recent records)
 //   GET /api/records   the record file's lines after the first N (?after=N), 1000 at most
 //   GET /api/events    text/event-stream: status first, then port, record and totals
+//   GET /metrics       Prometheus's text format (station_metrics.h)
 // Any other path is 404, any method but GET and HEAD 405.
 #pragma once
 
@@ -38,6 +39,16 @@ public:
     // record line through OnRecord.
     void OnEvent(const StationEvent &event);
     void OnRecord(int port, const std::string &record_line);
+    // /metrics: a record line now on disk in the record file (one that
+    // could not be written is not counted), and a record hook that failed
+    // (or was killed, or not run). Both go on from what the record file and
+    // the hook log (SetHookLog, before Start) held at Start.
+    void OnRecordWritten(const std::string &record_line);
+    void OnHookFailure();
+    void SetHookLog(std::string hook_log_path);
+    // The status JSON of the moment (GET /api/status), for other threads;
+    // "" before Start.
+    std::string StatusText();
     // Every port stopped, every stream ended, the threads joined.
     void Stop();
 

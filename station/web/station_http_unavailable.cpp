@@ -23,3 +23,7 @@ void StationHttp::Start(const StationFacts &, const std::vector<std::string> &, 
 void StationHttp::OnEvent(const StationEvent &) {}
 void StationHttp::OnRecord(int, const std::string &) {}
 void StationHttp::Stop() {}
+void StationHttp::OnRecordWritten(const std::string &) {}
+void StationHttp::OnHookFailure() {}
+void StationHttp::SetHookLog(std::string) {}
+std::string StationHttp::StatusText() { return ""; }
