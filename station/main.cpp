@@ -26,6 +26,7 @@
 #include "program_info.h"
 #include "record_file.h"
 #include "record_hook.h"
+#include "record_publisher.h"
 #include "resource_map.h"
 #include "resource_warnings.h"
 #include "sha256.h"
@@ -48,6 +49,7 @@ struct Options {
     std::string on_record;      // the hook's command, "" for none
     double hook_timeout_s = 60;
     std::vector<std::string> ports;
+    PublisherSettings mqtt;  // the broker of the records, url "" for none
 };
 
 const char kUsage[] =
@@ -303,6 +305,7 @@ struct Station {
     bool records_broken = false;    // a record could not be written
     std::unique_ptr<RecordHook> hook;  // --on-record
     std::unique_ptr<StationHttp> web;  // --http
+    std::unique_ptr<RecordPublisher> publisher;  // --mqtt (after web: it asks web for the status)
 };
 
 // Passes a request (kStopTaking, kStopNow) on to every worker.
@@ -318,6 +321,7 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
         const int err = AppendRecordLine(station.records, line);
         if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
         if (err == 0 && station.web) station.web->OnRecordWritten(line);
+        if (err == 0 && station.publisher) station.publisher->RecordAppended();
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -345,6 +349,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
         case EventKind::kProblem: board.Say(station.options.ports[event.port] + ": " + event.text); break;
     }
     if (station.web) station.web->OnEvent(event);
+    if (station.publisher) station.publisher->StatusChanged();
 }
 
 // Takes the workers' events until every worker has closed its end.
@@ -457,6 +462,19 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     return 0;
 }
 
+// The records' broker, when one is set; its thread connects on its own.
+int StartPublisher(Station &station) {
+    if (station.options.mqtt.url.empty()) return 0;
+    PublisherSettings settings = station.options.mqtt;
+    settings.station = station.facts.station;
+    settings.record_path = station.options.log;
+    settings.acked_path = station.options.dir + "/mqtt-acked.json";
+    StationHttp *web = station.web.get();
+    std::string error;
+    station.publisher = RecordPublisher::Start(settings, [web] { return web ? web->StatusText() : ""; }, &error);
+    return station.publisher ? 0 : Fail(error + "; nothing was flashed");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -480,6 +498,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> folders;
     if (const int status = Prepare(station, &folders)) return status;
     station.port_ok.assign(folders.size(), false);
+    if (const int status = StartPublisher(station)) return status;
 
     // A stop request ends the uploads under way, not the station.
     CatchStopRequests();
