@@ -242,7 +242,8 @@ std::string StationHttp::Server::Metrics() {
     MetricsSnapshot snapshot;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (const Json &port : status->StatusJson(NowMs())["ports"]) {
+        const Json now = status->StatusJson(NowMs());
+        for (const Json &port : now["ports"]) {
             snapshot.fixtures.push_back({port.value("port", ""), port.value("state", "")});
         }
         snapshot.counters = counters;
