@@ -4,11 +4,12 @@
 // at most once a second; the broker's last will sets it to
 // {"state": "offline"}). Nothing is lost: the record file is the outbox.
 // The id of the last record the broker acknowledged is kept in a small file
-// beside it, and after an outage, a lost connection or a restart every
-// record after it is sent again, in order; a record may so come twice,
-// never not at all. Flashing never waits for the broker: the publisher runs
-// on a thread of its own and the station only tells it that a line was
-// appended. Linux only (libmosquitto); Windows builds refuse --mqtt.
+// in the station's folder, and after an outage, a lost connection or a
+// restart every record after it is sent again, in order; a record may so
+// come twice, never not at all (with no id kept yet, the whole record file
+// goes out). Flashing never waits for the broker: the publisher runs on a
+// thread of its own and the station only tells it that a line was appended.
+// Linux only (libmosquitto); Windows builds refuse --mqtt.
 #pragma once
 
 #include <cstdint>

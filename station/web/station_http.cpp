@@ -216,7 +216,11 @@ std::unique_ptr<StationHttp> StationHttp::Bind(const std::string &address, std::
 void StationHttp::Start(const StationFacts &facts, const std::vector<std::string> &ports, double start_ms) {
     Server &server = *server_;
     if (server.status) return;
-    server.status = std::make_unique<StationStatus>(facts, ports, UtcTimestamp(), start_ms);
+    {
+        // Under the lock: StatusText may be asked from another thread already.
+        std::lock_guard<std::mutex> lock(server.mutex);
+        server.status = std::make_unique<StationStatus>(facts, ports, UtcTimestamp(), start_ms);
+    }
     server.facts = facts;
     // Counters go on from what the files hold, so a restart keeps them.
     ReadRecordCounters(server.record_path, &server.counters);
@@ -379,8 +383,8 @@ void StationHttp::OnHookFailure() {
 }
 
 std::string StationHttp::StatusText() {
-    if (!server_->status) return "";
-    return JsonText(server_->Status());
+    std::lock_guard<std::mutex> lock(server_->mutex);
+    return server_->status ? JsonText(server_->status->StatusJson(NowMs())) : "";
 }
 
 void StationHttp::Stop() {
