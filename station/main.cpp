@@ -472,7 +472,12 @@ int StartPublisher(Station &station) {
     StationHttp *web = station.web.get();
     std::string error;
     station.publisher = RecordPublisher::Start(settings, [web] { return web ? web->StatusText() : ""; }, &error);
-    return station.publisher ? 0 : Fail(error + "; nothing was flashed");
+    if (!station.publisher) return Fail(error + "; nothing was flashed");
+    if (web) web->SetBrokerMetrics([publisher = station.publisher.get()] {
+        const PublisherSnapshot now = publisher->Snapshot();
+        return MetricsBroker{true, BrokerStateName(now.state), {"connecting", "connected", "down"}, now.waiting};
+    });
+    return 0;
 }
 
 }  // namespace

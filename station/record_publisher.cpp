@@ -248,6 +248,7 @@ bool RecordPublisher::Impl::Connect() {
         return false;
     }
     mosquitto *c = client.get();
+    dropped.clear();  // what the last client said as it went is of no concern to this one
     mosquitto_int_option(c, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_max_inflight_messages_set(c, kWindow);
     mosquitto_connect_callback_set(c, [](mosquitto *, void *self, int rc) {

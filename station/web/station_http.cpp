@@ -166,6 +166,7 @@ struct StationHttp::Server {
     RecordCounters counters;  // the record file's, counted on with every record
     uint64_t hook_failures = 0;
     std::string hook_log;
+    std::function<MetricsBroker()> broker;  // set before the threads run
     StationFeed feed;
 };
 
@@ -259,6 +260,7 @@ std::string StationHttp::Server::Metrics() {
     snapshot.map_records = facts.map_records;
     snapshot.map_bytes = facts.map_bytes;
     snapshot.states = PortStateNames();
+    if (broker) snapshot.broker = broker();
     return RenderMetrics(snapshot);
 }
 
@@ -374,6 +376,8 @@ void StationHttp::OnRecordWritten(const std::string &record_line) {
     std::lock_guard<std::mutex> lock(server_->mutex);
     CountRecordLine(record_line, &server_->counters);
 }
+
+void StationHttp::SetBrokerMetrics(std::function<MetricsBroker()> broker) { server_->broker = std::move(broker); }
 
 void StationHttp::SetHookLog(std::string hook_log_path) { server_->hook_log = std::move(hook_log_path); }
 

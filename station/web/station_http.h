@@ -11,12 +11,14 @@
 // Any other path is 404, any method but GET and HEAD 405.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "device_record.h"
 #include "station_events.h"
+#include "station_metrics.h"
 
 class StationHttp {
 public:
@@ -46,6 +48,8 @@ public:
     void OnRecordWritten(const std::string &record_line);
     void OnHookFailure();
     void SetHookLog(std::string hook_log_path);
+    // /metrics: the records' broker as it is at each scrape (before Start).
+    void SetBrokerMetrics(std::function<MetricsBroker()> broker);
     // The status JSON of the moment (GET /api/status), for other threads;
     // "" before Start.
     std::string StatusText();

@@ -27,3 +27,4 @@ void StationHttp::OnRecordWritten(const std::string &) {}
 void StationHttp::OnHookFailure() {}
 void StationHttp::SetHookLog(std::string) {}
 std::string StationHttp::StatusText() { return ""; }
+void StationHttp::SetBrokerMetrics(std::function<MetricsBroker()>) {}

@@ -161,6 +161,14 @@ std::string RenderMetrics(const MetricsSnapshot &s) {
     Sample(&out, "pardulo_records_written_total", station, std::to_string(s.counters.records));
     Family(&out, "pardulo_hook_failures_total", "counter", "Record hooks that failed or were killed.");
     Sample(&out, "pardulo_hook_failures_total", station, std::to_string(s.hook_failures));
+    if (s.broker.present) {
+        Family(&out, "pardulo_mqtt_state", "gauge", "1 for the state of the records' broker, 0 for the others.");
+        for (const std::string &state : s.broker.states) {
+            Sample(&out, "pardulo_mqtt_state", station + "," + Label("state", state), state == s.broker.state ? "1" : "0");
+        }
+        Family(&out, "pardulo_mqtt_records_waiting", "gauge", "Records the broker has not acknowledged yet.");
+        Sample(&out, "pardulo_mqtt_records_waiting", station, std::to_string(s.broker.waiting));
+    }
     Family(&out, "pardulo_map_info", "gauge", "The map the station flashes.");
     Sample(&out, "pardulo_map_info", station + "," + Label("sha256", s.map_sha256) + "," +
            Label("records", std::to_string(s.map_records)) + "," + Label("bytes", std::to_string(s.map_bytes)), "1");

@@ -49,6 +49,14 @@ struct MetricsFixture {
     std::string state;  // as the status JSON calls it
 };
 
+// The records' broker (--mqtt), when there is one.
+struct MetricsBroker {
+    bool present = false;
+    std::string state;              // the present one, as the publisher names it
+    std::vector<std::string> states;  // every one it can be in
+    uint64_t waiting = 0;           // records not yet acknowledged
+};
+
 // Everything /metrics shows, taken at one moment.
 struct MetricsSnapshot {
     std::string station;
@@ -60,6 +68,7 @@ struct MetricsSnapshot {
     std::vector<MetricsFixture> fixtures;
     RecordCounters counters;
     uint64_t hook_failures = 0;
+    MetricsBroker broker;
 };
 
 // The exposition text, every family with its HELP and TYPE.

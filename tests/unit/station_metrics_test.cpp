@@ -64,6 +64,7 @@ TEST(StationMetrics, CountersGoOnFromTheRecordFileAndRenderEveryFamily) {
     s.fixtures = {{"A", "uploading"}, {"C", "waiting"}};
     s.counters = counters;
     s.hook_failures = CountHookLogFailures(dir.file("hooks.log"));
+    s.broker = {true, "down", {"connected", "down"}, 7};
     const std::string text = RenderMetrics(s);
     for (const char *line : {
              "# TYPE pardulo_devices_total counter\n",
@@ -83,6 +84,8 @@ TEST(StationMetrics, CountersGoOnFromTheRecordFileAndRenderEveryFamily) {
              "pardulo_records_written_total{station=\"L\\\"7\"} 5\n",
              "pardulo_hook_failures_total{station=\"L\\\"7\"} 2\n",
              "pardulo_map_info{station=\"L\\\"7\",sha256=\"ab\",records=\"2\",bytes=\"515\"} 1\n",
+             "pardulo_mqtt_state{station=\"L\\\"7\",state=\"down\"} 1\n",
+             "pardulo_mqtt_records_waiting{station=\"L\\\"7\"} 7\n",
              "# HELP pardulo_build_info ",
              "pardulo_build_info{version=\"1.0\"} 1\n",
          }) {
