@@ -6,6 +6,7 @@
 #include <mosquitto.h>
 #include <pwd.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -63,6 +64,9 @@ public:
         mosquitto_connect_callback_set(client_, [](mosquitto *m, void *self, int rc) {
             if (rc == 0) mosquitto_subscribe(m, nullptr, (static_cast<Subscriber *>(self)->prefix_ + "/#").c_str(), 1);
         });
+        mosquitto_subscribe_callback_set(client_, [](mosquitto *, void *self, int, int, const int *) {
+            static_cast<Subscriber *>(self)->subscribed_ = true;
+        });
         mosquitto_message_callback_set(client_, [](mosquitto *, void *self, const mosquitto_message *m) {
             static_cast<Subscriber *>(self)->Take(m);
         });
@@ -79,6 +83,7 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         return ids_;
     }
+    bool Subscribed() const { return subscribed_; }
     nlohmann::json Status() {
         const std::lock_guard<std::mutex> lock(mutex_);
         return status_;
@@ -97,6 +102,7 @@ private:
     std::mutex mutex_;
     std::vector<std::string> ids_;
     nlohmann::json status_;
+    std::atomic<bool> subscribed_{false};
 };
 
 // Every expected id arrived, the first arrivals in order; the repeats.
@@ -153,6 +159,7 @@ protected:
 
 TEST_F(PublisherWithBroker, EveryRecordArrivesInOrderThroughAnOutageAndARestart) {
     Subscriber subscriber(port_, "test/line");
+    ASSERT_TRUE(Eventually([&] { return subscriber.Subscribed(); }, 10));  // the session takes what comes from now on
     Append(1, 3);  // before the publisher starts: the file is the outbox
     StartPublisher();
     Append(4, 5);
@@ -170,25 +177,25 @@ TEST_F(PublisherWithBroker, EveryRecordArrivesInOrderThroughAnOutageAndARestart)
     broker_.Stop();
     ASSERT_TRUE(Eventually([&] { return publisher_->Snapshot().state == BrokerState::kDown; }, 10));
     EXPECT_FALSE(publisher_->Snapshot().reason.empty());
-    Append(6, 10);
-    ASSERT_TRUE(Eventually([&] { return publisher_->Snapshot().waiting == 5; }, 10));
+    Append(6, 60);  // more than the publisher has in flight at once
+    ASSERT_TRUE(Eventually([&] { return publisher_->Snapshot().waiting == 55; }, 10));
     publisher_.reset();
-    Append(11, 12);
+    Append(61, 70);
     StartPublisher();
-    ASSERT_TRUE(Eventually([&] { return publisher_->Snapshot().waiting == 7; }, 10));
+    ASSERT_TRUE(Eventually([&] { return publisher_->Snapshot().waiting == 65; }, 10));
     EXPECT_NE(publisher_->Snapshot().state, BrokerState::kConnected);
 
     StartBroker();
-    ASSERT_TRUE(Eventually([&] { return AllInOrder(subscriber.Ids(), 12, &repeats); }, 30))
-        << AllInOrder(subscriber.Ids(), 12, &repeats).message() << " waiting " << publisher_->Snapshot().waiting << " "
+    ASSERT_TRUE(Eventually([&] { return AllInOrder(subscriber.Ids(), 70, &repeats); }, 30))
+        << AllInOrder(subscriber.Ids(), 70, &repeats).message() << " waiting " << publisher_->Snapshot().waiting << " "
         << BrokerStateName(publisher_->Snapshot().state) << " " << publisher_->Snapshot().reason << "\n"
         << ReadFile(dir_.file("broker.log"));
     ASSERT_TRUE(Eventually([&] { return publisher_->Snapshot().waiting == 0; }, 10));
     // Repeats come from the broker too: a persistent session it saved may
     // hand on again what its subscriber had already taken.
-    printf("records written while the broker was down: 7, all delivered after; repeats: %d of %zu messages\n", repeats,
+    printf("records written while the broker was down: 65, all delivered after; repeats: %d of %zu messages\n", repeats,
            subscriber.Ids().size());
-    EXPECT_NE(ReadFile(dir_.file("mqtt-acked.json")).find("\"r12\""), std::string::npos);
+    EXPECT_NE(ReadFile(dir_.file("mqtt-acked.json")).find("\"r70\""), std::string::npos);
 
     // A station that ends says so on the status topic.
     publisher_.reset();
