@@ -352,6 +352,14 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     if (station.publisher) station.publisher->StatusChanged();
 }
 
+// The hooks' failures since the last look: on the board, and counted for /metrics.
+void SayHookReports(Station &station, StationBoard &board) {
+    for (const std::string &report : station.hook->TakeReports()) {
+        board.Say(report);
+        if (station.web) station.web->OnHookFailure();
+    }
+}
+
 // Takes the workers' events until every worker has closed its end.
 void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
     bool stop_passed_on = false;
@@ -364,12 +372,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
-        if (station.hook) {
-            for (const std::string &report : station.hook->TakeReports()) {
-                board.Say(report);
-                if (station.web) station.web->OnHookFailure();
-            }
-        }
+        if (station.hook) SayHookReports(station, board);
         board.Refresh(NowMs());
         if (!more) break;
     }
@@ -390,11 +393,11 @@ void FinishHooks(Station &station, StationBoard &board) {
             station.hook->Abandon();
             abandoned = true;
         }
-        for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        SayHookReports(station, board);
         PauseMs(100);
     }
     station.hook->Finish();
-    for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+    SayHookReports(station, board);
 }
 
 // Starts one worker per port (this program again, with kPortWorkerArgument)
