@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "program_info.h"
 #include "record_file.h"
 #include "record_hook.h"
+#include "record_publisher.h"
 #include "resource_map.h"
 #include "resource_warnings.h"
 #include "service_notify.h"
@@ -52,6 +54,7 @@ struct Options {
     std::string on_record;      // the hook's command, "" for none
     double hook_timeout_s = 60;
     std::vector<std::string> ports;
+    PublisherSettings mqtt;  // the broker of the records, url "" for none
 };
 
 const char kUsage[] =
@@ -313,6 +316,11 @@ struct Station {
     // web side serves it (which it outlives).
     std::unique_ptr<StationStatus> status;
     std::unique_ptr<StationHttp> web;  // --http
+    // The status JSON as the records' broker gets it: made on the event
+    // loop's thread after a change, read on the publisher's.
+    std::mutex broker_status_mutex;
+    std::string broker_status;
+    std::unique_ptr<RecordPublisher> publisher;  // --mqtt
 };
 
 // Every change of the status goes through here: under the web side's lock
@@ -337,6 +345,8 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     if (!station.records_broken) {
         const int err = AppendRecordLine(station.records, line);
         if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
+        if (err == 0 && station.web) station.web->OnRecordWritten(line);
+        if (err == 0 && station.publisher) station.publisher->RecordAppended();
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -383,6 +393,25 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     }
 }
 
+// The hooks' failures since the last look: on the board, and counted for /metrics.
+void SayHookReports(Station &station, StationBoard &board) {
+    for (const std::string &report : station.hook->TakeReports()) {
+        board.Say(report);
+        if (station.web) station.web->OnHookFailure();
+    }
+}
+
+// The status as it is now, for the broker's retained status message.
+void ShareStatusWithBroker(Station &station) {
+    if (!station.publisher) return;
+    std::string text = JsonText(station.status->StatusJson(NowMs()));
+    {
+        std::lock_guard<std::mutex> lock(station.broker_status_mutex);
+        station.broker_status = std::move(text);
+    }
+    station.publisher->StatusChanged();
+}
+
 // Takes the workers' events until every worker has closed its end.
 void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
     bool stop_passed_on = false;
@@ -396,9 +425,8 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
-        if (station.hook) {
-            for (const std::string &report : station.hook->TakeReports()) board.Say(report);
-        }
+        if (!events.empty()) ShareStatusWithBroker(station);
+        if (station.hook) SayHookReports(station, board);
         board.Refresh(NowMs());
         ServiceAlive(board.TotalsLine(NowMs()));
         if (!more) break;
@@ -420,11 +448,11 @@ void FinishHooks(Station &station, StationBoard &board) {
             station.hook->Abandon();
             abandoned = true;
         }
-        for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        SayHookReports(station, board);
         PauseMs(100);
     }
     station.hook->Finish();
-    for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+    SayHookReports(station, board);
 }
 
 // Starts one worker per port (this program again, with kPortWorkerArgument)
@@ -495,6 +523,29 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     return 0;
 }
 
+// The records' broker, when one is set; its thread connects on its own.
+int StartPublisher(Station &station) {
+    if (station.options.mqtt.url.empty()) return 0;
+    PublisherSettings settings = station.options.mqtt;
+    settings.station = station.facts.station;
+    settings.record_path = station.options.log;
+    settings.acked_path = station.options.dir + "/mqtt-acked.json";
+    std::string error;
+    station.publisher = RecordPublisher::Start(
+        settings,
+        [&station] {
+            std::lock_guard<std::mutex> lock(station.broker_status_mutex);
+            return station.broker_status;
+        },
+        &error);
+    if (!station.publisher) return Fail(error + "; nothing was flashed");
+    if (station.web) station.web->SetBrokerMetrics([publisher = station.publisher.get()] {
+        const PublisherSnapshot now = publisher->Snapshot();
+        return MetricsBroker{true, BrokerStateName(now.state), {"connecting", "connected", "down"}, now.waiting};
+    });
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -518,6 +569,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> folders;
     if (const int status = Prepare(station, &folders)) return status;
     station.port_ok.assign(folders.size(), false);
+    if (const int status = StartPublisher(station)) return status;
 
     // A stop request ends the uploads under way, not the station.
     CatchStopRequests();
@@ -532,11 +584,13 @@ int main(int argc, char **argv) {
     }
     station.status = std::make_unique<StationStatus>(station.facts, station.options.ports, UtcTimestamp(), NowMs());
     if (station.web) {
+        station.web->SetHookLog(station.options.dir + "/hooks.log");
         station.web->Start(*station.status);
         fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
     }
     StationBoard board(*station.status, DefaultOperatorDisplayIo().live);
     ServiceReady();
+    ShareStatusWithBroker(station);
     RunEventLoop(station, board, inbox);
     ServiceStopping();
     const bool workers_fine = ReapWorkers(station, board);
