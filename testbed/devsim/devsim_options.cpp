@@ -95,6 +95,14 @@ bool ParseMs(const std::string &text, int &ms) {
 // A count of bytes; the largest value is left for "never".
 bool ParseCount(const std::string &text, uint64_t &count) { return ParseNumber(text, UINT64_MAX - 1, count); }
 
+template <std::optional<uint64_t> DeviceSettings::*kField>
+bool SetCount(const std::string &text, DeviceSettings &settings) {
+    uint64_t count = 0;
+    if (!ParseCount(text, count)) return false;
+    settings.*kField = count;
+    return true;
+}
+
 // One option of the faults a device injects: how its value (ignored by a
 // flag) changes a device's settings; false when the value does not parse.
 struct FaultOption {
@@ -141,12 +149,7 @@ const FaultOption kFaultOptions[] = {
     {"--get-bytes", "N", kScreenshot,
      "stream N bytes (the picture repeats when N is larger;\n"
      "0 = a silent device)",
-     [](const std::string &v, DeviceSettings &s) {
-         uint64_t n = 0;
-         if (!ParseCount(v, n)) return false;
-         s.get_bytes = n;
-         return true;
-     }},
+     SetCount<&DeviceSettings::get_bytes>},
     {"--get-endless", nullptr, kScreenshot, "stream the picture over and over, without end",
      [](const std::string &, DeviceSettings &s) { return s.get_endless = true; }},
     {"--get-pause-after", "N", kScreenshot, "pause once after N bytes of the stream ...",
@@ -162,12 +165,7 @@ const FaultOption kFaultOptions[] = {
      "arrived), close the pty: the host sees the line drop\n"
      "and no further device arrives (wrapper mode still\n"
      "waits for the command)",
-     [](const std::string &v, DeviceSettings &s) {
-         uint64_t n = 0;
-         if (!ParseCount(v, n)) return false;
-         s.hangup_after = n;
-         return true;
-     }},
+     SetCount<&DeviceSettings::hangup_after>},
     {"--pull-after", "N", kLine,
      "the device is taken away after N bytes of put\n"
      "messages (from the first CMD_PUT on): it falls\n"
@@ -247,6 +245,13 @@ void AddPath(CLI::App &app, const std::string &name, std::string &path, const ch
     app.add_option(name, path, help)->type_name(value_name)->group(group)->check(NonEmpty());
 }
 
+// A number of the command line: decimal or 0x hex, from min to max.
+template <typename Number>
+void AddNumber(CLI::App &app, const std::string &name, Number &value, uint64_t min, uint64_t max,
+               const char *value_name, const char *group, const std::string &help) {
+    AddNumberOption(app, name, value, min, max, help, util::Radix::kDecimalOrHex)->type_name(value_name)->group(group);
+}
+
 void DefineOutputOptions(CLI::App &app, Options &options) {
     constexpr const char *kOutput = "Output";
     AddPath(app, "--store", options.store_dir, "DIR", kOutput,
@@ -284,7 +289,7 @@ void DefineOutputOptions(CLI::App &app, Options &options) {
 }
 
 void DefineLineOptions(CLI::App &app, Options &options) {
-    AddNumberOption(app, "--devices", options.devices, 1, kMaxDevices,
+    AddNumber(app, "--devices", options.devices, 1, kMaxDevices, "N", kLine,
                     "N devices in turn on the port (default 1, which\n"
                     "never leaves: it outlives exit commands unless\n"
                     "--once). With N > 1, after its exit command a device\n"
@@ -294,17 +299,9 @@ void DefineLineOptions(CLI::App &app, Options &options) {
                     "device arrives. After the last device has left,\n"
                     "pardulo-devsim ends (wrapper mode: the port stays\n"
                     "silent until the command ends). Without \"--\",\n"
-                    "--once makes a single device leave the same way.",
-                    util::Radix::kDecimalOrHex)
-        ->group(kLine);
-    AddNumberOption(app, "--linger", options.linger_ms, 0, kMaxMs, "stay after the exit command (default 0)",
-                    util::Radix::kDecimalOrHex)
-        ->type_name("MS")
-        ->group(kLine);
-    AddNumberOption(app, "--gap", options.gap_ms, 0, kMaxMs, "silence between two devices (default 4000)",
-                    util::Radix::kDecimalOrHex)
-        ->type_name("MS")
-        ->group(kLine);
+                    "--once makes a single device leave the same way.");
+    AddNumber(app, "--linger", options.linger_ms, 0, kMaxMs, "MS", kLine, "stay after the exit command (default 0)");
+    AddNumber(app, "--gap", options.gap_ms, 0, kMaxMs, "MS", kLine, "silence between two devices (default 4000)");
     // Checked here, applied in the order of the command line (ApplyInOrder).
     app.add_option("--device",
                    "the fault options after it, up to the next --device,\n"
@@ -327,27 +324,21 @@ void DefineLineOptions(CLI::App &app, Options &options) {
 }
 
 void DefineRateAndOtherOptions(CLI::App &app, Options &options) {
-    AddNumberOption(app, "--baud", options.baud, kMinBaud, kMaxBaud,
+    AddNumber(app, "--baud", options.baud, kMinBaud, kMaxBaud, "RATE", "Line rate",
                     "what the device sends leaves no faster than a UART\n"
                     "at RATE baud would send it (10 bits a byte), e.g. the\n"
                     "screenshot stream; default: as fast as the pty takes\n"
                     "it. The host's side is paced by the pty adapter when\n"
                     "PARDULO_PTY_PACE=1 is in its environment (wrapper\n"
                     "mode passes it on), at the rate the host set; its\n"
-                    "drain then waits until the bytes have left.",
-                    util::Radix::kDecimalOrHex)
-        ->type_name("RATE")
-        ->group("Line rate");
+                    "drain then waits until the bytes have left.");
     AddPath(app, "--screenshot", options.screenshot_path, "FILE", kScreenshot,
             "stream FILE instead of the generated 480 x 272 BGRA\n"
             "test picture (522240 bytes)");
     constexpr const char *kOther = "Other";
-    AddNumberOption(app, "--message-timeout", options.message_timeout_ms, 0, kMaxMs,
-                    "drop a message the host left unfinished for MS\n"
-                    "milliseconds (default 2000; 0 = never)",
-                    util::Radix::kDecimalOrHex)
-        ->type_name("MS")
-        ->group(kOther);
+    AddNumber(app, "--message-timeout", options.message_timeout_ms, 0, kMaxMs, "MS", kOther,
+              "drop a message the host left unfinished for MS\n"
+              "milliseconds (default 2000; 0 = never)");
     app.add_flag("--once", options.once, "end at the first exit command (without \"--\")")->group(kOther);
     app.add_option_function<std::string>(
            "--adapter", [&options](const std::string &path) { options.adapter = path; },
@@ -399,7 +390,8 @@ void ApplyInOrder(const CLI::App &app, const std::map<const CLI::Option *, const
     uint64_t scope = 0;  // 0 for the whole line
     std::map<const CLI::Option *, size_t> used;  // each occurrence has the next of its option's results
     for (const CLI::Option *option : app.parse_order()) {
-        const std::string value = option->results().at(used[option]++);
+        const size_t occurrence = used[option]++;
+        const std::string value = occurrence < option->results().size() ? option->results()[occurrence] : "";
         if (option->get_name() == "--device") {
             scope = 0;
             if (value != "all") ParseNumber(value, kMaxDevices, scope);
