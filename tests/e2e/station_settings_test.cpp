@@ -33,7 +33,7 @@ using testing_support::WriteFile;
 const std::string kMap = "\r" + MapRecord(1, "abc");
 const char kMapSha256[] = "acabeb6df3d1b1ea61de1dcb6150aa85ebbaf0e79f0648a8b527ee6d49cb8a5e";
 
-class StationOptions : public ::testing::Test {
+class StationSettings : public ::testing::Test {
 protected:
     RunResult Station(const std::vector<std::string> &args, double timeout_s = 60) {
         std::vector<std::string> command = {BuildPath("pardulo-station")};
@@ -45,7 +45,7 @@ protected:
     TempDir devices_;
 };
 
-TEST_F(StationOptions, ABadCommandLineOrConfigFileEndsTheStationWithTheSpotNamed) {
+TEST_F(StationSettings, ABadCommandLineOrConfigFileEndsTheStationWithTheSpotNamed) {
     WriteFile(work_.file("zebmap.map"), kMap);
     struct Row {
         std::string config;  // "" for none
@@ -91,7 +91,7 @@ TEST_F(StationOptions, ABadCommandLineOrConfigFileEndsTheStationWithTheSpotNamed
     }
 }
 
-TEST_F(StationOptions, FixturesByNameFromTheFileOrTheCommandLineWhichWins) {
+TEST_F(StationSettings, FixturesByNameFromTheFileOrTheCommandLineWhichWins) {
     Device first(devices_.file("a"));
     Device second(devices_.file("b"));
     ASSERT_FALSE(first.port().empty());
@@ -132,7 +132,7 @@ TEST_F(StationOptions, FixturesByNameFromTheFileOrTheCommandLineWhichWins) {
     EXPECT_EQ(Lines(ReadFile(work_.file("line.jsonl"))).size(), 1u);
 }
 
-TEST_F(StationOptions, AMapOfAnotherHashIsRefusedWithBothHashesNamedAndNothingFlashed) {
+TEST_F(StationSettings, AMapOfAnotherHashIsRefusedWithBothHashesNamedAndNothingFlashed) {
     Device device(devices_.file("a"));
     ASSERT_FALSE(device.port().empty());
     WriteFile(work_.file("zebmap.map"), kMap);
