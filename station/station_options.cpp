@@ -47,7 +47,7 @@ const char kFooter[] =
     "record order, beside the flashing; a failure goes to standard error and\n"
     "DIR/hooks.log.\n"
     "--config FILE: TOML, a key per option (hook_timeout for --hook-timeout,\n"
-    "map_sha256 for --expect-sha256) and a [[fixture]] table (name, port) per fixture.\n"
+    "map_sha256 for --expect-sha256), a [[fixture]] (name, port) per fixture.\n"
     "Standard output: one line per finished device, \"FIXTURE DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM (Windows: Ctrl-C, Ctrl-Break, closing the console window):\n"
     "uploads under way stop at once (exit command sent), exit 0.\n"
