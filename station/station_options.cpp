@@ -81,6 +81,9 @@ struct CommandLine {
     std::string config;
 
     CommandLine() {
+        // Options are "-" and "--" on Windows too: "/" starts a path, also
+        // there, and a value such as --dir /line3 must stay one.
+        app.allow_windows_style_options(false);
         app.set_help_flag("-h,--help", "print this usage and exit");
         app.add_flag("-V,--version", "print the version and exit");
         app.footer(kFooter);

@@ -73,13 +73,15 @@ TEST(StationOptions, EveryRowHasItsOwnOptionAndKeyAndTheUsageShowsIt) {
     EXPECT_EQ(keys.count("hook_timeout"), 1u);
 }
 
-TEST(StationOptions, APathThatHoldsAnEqualsSignIsAPortNotAName) {
-    const std::vector<std::string> args = {"pardulo-station", "/dev/serial/by-id/usb-x=y", "\\\\.\\a=b"};
+TEST(StationOptions, APathIsNoOptionAndOneThatHoldsAnEqualsSignIsAPortNotAName) {
+    const std::vector<std::string> args = {"pardulo-station", "--dir", "/line", "/dev/serial/by-id/usb-x=y",
+                                           "\\\\.\\a=b"};
     StationOptions options;
     ASSERT_EQ(ReadStationOptions(args, args, &options), "");
     ASSERT_EQ(options.fixtures.size(), 2u);
     EXPECT_EQ(options.fixtures[0].name, "/dev/serial/by-id/usb-x=y");
     EXPECT_EQ(options.fixtures[1].port, "\\\\.\\a=b");
+    EXPECT_EQ(options.dir, "/line");  // no option of Windows' "/" style, on Windows neither
 }
 
 }  // namespace
