@@ -256,10 +256,11 @@ std::string FixtureNameProblem(const std::string &name) {
 
 std::string FixtureClash(const std::vector<Fixture> &before, const Fixture &fixture) {
     for (const Fixture &other : before) {
-        if (other.name == fixture.name) return "two fixtures are named \"" + fixture.name + "\"";
         if (other.port == fixture.port) {
+            if (other.name == fixture.name) return "the port " + fixture.port + " is given twice";
             return "the port " + fixture.port + " is both \"" + other.name + "\" and \"" + fixture.name + "\"";
         }
+        if (other.name == fixture.name) return "two fixtures are named \"" + fixture.name + "\"";
     }
     return "";
 }
