@@ -45,7 +45,6 @@ std::atomic<bool> stop_taking{false};
 // The worker's own setup.
 const PortWorkerSetup *current = nullptr;
 
-double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 // A parent that has gone is not told; its end of the channel also ends the
 // worker (ReadParentRequests).
@@ -63,7 +62,7 @@ void Send(EventKind kind, uint32_t device = 0, const std::string &text = "") {
 // Sleeps until the monotonic time until_ms, waking early when told to stop.
 void SleepUntil(double until_ms) {
     while (!stop_taking) {
-        const double left = until_ms - NowMs();
+        const double left = until_ms - MonotonicNowMs();
         if (left <= 0) return;
         PauseMs(static_cast<unsigned int>(std::min(left, 50.0)));
     }
@@ -130,7 +129,7 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
     int unanswered = 0;
     for (;;) {
         if (stop_taking) return Arrival::kStopped;
-        const double started = NowMs();
+        const double started = MonotonicNowMs();
         const Probe probe = ProbePort(port);
         if (probe == Probe::kAnswered) return stop_taking ? Arrival::kStopped : Arrival::kPresent;
         const std::string now_failing = probe == Probe::kNoPort ? port_failure : "";
@@ -142,7 +141,7 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
             }
         }
         *no_port = now_failing;
-        if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;
+        if (deadline_ms >= 0 && MonotonicNowMs() >= deadline_ms) return Arrival::kNoDevice;
         unanswered = probe == Probe::kSilent ? unanswered + 1 : 0;
         SleepUntil(NextPingAt(started, unanswered, deadline_ms));
     }
@@ -152,14 +151,14 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
 // have gone unanswered for kGoneAfterMs. A device left in its fixture after
 // its upload keeps answering, and is not taken for a new one.
 void AwaitRemoval(const char *port) {
-    double last_answer = NowMs();
+    double last_answer = MonotonicNowMs();
     while (!stop_taking) {
-        const double started = NowMs();
+        const double started = MonotonicNowMs();
         const Probe probe = ProbePort(port);
         if (probe == Probe::kNoPort) return;
         if (probe == Probe::kAnswered) {
-            last_answer = NowMs();
-        } else if (NowMs() - last_answer >= kGoneAfterMs) {
+            last_answer = MonotonicNowMs();
+        } else if (MonotonicNowMs() - last_answer >= kGoneAfterMs) {
             return;
         }
         SleepUntil(started + kPingIntervalMs);
@@ -177,7 +176,7 @@ struct Telling {
 Telling telling;
 
 void TellProgress(const UploadProgress &progress) {
-    const double now = NowMs();
+    const double now = MonotonicNowMs();
     telling.pace.Update(progress.bytes_sent, progress.records_accepted, now);
     const bool new_record = progress.records_accepted != telling.told_records;
     if (telling.told && !new_record && now - telling.told_ms < kProgressEveryMs) return;
@@ -209,12 +208,12 @@ DeviceRun FlashDevice(const char *port, uint32_t device) {
         Send(EventKind::kProblem, device, std::string("cannot write ") + out_name + ": " + strerror(errno));
     }
     ReleasePort();
-    const double started = NowMs();
+    const double started = MonotonicNowMs();
     telling = Telling();
     telling.device = device;
     telling.pace.Begin(started);
     const int result = SendResourceZebmapFile(port, &run.outcome, TellProgress);
-    run.seconds = (NowMs() - started) / 1000.0;
+    run.seconds = (MonotonicNowMs() - started) / 1000.0;
     run.ok = result == 0 && run.outcome.failure == UploadFailure::kNone;
     PointStdoutAt(nullptr);
     return run;
@@ -243,7 +242,7 @@ void SetUpProcess(const PortWorkerSetup &setup) {
     OperatorDisplayIo io;
     io.live = false;
     io.write = DropText;
-    io.now_ms = NowMs;
+    io.now_ms = MonotonicNowMs;
     io.columns = nullptr;
     SetOperatorDisplayIo(io);
 }
@@ -271,7 +270,7 @@ void RunPortWorker(int argc, char **argv) {
     if (in_folder) std::_Exit(3);
     SetUpProcess(setup);
     const char *port_name = setup.port.c_str();
-    const double deadline = setup.once ? NowMs() + setup.wait_s * 1000.0 : -1;
+    const double deadline = setup.once ? MonotonicNowMs() + setup.wait_s * 1000.0 : -1;
     uint32_t device = 0;
     while (!stop_taking) {
         Send(EventKind::kWaiting, device);
