@@ -230,7 +230,7 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     station.port_ok[port] = run.ok;
     ChangeStatus(station, port, StationHttp::Tell::kRecord,
                  [&] { return station.status->Finished(port, run, line); });
-    board.Finished(port, run);
+    board.Finished(port, fixture.port, run);
 }
 
 // The event's change of the port's state; false when the board and the web
