@@ -282,6 +282,15 @@ void ShareStatusWithBroker(Station &station) {
     station.publisher->StatusChanged();
 }
 
+// The broker's state and the records that wait for it, as the board and
+// the page show them.
+void TellBrokerState(Station &station) {
+    if (!station.publisher) return;
+    const PublisherSnapshot now = station.publisher->Snapshot();
+    ChangeStatus(station, -1, StationHttp::Tell::kTotals,
+                 [&] { return station.status->Broker(BrokerStateName(now.state), now.reason, now.waiting); });
+}
+
 // Takes the workers' events until every worker has closed its end.
 void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
     bool stop_passed_on = false;
@@ -295,6 +304,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
+        TellBrokerState(station);
         if (!events.empty()) ShareStatusWithBroker(station);
         if (station.hook) SayHookReports(station, board);
         board.Refresh(MonotonicNowMs());
