@@ -459,6 +459,17 @@ int StartPublisher(Station &station) {
     return 0;
 }
 
+// 1 when records could not be written or a worker ended abnormally, or
+// with --once when a fixture's device did not get the whole map; else 0.
+int ExitStatus(const Station &station, bool workers_fine) {
+    if (station.records_broken || !workers_fine) return 1;
+    if (!station.options.once) return 0;
+    for (const bool ok : station.port_ok) {
+        if (!ok) return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -515,10 +526,5 @@ int main(int argc, char **argv) {
     board.Close(MonotonicNowMs());
     if (station.web) station.web->Stop();
 
-    if (station.records_broken || !workers_fine) return 1;
-    if (!station.options.once) return 0;
-    for (const bool ok : station.port_ok) {
-        if (!ok) return 1;
-    }
-    return 0;
+    return ExitStatus(station, workers_fine);
 }
