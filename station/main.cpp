@@ -497,6 +497,7 @@ int RecordInterrupted(Station &station) {
         station.last_device[i] = ReadLastDevice(folder);
         FoundJournals found = TakeJournals(folder);
         for (const std::string &problem : found.problems) fprintf(stderr, "pardulo-station: %s\n", problem.c_str());
+        station.last_device[i] = std::max(station.last_device[i], found.highest);
         std::set<std::string> ids;
         for (const UploadJournal &journal : found.journals) ids.insert(journal.run.id);
         const std::set<std::string> recorded = RecordedIds(station.options.log, ids);

@@ -98,7 +98,12 @@ FoundJournals TakeJournals(const std::string &folder) {
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (!it->is_regular_file(error)) continue;
-        if (EndsWith(name, kJournalSuffix)) paths.push_back(it->path());
+        if (EndsWith(name, kJournalSuffix)) {
+            paths.push_back(it->path());
+            // Even a journal that does not read has used its number.
+            const unsigned long long number = strtoull(name.c_str(), nullptr, 10);
+            if (number <= UINT32_MAX) found.highest = std::max(found.highest, static_cast<uint32_t>(number));
+        }
         if (EndsWith(name, std::string(kJournalSuffix) + ".tmp")) fs::remove(it->path(), error);
     }
     if (error) found.problems.push_back(folder + ": " + error.message());

@@ -41,6 +41,7 @@ int RemoveJournal(const std::string &folder, uint32_t device);
 struct FoundJournals {
     std::vector<UploadJournal> journals;  // by device number
     std::vector<std::string> problems;    // "FILE: why", for each journal that does not read
+    uint32_t highest = 0;                 // the highest device number a journal's name gives, read or not
 };
 
 // The journals of folder. One that does not read is moved aside to

@@ -334,3 +334,51 @@ TEST_F(StationCrash, EveryDeviceThatGotBytesHasExactlyOneRecordWhereverTheStatio
 }
 
 }  // namespace
+
+namespace {
+
+// What a start makes of the journals it finds: one recorded already (the
+// station died between the line and the removal) writes nothing, one not
+// recorded writes its interrupted record, a torn one is reported and set
+// aside, its number used; then the station goes on, numbering after the
+// highest it saw.
+TEST_F(StationCrash, AStartRecordsEachJournalOnceAndGoesOnPastTornOnes) {
+    const Device &device = NewDevice();
+    const std::string folder = Folder();
+    fs::create_directories(folder);
+    const auto journal = [&](uint32_t number) {
+        return "{\"version\":1,\"port\":\"/dev/old\",\"facts\":{\"station\":\"s\",\"map_sha256\":\"ab\","
+               "\"map_records\":2,\"map_bytes\":9},\"run\":{\"id\":\"feedfacefeedface-0-" +
+               std::to_string(number) + "\",\"device\":" + std::to_string(number) +
+               ",\"started\":\"2026-12-07T15:52:22.623Z\",\"present\":true,\"port_failure\":\"\",\"ok\":false,"
+               "\"outcome\":{\"map_records\":0,\"map_bytes\":0,\"records_accepted\":0,\"bytes_sent\":0,"
+               "\"failure\":\"none\",\"failed_block\":-1,\"answer\":0},\"seconds\":0,\"device_path\":\"/dev/ttyUSB9\","
+               "\"adapter_serial\":null,\"stopped_during_upload\":false}}\n";
+    };
+    WriteFile(work_.file("station.jsonl"), "{\"id\":\"feedfacefeedface-0-6\",\"device\":6}\n");
+    WriteFile(folder + "/00006.journal", journal(6));
+    WriteFile(folder + "/00007.journal", journal(7));
+    WriteFile(folder + "/00008.journal", journal(8).substr(0, 50));
+    WriteFile(folder + "/last-device", "5\n");
+
+    const pid_t station = Start();
+    int status = -1;
+    waitpid(station, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::vector<std::string> records = Lines(ReadFile(work_.file("station.jsonl")));
+    ASSERT_EQ(records.size(), 3u) << ReadFile(work_.file("station.out"));
+    EXPECT_EQ(RecordField(records[1], "id"), "\"feedfacefeedface-0-7\"");
+    EXPECT_EQ(RecordField(records[1], "result"), "\"interrupted\"");
+    EXPECT_EQ(RecordField(records[1], "port"), "\"/dev/old\"");
+    EXPECT_EQ(RecordField(records[1], "map_sha256"), "\"ab\"");  // the map of its own run
+    EXPECT_EQ(RecordField(records[1], "started"), "\"2026-12-07T15:52:22.623Z\"");
+    EXPECT_EQ(RecordField(records[2], "device"), "9");  // 8 was the torn journal's
+    EXPECT_EQ(RecordField(records[2], "result"), "\"ok\"");
+    EXPECT_EQ(RecordField(records[2], "device_path"), "\"" + device.port() + "\"");
+    EXPECT_NE(ReadFile(work_.file("station.out")).find("00008.journal: not a journal"), std::string::npos);
+    EXPECT_TRUE(fs::exists(folder + "/00008.journal.unreadable"));
+    EXPECT_FALSE(HasJournal(folder));
+    EXPECT_EQ(ReadFile(folder + "/last-device"), "9\n");
+}
+
+}  // namespace

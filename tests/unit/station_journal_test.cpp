@@ -67,6 +67,7 @@ TEST(UploadJournal, TakingAFolderReportsTornJournalsSetsThemAsideAndGoesOn) {
     EXPECT_EQ(found.journals[0].run.device, 8u);
     EXPECT_EQ(found.journals[1].run.device, 9u);
     EXPECT_EQ(found.problems.size(), 2u);
+    EXPECT_EQ(found.highest, 11u);
     EXPECT_TRUE(fs::exists(folder.file("00010.journal.unreadable")));
     EXPECT_FALSE(fs::exists(folder.file("00010.journal")));
     EXPECT_FALSE(fs::exists(folder.file("00012.journal.tmp")));
