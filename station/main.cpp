@@ -515,6 +515,22 @@ int RecordInterrupted(Station &station) {
     return 0;
 }
 
+// The records of interrupted uploads count and show as any other.
+void ShowRecovered(Station &station, StationBoard &board) {
+    for (const Station::Recovered &recovered : station.recovered) {
+        ChangeStatus(station, recovered.port, StationHttp::Tell::kRecord,
+                     [&] { return station.status->Finished(recovered.port, recovered.run, recovered.line); });
+        board.Finished(recovered.port, recovered.run);
+    }
+}
+
+void StartHook(Station &station) {
+    if (station.options.on_record.empty()) return;
+    station.hook = std::make_unique<RecordHook>(station.options.on_record, station.options.hook_timeout_s,
+                                                station.options.dir + "/hooks.log");
+    station.hook->Start();
+}
+
 // Starts one worker per port (this program again, with kPortWorkerArgument)
 // and listens to each.
 int StartWorkers(Station &station, const std::vector<std::string> &folders, EventInbox &inbox) {
@@ -615,11 +631,7 @@ int main(int argc, char **argv) {
 
     // The hook runs for the records of interrupted uploads too, which are
     // written before any worker starts.
-    if (!station.options.on_record.empty()) {
-        station.hook = std::make_unique<RecordHook>(station.options.on_record, station.options.hook_timeout_s,
-                                                    station.options.dir + "/hooks.log");
-        station.hook->Start();
-    }
+    StartHook(station);
     station.folders = folders;
     if (const int status = RecordInterrupted(station)) return status;
 
@@ -632,11 +644,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
     }
     StationBoard board(*station.status, DefaultOperatorDisplayIo().live);
-    for (const Station::Recovered &recovered : station.recovered) {
-        ChangeStatus(station, recovered.port, StationHttp::Tell::kRecord,
-                     [&] { return station.status->Finished(recovered.port, recovered.run, recovered.line); });
-        board.Finished(recovered.port, recovered.run);
-    }
+    ShowRecovered(station, board);
     ServiceReady();
     RunEventLoop(station, board, inbox);
     ServiceStopping();
