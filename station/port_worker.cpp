@@ -207,7 +207,7 @@ bool BeginRun(const char *port, uint32_t device, DeviceRun *run, std::string *wh
     // record names the device it led to, and the adapter is that device's.
     run->device_path = PortDevicePath(port);
     run->has_adapter_serial = AdapterSerial(run->device_path.c_str(), &run->adapter_serial);
-    const int err = WriteJournal(".", {current->port, current->facts, *run});
+    const int err = WriteJournal(".", {current->port, current->fixture, current->facts, *run});
     if (err != 0) *why = "cannot write " + JournalFileName(device) + ": " + SystemErrorText(err);
     return err == 0;
 }

@@ -157,6 +157,7 @@ void to_json(Json &json, const PortWorkerSetup &setup) {
     json = Json{{"version", kStationChannelVersion},
                 {"index", setup.index},
                 {"port", setup.port},
+                {"fixture", setup.fixture},
                 {"folder", setup.folder},
                 {"once", setup.once},
                 {"wait_s", Finite(setup.wait_s)},
@@ -169,6 +170,7 @@ void from_json(const Json &json, PortWorkerSetup &setup) {
     CheckVersion(json);
     json.at("index").get_to(setup.index);
     json.at("port").get_to(setup.port);
+    json.at("fixture").get_to(setup.fixture);
     json.at("folder").get_to(setup.folder);
     json.at("once").get_to(setup.once);
     json.at("wait_s").get_to(setup.wait_s);

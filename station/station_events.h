@@ -35,6 +35,7 @@ struct StationEvent {
 struct PortWorkerSetup {
     int index = 0;          // the port's place on the command line
     std::string port;       // the name the link opens
+    std::string fixture;    // the fixture's name, as its records give it
     std::string folder;     // the port's folder: its zebmap.map is the one uploaded
     bool once = false;      // flash the first device only
     double wait_s = 10;     // with once: how long to await it

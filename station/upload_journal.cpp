@@ -61,7 +61,7 @@ std::string JournalFileName(uint32_t device) {
 }
 
 std::string EncodeJournal(const UploadJournal &journal) {
-    const Json json{{"version", kJournalVersion}, {"port", journal.port}, {"facts", journal.facts}, {"run", journal.run}};
+    const Json json{{"version", kJournalVersion}, {"port", journal.port}, {"fixture", journal.fixture}, {"facts", journal.facts}, {"run", journal.run}};
     return JsonText(json) + "\n";
 }
 
@@ -72,6 +72,7 @@ bool DecodeJournal(const std::string &text, UploadJournal *journal) {
         if (json.at("version").get<int>() != kJournalVersion) return false;
         UploadJournal read;
         json.at("port").get_to(read.port);
+        json.at("fixture").get_to(read.fixture);
         json.at("facts").get_to(read.facts);
         json.at("run").get_to(read.run);
         // Its id is what keeps the record single; without one it is no journal.

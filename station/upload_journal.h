@@ -22,6 +22,7 @@
 
 struct UploadJournal {
     std::string port;    // the name the worker opened
+    std::string fixture; // the fixture's name
     StationFacts facts;  // the map and station the record will name
     DeviceRun run;       // id, device, started, device_path, adapter serial
 };

@@ -24,3 +24,7 @@ std::string StationHttp::ServingUrls() const { return ""; }
 void StationHttp::Start(const StationStatus &) {}
 void StationHttp::Change(int, Tell, const std::function<bool()> &change) { change(); }
 void StationHttp::Stop() {}
+void StationHttp::OnRecordWritten(const std::string &) {}
+void StationHttp::OnHookFailure() {}
+void StationHttp::SetHookLog(std::string) {}
+void StationHttp::SetBrokerMetrics(std::function<MetricsBroker()>) {}

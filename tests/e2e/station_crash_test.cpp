@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -179,7 +178,8 @@ protected:
         for (char **e = environ; *e != nullptr; ++e) env.push_back(*e);
         for (const std::string &more : PtyAdapterEnv()) env.push_back(more);
         env.push_back("PARDULO_PTY_PACE=1");
-        std::vector<std::string> argv = {BuildPath("pardulo-station"), "--once", "--wait", "20", work_.file("fixture")};
+        std::vector<std::string> argv = {BuildPath("pardulo-station"), "--once", "--wait", "20",
+                                         "fixture=" + work_.file("fixture")};
         const pid_t pid = fork();
         if (pid == 0) {
             setsid();
@@ -216,15 +216,8 @@ protected:
         }
     }
 
-    // The fixture's folder: the station names it after the port's path,
-    // every character but letters, digits, ".", "_" and "-" made "_".
-    std::string Folder() const {
-        std::string name = work_.file("fixture");
-        for (char &c : name) {
-            if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
-        }
-        return work_.file("station/" + name);
-    }
+    // The fixture's folder, named after the fixture.
+    std::string Folder() const { return work_.file("station/fixture"); }
 
     bool Reached(From from, const Device &device) const {
         switch (from) {
@@ -347,7 +340,7 @@ TEST_F(StationCrash, AStartRecordsEachJournalOnceAndGoesOnPastTornOnes) {
     const std::string folder = Folder();
     fs::create_directories(folder);
     const auto journal = [&](uint32_t number) {
-        return "{\"version\":1,\"port\":\"/dev/old\",\"facts\":{\"station\":\"s\",\"map_sha256\":\"ab\","
+        return "{\"version\":1,\"port\":\"/dev/old\",\"fixture\":\"old\",\"facts\":{\"station\":\"s\",\"map_sha256\":\"ab\","
                "\"map_records\":2,\"map_bytes\":9},\"run\":{\"id\":\"feedfacefeedface-0-" +
                std::to_string(number) + "\",\"device\":" + std::to_string(number) +
                ",\"started\":\"2026-12-07T15:52:22.623Z\",\"present\":true,\"port_failure\":\"\",\"ok\":false,"
@@ -370,6 +363,7 @@ TEST_F(StationCrash, AStartRecordsEachJournalOnceAndGoesOnPastTornOnes) {
     EXPECT_EQ(RecordField(records[1], "id"), "\"feedfacefeedface-0-7\"");
     EXPECT_EQ(RecordField(records[1], "result"), "\"interrupted\"");
     EXPECT_EQ(RecordField(records[1], "port"), "\"/dev/old\"");
+    EXPECT_EQ(RecordField(records[1], "fixture"), "\"old\"");
     EXPECT_EQ(RecordField(records[1], "map_sha256"), "\"ab\"");  // the map of its own run
     EXPECT_EQ(RecordField(records[1], "started"), "\"2026-12-07T15:52:22.623Z\"");
     EXPECT_EQ(RecordField(records[2], "device"), "9");  // 8 was the torn journal's

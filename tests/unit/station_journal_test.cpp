@@ -20,6 +20,7 @@ using testing_support::WriteFile;
 UploadJournal Journal(uint32_t device) {
     UploadJournal journal;
     journal.port = "/dev/pts/\"7\"";
+    journal.fixture = "Fixture 1";
     journal.facts = {"line 7", "ab12", 3, 900};
     journal.run.id = RecordId("0123456789abcdef", 1, device);
     journal.run.device = device;
@@ -38,6 +39,7 @@ TEST(UploadJournal, ReadsBackWhatWasWrittenAndRefusesWhatIsNoJournal) {
     UploadJournal got;
     ASSERT_TRUE(DecodeJournal(ReadFile(folder.file("00017.journal")), &got));
     EXPECT_EQ(got.port, "/dev/pts/\"7\"");
+    EXPECT_EQ(got.fixture, "Fixture 1");
     EXPECT_EQ(got.facts.map_sha256, "ab12");
     EXPECT_EQ(got.run.id, "0123456789abcdef-1-17");
     EXPECT_EQ(got.run.adapter_serial, "FT\n12");
