@@ -44,13 +44,12 @@
 #include "stop_requests.h"
 #include "system_error.h"
 #include "upload_journal.h"
+#include "util/failure.h"
+#include "util/whole_file.h"
 
 namespace {
 
-int Fail(const std::string &message) {
-    fprintf(stderr, "pardulo-station: %s\n", message.c_str());
-    return 2;
-}
+int Fail(const std::string &message) { return util::Fail("pardulo-station", message, 2); }
 
 // 0 to go on, otherwise the exit status (help and version: 0, errors: 2).
 int ParseOptions(int argc, char **argv, StationOptions *options, bool *done) {
@@ -105,23 +104,6 @@ std::string MakeDirs(const std::string &path) {
     return error ? error.message() : "";
 }
 
-bool ReadWhole(const std::string &path, std::string *bytes) {
-    const FilePtr file = OpenRegularFile(path.c_str(), "rb");
-    if (!file) return false;
-    bytes->clear();
-    char buffer[1 << 16];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file.get())) > 0) bytes->append(buffer, got);
-    return ferror(file.get()) == 0;
-}
-
-bool WriteWhole(const std::string &path, const std::string &bytes) {
-    FilePtr file(fopen(path.c_str(), "wb"));
-    if (!file) return false;
-    const bool written = fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    return fclose(file.release()) == 0 && written;
-}
-
 // NNNNN.out: five digits or more, since numbers go on across restarts.
 bool IsDeviceOutputName(const char *name) {
     const std::size_t digits = strspn(name, "0123456789");
@@ -166,8 +148,10 @@ int PlaceMap(const std::string &map, const std::string &sha256, const std::vecto
         }
         if (const int status = KeepEarlierOutputs(folder)) return status;
         const std::string path = folder + "/" + ZEBMAP_FILE;
-        std::string copy;
-        if (!WriteWhole(path, map) || !ReadWhole(path, &copy)) return Fail("cannot write " + path);
+        std::string copy, error;
+        if (!util::ReplaceWholeFile(path, map.data(), map.size(), error) || !util::ReadWholeFile(path, copy, error)) {
+            return Fail(error);
+        }
         if (Sha256Hex(copy) != sha256) return Fail(path + " does not read back as written");
     }
     return 0;
@@ -194,7 +178,6 @@ int CheckMap(const std::string &folder, const std::string &map_name) {
     return Fail(map_name + " does not check (the checker's report is above); nothing was flashed");
 }
 
-double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 struct Station {
     StationOptions options;
@@ -291,7 +274,7 @@ void RecordRun(Station &station, StationBoard &board, int port, DeviceRun run) {
     station.port_ok[port] = run.ok;
     ChangeStatus(station, port, StationHttp::Tell::kRecord,
                  [&] { return station.status->Finished(port, run, line); });
-    board.Finished(port, run);
+    board.Finished(port, fixture.port, run);
 }
 
 // The event's change of the port's state; false when the board and the web
@@ -302,7 +285,7 @@ bool ChangePort(StationStatus &status, const StationEvent &event) {
         case EventKind::kNoPort: return status.NoPort(event.port, event.text);
         case EventKind::kUploading: return status.Uploading(event.port, event.run.device);
         case EventKind::kProgress:
-            return status.Progress(event.port, event.progress, event.bytes_per_second, NowMs());
+            return status.Progress(event.port, event.progress, event.bytes_per_second, MonotonicNowMs());
         case EventKind::kRemoval: return status.AwaitingRemoval(event.port);
         case EventKind::kFinished:
         case EventKind::kProblem: break;
@@ -335,7 +318,7 @@ void SayHookReports(Station &station, StationBoard &board) {
 // The status as it is now, for the broker's retained status message.
 void ShareStatusWithBroker(Station &station) {
     if (!station.publisher) return;
-    std::string text = JsonText(station.status->StatusJson(NowMs()));
+    std::string text = JsonText(station.status->StatusJson(MonotonicNowMs()));
     {
         std::lock_guard<std::mutex> lock(station.broker_status_mutex);
         station.broker_status = std::move(text);
@@ -358,8 +341,8 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         for (const StationEvent &event : events) HandleEvent(station, board, event);
         if (!events.empty()) ShareStatusWithBroker(station);
         if (station.hook) SayHookReports(station, board);
-        board.Refresh(NowMs());
-        ServiceAlive(board.TotalsLine(NowMs()));
+        board.Refresh(MonotonicNowMs());
+        ServiceAlive(board.TotalsLine(MonotonicNowMs()));
         if (!more) break;
     }
 }
@@ -520,7 +503,7 @@ int FixtureFolders(const StationOptions &options, std::vector<std::string> *fold
 // Reads the map whole: the bytes every fixture gets. 0, or the exit status
 // (unreadable, too large, or not the one expected).
 int ReadMap(const StationOptions &options, std::string *map, std::string *sha256) {
-    if (!ReadWhole(options.map, map)) return Fail("cannot read " + options.map);
+    if (std::string error; !util::ReadWholeFile(options.map, *map, error)) return Fail(error);
     if (map->size() > UINT32_MAX) return Fail(options.map + " is too large");
     *sha256 = Sha256Hex(*map);
     std::string expected = options.map_sha256;
@@ -616,7 +599,7 @@ int main(int argc, char **argv) {
     EventInbox inbox;
     if (const int status = StartWorkers(station, folders, inbox)) return status;
     station.status =
-        std::make_unique<StationStatus>(station.facts, FixtureNames(station.options), UtcTimestamp(), NowMs());
+        std::make_unique<StationStatus>(station.facts, FixtureNames(station.options), UtcTimestamp(), MonotonicNowMs());
     if (station.web) {
         station.web->SetHookLog(station.options.dir + "/hooks.log");
         station.web->Start(*station.status);
@@ -634,7 +617,7 @@ int main(int argc, char **argv) {
         station.status->Stop();
         return true;
     });
-    board.Close(NowMs());
+    board.Close(MonotonicNowMs());
     if (station.web) station.web->Stop();
 
     if (station.records_broken || !workers_fine) return 1;

@@ -47,7 +47,6 @@ std::atomic<bool> stop_taking{false};
 // The worker's own setup.
 const PortWorkerSetup *current = nullptr;
 
-double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 // A parent that has gone is not told; its end of the channel also ends the
 // worker (ReadParentRequests).
@@ -65,7 +64,7 @@ void Send(EventKind kind, uint32_t device = 0, const std::string &text = "") {
 // Sleeps until the monotonic time until_ms, waking early when told to stop.
 void SleepUntil(double until_ms) {
     while (!stop_taking) {
-        const double left = until_ms - NowMs();
+        const double left = until_ms - MonotonicNowMs();
         if (left <= 0) return;
         PauseMs(static_cast<unsigned int>(std::min(left, 50.0)));
     }
@@ -132,7 +131,7 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
     int unanswered = 0;
     for (;;) {
         if (stop_taking) return Arrival::kStopped;
-        const double started = NowMs();
+        const double started = MonotonicNowMs();
         const Probe probe = ProbePort(port);
         if (probe == Probe::kAnswered) return stop_taking ? Arrival::kStopped : Arrival::kPresent;
         const std::string now_failing = probe == Probe::kNoPort ? port_failure : "";
@@ -144,7 +143,7 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
             }
         }
         *no_port = now_failing;
-        if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;
+        if (deadline_ms >= 0 && MonotonicNowMs() >= deadline_ms) return Arrival::kNoDevice;
         unanswered = probe == Probe::kSilent ? unanswered + 1 : 0;
         SleepUntil(NextPingAt(started, unanswered, deadline_ms));
     }
@@ -154,14 +153,14 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
 // have gone unanswered for kGoneAfterMs. A device left in its fixture after
 // its upload keeps answering, and is not taken for a new one.
 void AwaitRemoval(const char *port) {
-    double last_answer = NowMs();
+    double last_answer = MonotonicNowMs();
     while (!stop_taking) {
-        const double started = NowMs();
+        const double started = MonotonicNowMs();
         const Probe probe = ProbePort(port);
         if (probe == Probe::kNoPort) return;
         if (probe == Probe::kAnswered) {
-            last_answer = NowMs();
-        } else if (NowMs() - last_answer >= kGoneAfterMs) {
+            last_answer = MonotonicNowMs();
+        } else if (MonotonicNowMs() - last_answer >= kGoneAfterMs) {
             return;
         }
         SleepUntil(started + kPingIntervalMs);
@@ -179,7 +178,7 @@ struct Telling {
 Telling telling;
 
 void TellProgress(const UploadProgress &progress) {
-    const double now = NowMs();
+    const double now = MonotonicNowMs();
     telling.pace.Update(progress.bytes_sent, progress.records_accepted, now);
     const bool new_record = progress.records_accepted != telling.told_records;
     if (telling.told && !new_record && now - telling.told_ms < kProgressEveryMs) return;
@@ -223,12 +222,12 @@ DeviceRun FlashDevice(const char *port, DeviceRun run) {
         Send(EventKind::kProblem, device, std::string("cannot write ") + out_name + ": " + strerror(errno));
     }
     ReleasePort();
-    const double started = NowMs();
+    const double started = MonotonicNowMs();
     telling = Telling();
     telling.device = device;
     telling.pace.Begin(started);
     const int result = SendResourceZebmapFile(port, &run.outcome, TellProgress);
-    run.seconds = (NowMs() - started) / 1000.0;
+    run.seconds = (MonotonicNowMs() - started) / 1000.0;
     run.ok = result == 0 && run.outcome.failure == UploadFailure::kNone;
     PointStdoutAt(nullptr);
     return run;
@@ -257,7 +256,7 @@ void SetUpProcess(const PortWorkerSetup &setup) {
     OperatorDisplayIo io;
     io.live = false;
     io.write = DropText;
-    io.now_ms = NowMs;
+    io.now_ms = MonotonicNowMs;
     io.columns = nullptr;
     SetOperatorDisplayIo(io);
 }
@@ -285,7 +284,7 @@ void RunPortWorker(int argc, char **argv) {
     if (in_folder) std::_Exit(3);
     SetUpProcess(setup);
     const char *port_name = setup.port.c_str();
-    const double deadline = setup.once ? NowMs() + setup.wait_s * 1000.0 : -1;
+    const double deadline = setup.once ? MonotonicNowMs() + setup.wait_s * 1000.0 : -1;
     // Numbers go on from the fixture's last device, across restarts.
     uint32_t device = setup.first_device > 0 ? setup.first_device - 1 : 0;
     while (!stop_taking) {
