@@ -198,6 +198,7 @@ struct Station {
     // recorded, for the board and the web side: (port, run, line).
     struct Recovered {
         int port;
+        std::string port_name;  // as the record gives it
         DeviceRun run;
         std::string line;
     };
@@ -385,7 +386,7 @@ int RecordJournal(Station &station, int port, UploadJournal &journal) {
         return 1;
     }
     RecordWritten(station, line, {line, RecordResult(run), journal.port, run.device});
-    station.recovered.push_back({port, run, line});
+    station.recovered.push_back({port, journal.port, run, line});
     return 0;
 }
 
@@ -423,7 +424,7 @@ void ShowRecovered(Station &station, StationBoard &board) {
     for (const Station::Recovered &recovered : station.recovered) {
         ChangeStatus(station, recovered.port, StationHttp::Tell::kRecord,
                      [&] { return station.status->Finished(recovered.port, recovered.run, recovered.line); });
-        board.Finished(recovered.port, recovered.run);
+        board.Finished(recovered.port, recovered.port_name, recovered.run);
     }
 }
 
