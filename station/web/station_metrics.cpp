@@ -10,7 +10,7 @@ const char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 namespace {
 
-const char *const kResults[] = {"ok", "failed", "interrupted"};  // shown for every fixture, at 0 before the first
+const char *const kResults[] = {"ok", "failed"};  // shown for every fixture, at 0 before the first
 
 // The length of the UTF-8 sequence at text[at], 0 when it is none.
 std::size_t Utf8Length(const std::string &text, std::size_t at) {
