@@ -327,6 +327,15 @@ void ShareStatusWithBroker(Station &station) {
     station.publisher->StatusChanged();
 }
 
+// The broker's state and the records that wait for it, as the board and
+// the page show them.
+void TellBrokerState(Station &station) {
+    if (!station.publisher) return;
+    const PublisherSnapshot now = station.publisher->Snapshot();
+    ChangeStatus(station, -1, StationHttp::Tell::kTotals,
+                 [&] { return station.status->Broker(BrokerStateName(now.state), now.reason, now.waiting); });
+}
+
 // Takes the workers' events until every worker has closed its end.
 void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
     bool stop_passed_on = false;
@@ -340,6 +349,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
+        TellBrokerState(station);
         if (!events.empty()) ShareStatusWithBroker(station);
         if (station.hook) SayHookReports(station, board);
         board.Refresh(MonotonicNowMs());
@@ -563,6 +573,17 @@ int StartPublisher(Station &station) {
     return 0;
 }
 
+// 1 when records could not be written or a worker ended abnormally, or
+// with --once when a fixture's device did not get the whole map; else 0.
+int ExitStatus(const Station &station, bool workers_fine) {
+    if (station.records_broken || !workers_fine) return 1;
+    if (!station.options.once) return 0;
+    for (const bool ok : station.port_ok) {
+        if (!ok) return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -621,10 +642,5 @@ int main(int argc, char **argv) {
     board.Close(MonotonicNowMs());
     if (station.web) station.web->Stop();
 
-    if (station.records_broken || !workers_fine) return 1;
-    if (!station.options.once) return 0;
-    for (const bool ok : station.port_ok) {
-        if (!ok) return 1;
-    }
-    return 0;
+    return ExitStatus(station, workers_fine);
 }

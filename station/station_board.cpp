@@ -106,7 +106,9 @@ std::string StationBoard::TotalsLine(double now_ms) const {
     } else {
         snprintf(text, sizeof text, "ok %u  failed %u  %.0f devices/hour", ok, failed, per_hour);
     }
-    return text;
+    if (!status_.HasBroker()) return text;
+    return text + ("  broker " + status_.BrokerState() + ", " + std::to_string(status_.BrokerWaiting()) +
+                   " records waiting");
 }
 
 void StationBoard::Erase() {

@@ -387,6 +387,10 @@ void StationHttp::Change(int port, Tell tell, const std::function<bool()> &chang
     }
     std::lock_guard<std::mutex> lock(server.mutex);
     if (!change()) return;
+    if (tell == Tell::kTotals) {
+        server.Publish("totals", server.status->TotalsJson(MonotonicNowMs()));
+        return;
+    }
     if (tell == Tell::kEveryPort) {
         for (std::size_t i = 0; i < server.status->PortCount(); ++i) server.PublishPort(static_cast<int>(i));
         return;

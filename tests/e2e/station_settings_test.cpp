@@ -150,3 +150,14 @@ TEST_F(StationSettings, AMapOfAnotherHashIsRefusedWithBothHashesNamedAndNothingF
 }
 
 }  // namespace
+
+// The example the package installs for the service reads as it stands: a
+// config the station refused would fail every first start of the service.
+TEST_F(StationSettings, TheInstalledExampleConfigReads) {
+    WriteFile(work_.file("zebmap.map"), kMap);
+    const RunResult run = Station({"--config", PARDULO_SOURCE_DIR "/station/service/example.toml", "--once",
+                                   "--wait", "0", "--dir", "example", "--log", "example.jsonl"});
+    EXPECT_EQ(run.status, 1) << run.err;  // read, then no device on its ports
+    EXPECT_EQ(run.err.find("example.toml:"), std::string::npos) << run.err;
+    EXPECT_TRUE(FileExists(work_.file("example/Fixture_1")));
+}
