@@ -90,6 +90,9 @@ set(CPACK_DEBIAN_TESTBED_PACKAGE_DEPENDS "pardulo (= ${PROJECT_VERSION})")
 # A file installed under /etc must be a conffile, which CPack does not mark of
 # itself (lintian calls an unmarked one an error): its package then lists it
 # in a `conffiles` file given through CPACK_DEBIAN_<COMPONENT>_PACKAGE_CONTROL_EXTRA.
+# The station's example config is the one (station/CMakeLists.txt installs it).
+configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/conffiles ${CMAKE_BINARY_DIR}/debian-pardulo/conffiles COPYONLY)
+set(CPACK_DEBIAN_PARDULO_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian-pardulo/conffiles)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -149,7 +149,8 @@ int PlaceMap(const std::string &map, const std::string &sha256, const std::vecto
         if (const int status = KeepEarlierOutputs(folder)) return status;
         const std::string path = folder + "/" + ZEBMAP_FILE;
         std::string copy, error;
-        if (!util::ReplaceWholeFile(path, map.data(), map.size(), error) || !util::ReadWholeFile(path, copy, error)) {
+        if (!util::ReplaceWholeFile(path, map.data(), map.size(), error) ||
+            !util::ReadWholeRegularFile(path, copy, error)) {
             return Fail(error);
         }
         if (Sha256Hex(copy) != sha256) return Fail(path + " does not read back as written");
@@ -514,7 +515,7 @@ int FixtureFolders(const StationOptions &options, std::vector<std::string> *fold
 // Reads the map whole: the bytes every fixture gets. 0, or the exit status
 // (unreadable, too large, or not the one expected).
 int ReadMap(const StationOptions &options, std::string *map, std::string *sha256) {
-    if (std::string error; !util::ReadWholeFile(options.map, *map, error)) return Fail(error);
+    if (std::string error; !util::ReadWholeRegularFile(options.map, *map, error)) return Fail(error);
     if (map->size() > UINT32_MAX) return Fail(options.map + " is too large");
     *sha256 = Sha256Hex(*map);
     std::string expected = options.map_sha256;

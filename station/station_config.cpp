@@ -117,7 +117,7 @@ private:
 
 std::string ReadStationConfig(const std::string &path, StationOptions *options) {
     std::string text;
-    if (std::string error; !util::ReadWholeFile(path, text, error)) return error;
+    if (std::string error; !util::ReadWholeRegularFile(path, text, error)) return error;
     try {
         const toml::table top = toml::parse(text, path);
         return ConfigReader(path, options).Read(top);

@@ -102,7 +102,7 @@ TEST(UtilWholeFile, FailuresNameTheFileAndLeaveTheEarlierOne) {
     // A folder (or a FIFO, a device) is refused before it is opened: such a
     // file given by mistake would block or never end.
     std::string text;
-    EXPECT_FALSE(util::ReadWholeFile(dir.path(), text, error));
+    EXPECT_FALSE(util::ReadWholeRegularFile(dir.path(), text, error));
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 
     EXPECT_FALSE(util::ReplaceWholeFile(dir.file("no-such-dir/out"), "x", 1, error));
