@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <random>
 
 #include "station_json.h"
 
@@ -32,7 +33,30 @@ const char *ReasonOfFailure(UploadFailure failure) {
 
 }  // namespace
 
+std::string RecordResult(const DeviceRun &run) {
+    if (run.ok) return "ok";
+    return run.stopped_during_upload ? "interrupted" : "failed";
+}
+
+std::string NewRunId() {
+    // Two draws of 32 bits; the clock mixed in guards against a
+    // random_device that is deterministic on some platform's runtime.
+    std::random_device random;
+    const uint64_t draws = (static_cast<uint64_t>(random()) << 32) ^ static_cast<uint64_t>(random());
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const uint64_t clock = static_cast<uint64_t>(now.tv_sec) * 1000000000ULL + static_cast<uint64_t>(now.tv_nsec);
+    char text[17];
+    snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(draws ^ (clock * 0x9E3779B97F4A7C15ULL)));
+    return text;
+}
+
+std::string RecordId(const std::string &run_id, int port, uint32_t device) {
+    return run_id + "-" + std::to_string(port) + "-" + std::to_string(device);
+}
+
 std::string FailureReason(const DeviceRun &run) {
+    if (run.stopped_during_upload) return "station stopped during the upload";
     // A port that does not open is told apart from one where nothing answers.
     if (!run.present) return run.port_failure.empty() ? "no device" : "no port: " + run.port_failure;
     if (run.ok) return "";
@@ -52,7 +76,9 @@ std::string FormatRecordLine(const std::string &time, const StationFacts &facts,
     const std::string reason = FailureReason(run);
     const int block = run.outcome.failed_block;
     Json record;
+    record["id"] = run.id;
     record["time"] = time;
+    record["started"] = run.started.empty() ? Json(nullptr) : Json(run.started);
     record["station"] = facts.station;
     record["port"] = port;
     record["fixture"] = fixture;
@@ -63,7 +89,7 @@ std::string FormatRecordLine(const std::string &time, const StationFacts &facts,
     record["map_records"] = facts.map_records;
     record["map_bytes"] = facts.map_bytes;
     record["records_accepted"] = run.present ? run.outcome.records_accepted : 0;
-    record["result"] = run.ok ? "ok" : "failed";
+    record["result"] = RecordResult(run);
     record["failed_block"] = run.present && !run.ok && block >= 0 ? Json(block) : Json(nullptr);
     record["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
     // The seconds keep their three decimals ("2.230"), as line tooling
@@ -77,7 +103,7 @@ std::string FormatRecordLine(const std::string &time, const StationFacts &facts,
 
 std::string FormatResultLine(const std::string &port, const DeviceRun &run) {
     const std::string reason = FailureReason(run);
-    return port + " " + std::to_string(run.device) + (run.ok ? " ok " : " failed ") + Number(run.seconds, "%.1f") +
+    return port + " " + std::to_string(run.device) + " " + RecordResult(run) + " " + Number(run.seconds, "%.1f") +
            " " + (reason.empty() ? "-" : reason) + "\n";
 }
 

@@ -10,7 +10,9 @@
 
 // One device's run on one port, as the worker saw it.
 struct DeviceRun {
-    uint32_t device = 0;        // this port's device count, from 1
+    std::string id;             // the record's id (RecordId), "" until the parent gives one
+    uint32_t device = 0;        // the fixture's device count, from 1, going on across restarts
+    std::string started;        // UTC time the upload started (UtcTimestamp), "" without a device
     bool present = true;        // false: no device came within the wait (--once)
     std::string port_failure;   // not present because the port did not open: the system's reason
     bool ok = false;            // the upload's own verdict: the whole map went in
@@ -19,6 +21,10 @@ struct DeviceRun {
     std::string device_path;    // the device the port name led to; "" when the port did not open
     bool has_adapter_serial = false;
     std::string adapter_serial; // the USB serial number of the port's adapter
+    // The station stopped (killed, power cut) while the upload was under
+    // way, so its end was never seen: recorded at the next start from the
+    // upload's journal (upload_journal.h), result "interrupted".
+    bool stopped_during_upload = false;
 };
 
 // The facts every record of a run shares.
@@ -29,8 +35,21 @@ struct StationFacts {
     uint32_t map_bytes = 0;
 };
 
+// The record's result: "ok", "failed" or "interrupted".
+std::string RecordResult(const DeviceRun &run);
+
+// A fresh id for one run of the station: 16 hexadecimal digits from
+// std::random_device. Records of different runs never share an id even
+// when the fixtures' folders (and with them the device numbers) were wiped.
+std::string NewRunId();
+// The id of a device's record: the run's id, the fixture's place on the
+// command line and the device number ("3f09c1d2aa7e5b40-1-17"), unique
+// within a run because device numbers only grow on a fixture.
+std::string RecordId(const std::string &run_id, int port, uint32_t device);
+
 // The short reason of a failed run ("" for a run that is ok), e.g.
-// "refused: answer 0x79", "no port: No such file or directory".
+// "refused: answer 0x79", "no port: No such file or directory",
+// "station stopped during the upload".
 std::string FailureReason(const DeviceRun &run);
 
 // The record line (with its line feed): one JSON object with the fields in

@@ -2,6 +2,7 @@
 // every device that shows up on any of its ports, in parallel, keeps a
 // record line of each for the line's tracing system and shows the operator
 // a board of what goes on.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,7 @@
 #include "station_status.h"
 #include "stop_requests.h"
 #include "system_error.h"
+#include "upload_journal.h"
 #include "util/failure.h"
 #include "util/whole_file.h"
 
@@ -102,12 +104,16 @@ std::string MakeDirs(const std::string &path) {
     return error ? error.message() : "";
 }
 
+// NNNNN.out: five digits or more, since numbers go on across restarts.
 bool IsDeviceOutputName(const char *name) {
-    return strlen(name) == 9 && strspn(name, "0123456789") == 5 && strcmp(name + 5, ".out") == 0;
+    const std::size_t digits = strspn(name, "0123456789");
+    return digits >= 5 && strcmp(name + digits, ".out") == 0;
 }
 
-// Device numbers start at 1 in every run: the outputs of an earlier run are
-// moved into earlier-<UTC time>/ of the folder rather than overwritten.
+// The outputs of an earlier run are moved into earlier-<UTC time>/ of the
+// folder, so that each run's folder holds its own devices only. Device
+// numbers go on across runs (last-device), so no output meets another of
+// the same name there either.
 int KeepEarlierOutputs(const std::string &folder) {
     DirPtr listing(opendir(folder.c_str()));
     if (!listing) return Fail("cannot list " + folder + ": " + strerror(errno));
@@ -186,6 +192,18 @@ struct Station {
     // web side serves it (which it outlives).
     std::unique_ptr<StationStatus> status;
     std::unique_ptr<StationHttp> web;  // --http
+    std::string run_id = NewRunId();    // the records' ids start with it
+    std::vector<std::string> folders;   // the fixtures' folders, by port
+    std::vector<uint32_t> last_device;  // by port: the last device number its folder keeps
+    // The records the start wrote for uploads an earlier run never
+    // recorded, for the board and the web side: (port, run, line).
+    struct Recovered {
+        int port;
+        std::string port_name;  // as the record gives it
+        DeviceRun run;
+        std::string line;
+    };
+    std::vector<Recovered> recovered;
     // The status JSON as the records' broker gets it: made on the event
     // loop's thread after a change, read on the publisher's.
     std::mutex broker_status_mutex;
@@ -208,16 +226,43 @@ void TellWorkers(Station &station, char request) {
     for (ChildProcess &worker : station.workers) WriteToChild(worker, std::string(1, request));
 }
 
+// A record line is on disk: its hook, the metrics' counters, the broker.
+void RecordWritten(Station &station, const std::string &line, HookJob job) {
+    if (station.hook) station.hook->Add(std::move(job));
+    if (station.web) station.web->OnRecordWritten(line);
+    if (station.publisher) station.publisher->RecordAppended();
+}
+
+// The device's record is on disk: its number is kept as the fixture's
+// last, then its journal goes. Dying in between leaves a journal whose id
+// the record file holds, which the next start only removes. "" or what failed.
+std::string ForgetJournal(Station &station, int port, uint32_t device) {
+    const std::string &folder = station.folders[static_cast<std::size_t>(port)];
+    uint32_t &last = station.last_device[static_cast<std::size_t>(port)];
+    if (device > last) {
+        if (const int err = WriteLastDevice(folder, device)) return "cannot keep the device number: " + SystemErrorText(err);
+        last = device;
+    }
+    if (const int err = RemoveJournal(folder, device)) {
+        return "cannot remove " + JournalFileName(device) + ": " + SystemErrorText(err);
+    }
+    return "";
+}
+
 // A device's run has ended: its record, its line, the board.
-void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun &run) {
+void RecordRun(Station &station, StationBoard &board, int port, DeviceRun run) {
     const Fixture &fixture = station.options.fixtures[port];
     const std::string &name = fixture.name;
+    // A run without a device had no journal, and so no id yet.
+    if (run.id.empty()) run.id = RecordId(station.run_id, port, run.device);
     const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, fixture.port, name, run);
     if (!station.records_broken) {
         const int err = AppendRecordLine(station.records, line);
-        if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", fixture.port, run.device});
-        if (err == 0 && station.web) station.web->OnRecordWritten(line);
-        if (err == 0 && station.publisher) station.publisher->RecordAppended();
+        if (err == 0) RecordWritten(station, line, {line, RecordResult(run), fixture.port, run.device});
+        if (err == 0 && run.present) {
+            // The record is safe; a journal left behind is only removed at the next start.
+            if (const std::string why = ForgetJournal(station, port, run.device); !why.empty()) board.Say(name + ": " + why);
+        }
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -336,6 +381,71 @@ void FinishHooks(Station &station, StationBoard &board) {
     SayHookReports(station, board);
 }
 
+// The record of an upload an earlier run started and never recorded, from
+// its journal: what was known when it started. 0, or the exit status.
+int RecordJournal(Station &station, int port, UploadJournal &journal) {
+    DeviceRun &run = journal.run;
+    run.present = true;
+    run.ok = false;
+    run.stopped_during_upload = true;
+    run.outcome = UploadOutcome{};
+    run.seconds = 0;
+    const std::string line = FormatRecordLine(UtcTimestamp(), journal.facts, journal.port, journal.fixture, run);
+    if (const int err = AppendRecordLine(station.records, line)) {
+        fprintf(stderr, "pardulo-station: cannot write the record of device %u of %s to %s: %s; nothing was flashed\n",
+                run.device, journal.port.c_str(), station.options.log.c_str(), SystemErrorText(err).c_str());
+        return 1;
+    }
+    RecordWritten(station, line, {line, RecordResult(run), journal.port, run.device});
+    station.recovered.push_back({port, journal.port, run, line});
+    return 0;
+}
+
+// Before any worker starts: every fixture's last device number, and the
+// records of the uploads that journals show started but never recorded
+// (the station was killed, or the power went). A journal whose id the
+// record file holds already was recorded and only goes. 0, or the exit status.
+int RecordInterrupted(Station &station) {
+    station.last_device.assign(station.folders.size(), 0);
+    for (std::size_t i = 0; i < station.folders.size(); ++i) {
+        const std::string &folder = station.folders[i];
+        station.last_device[i] = ReadLastDevice(folder);
+        FoundJournals found = TakeJournals(folder);
+        for (const std::string &problem : found.problems) fprintf(stderr, "pardulo-station: %s\n", problem.c_str());
+        station.last_device[i] = std::max(station.last_device[i], found.highest);
+        std::set<std::string> ids;
+        for (const UploadJournal &journal : found.journals) ids.insert(journal.run.id);
+        const std::set<std::string> recorded = RecordedIds(station.options.log, ids);
+        for (UploadJournal &journal : found.journals) {
+            if (recorded.count(journal.run.id) == 0) {
+                if (const int status = RecordJournal(station, static_cast<int>(i), journal)) return status;
+            }
+            if (const std::string why = ForgetJournal(station, static_cast<int>(i), journal.run.device); !why.empty()) {
+                // Its record is on disk; the next start finds the id and does not write it again.
+                fprintf(stderr, "pardulo-station: %s: %s\n", folder.c_str(), why.c_str());
+                station.last_device[i] = std::max(station.last_device[i], journal.run.device);
+            }
+        }
+    }
+    return 0;
+}
+
+// The records of interrupted uploads count and show as any other.
+void ShowRecovered(Station &station, StationBoard &board) {
+    for (const Station::Recovered &recovered : station.recovered) {
+        ChangeStatus(station, recovered.port, StationHttp::Tell::kRecord,
+                     [&] { return station.status->Finished(recovered.port, recovered.run, recovered.line); });
+        board.Finished(recovered.port, recovered.port_name, recovered.run);
+    }
+}
+
+void StartHook(Station &station) {
+    if (station.options.on_record.empty()) return;
+    station.hook = std::make_unique<RecordHook>(station.options.on_record, station.options.hook_timeout_s,
+                                                station.options.dir + "/hooks.log");
+    station.hook->Start();
+}
+
 // Starts one worker per port (this program again, with kPortWorkerArgument)
 // and listens to each.
 int StartWorkers(Station &station, const std::vector<std::string> &folders, EventInbox &inbox) {
@@ -345,9 +455,13 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, Even
         PortWorkerSetup setup;
         setup.index = static_cast<int>(i);
         setup.port = station.options.fixtures[i].port;
+        setup.fixture = station.options.fixtures[i].name;
         setup.folder = folders[i];
         setup.once = station.options.once;
         setup.wait_s = station.options.wait_s;
+        setup.run_id = station.run_id;
+        setup.first_device = station.last_device[i] + 1;
+        setup.facts = station.facts;
         ChildSpec spec;
         spec.argv = {program, kPortWorkerArgument};
         spec.pipe_stdin = true;
@@ -498,14 +612,15 @@ int main(int argc, char **argv) {
     // A stop request ends the uploads under way, not the station.
     CatchStopRequests();
 
+    // The hook runs for the records of interrupted uploads too, which are
+    // written before any worker starts.
+    StartHook(station);
+    station.folders = folders;
+    if (const int status = RecordInterrupted(station)) return status;
+
     // One worker per port; the board shows what they tell.
     EventInbox inbox;
     if (const int status = StartWorkers(station, folders, inbox)) return status;
-    if (!station.options.on_record.empty()) {
-        station.hook = std::make_unique<RecordHook>(station.options.on_record, station.options.hook_timeout_s,
-                                                    station.options.dir + "/hooks.log");
-        station.hook->Start();
-    }
     station.status =
         std::make_unique<StationStatus>(station.facts, FixtureNames(station.options), UtcTimestamp(), MonotonicNowMs());
     if (station.web) {
@@ -514,6 +629,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
     }
     StationBoard board(*station.status, DefaultOperatorDisplayIo().live);
+    ShowRecovered(station, board);
     ServiceReady();
     ShareStatusWithBroker(station);
     RunEventLoop(station, board, inbox);

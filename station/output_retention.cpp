@@ -9,8 +9,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// NNNNN.out, with more digits once a fixture's numbers pass 99999.
 bool IsDeviceOutput(const std::string &name) {
-    return name.size() == 9 && name.find_first_not_of("0123456789") == 5 && name.compare(5, 4, ".out") == 0;
+    const std::size_t digits = name.find_first_not_of("0123456789");
+    return digits != std::string::npos && digits >= 5 && name.size() == digits + 4 && name.compare(digits, 4, ".out") == 0;
 }
 
 bool IsEarlierRun(const std::string &name) { return name.rfind("earlier-", 0) == 0; }

@@ -20,6 +20,8 @@
 #include "serial_link.h"
 #include "serial_ports.h"
 #include "station_events.h"
+#include "system_error.h"
+#include "upload_journal.h"
 
 namespace {
 
@@ -192,15 +194,27 @@ void TellProgress(const UploadProgress &progress) {
     SendEvent(event);
 }
 
-// Flashes the present device with the production upload; its output goes
-// to NNNNN.out.
-DeviceRun FlashDevice(const char *port, uint32_t device) {
-    DeviceRun run;
-    run.device = device;
+// The present device's run as it starts, journaled in the fixture's
+// folder (the working directory) before any byte of it goes out, so that a
+// station killed from here on still records the device at its next start.
+// False, with *why, when the journal could not be made durable.
+bool BeginRun(const char *port, uint32_t device, DeviceRun *run, std::string *why) {
+    run->device = device;
+    run->id = RecordId(current->run_id, current->index, device);
+    run->started = UtcTimestamp();
     // The port's name may be a link (its position, its adapter): the
     // record names the device it led to, and the adapter is that device's.
-    run.device_path = PortDevicePath(port);
-    run.has_adapter_serial = AdapterSerial(run.device_path.c_str(), &run.adapter_serial);
+    run->device_path = PortDevicePath(port);
+    run->has_adapter_serial = AdapterSerial(run->device_path.c_str(), &run->adapter_serial);
+    const int err = WriteJournal(".", {current->port, current->fixture, current->facts, *run});
+    if (err != 0) *why = "cannot write " + JournalFileName(device) + ": " + SystemErrorText(err);
+    return err == 0;
+}
+
+// Flashes the present device with the production upload; its output goes
+// to NNNNN.out.
+DeviceRun FlashDevice(const char *port, DeviceRun run) {
+    const uint32_t device = run.device;
     char out_name[32];
     snprintf(out_name, sizeof out_name, "%05u.out", device);
     if (!PointStdoutAt(out_name)) {
@@ -271,7 +285,8 @@ void RunPortWorker(int argc, char **argv) {
     SetUpProcess(setup);
     const char *port_name = setup.port.c_str();
     const double deadline = setup.once ? MonotonicNowMs() + setup.wait_s * 1000.0 : -1;
-    uint32_t device = 0;
+    // Numbers go on from the fixture's last device, across restarts.
+    uint32_t device = setup.first_device > 0 ? setup.first_device - 1 : 0;
     while (!stop_taking) {
         Send(EventKind::kWaiting, device);
         std::string no_port;
@@ -289,7 +304,13 @@ void RunPortWorker(int argc, char **argv) {
             break;
         }
         Send(EventKind::kUploading, ++device);
-        finished.run = FlashDevice(port_name, device);
+        DeviceRun run;
+        if (std::string why; !BeginRun(port_name, device, &run, &why)) {
+            // A device flashed without its journal could go unrecorded.
+            Send(EventKind::kProblem, device, why + "; no devices are taken on this port");
+            break;
+        }
+        finished.run = FlashDevice(port_name, run);
         SendEvent(finished);
         if (setup.once || stop_taking) break;
         Send(EventKind::kRemoval, device);

@@ -20,7 +20,7 @@
 // One record, as the hook gets it.
 struct HookJob {
     std::string line;    // the record line, line feed included
-    std::string result;  // "ok" or "failed"
+    std::string result;  // "ok", "failed" or "interrupted"
     std::string port;    // the port's name as given
     uint32_t device = 0;
 };

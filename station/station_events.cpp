@@ -83,18 +83,23 @@ void from_json(const Json &json, UploadProgress &progress) {
 }
 
 void to_json(Json &json, const DeviceRun &run) {
-    json = Json{{"device", run.device},
+    json = Json{{"id", run.id},
+                {"device", run.device},
+                {"started", run.started},
                 {"present", run.present},
                 {"port_failure", run.port_failure},
                 {"ok", run.ok},
                 {"outcome", run.outcome},
                 {"seconds", Finite(run.seconds)},
                 {"device_path", run.device_path},
-                {"adapter_serial", run.has_adapter_serial ? Json(run.adapter_serial) : Json(nullptr)}};
+                {"adapter_serial", run.has_adapter_serial ? Json(run.adapter_serial) : Json(nullptr)},
+                {"stopped_during_upload", run.stopped_during_upload}};
 }
 
 void from_json(const Json &json, DeviceRun &run) {
+    json.at("id").get_to(run.id);
     json.at("device").get_to(run.device);
+    json.at("started").get_to(run.started);
     json.at("present").get_to(run.present);
     json.at("port_failure").get_to(run.port_failure);
     json.at("ok").get_to(run.ok);
@@ -104,6 +109,21 @@ void from_json(const Json &json, DeviceRun &run) {
     const Json &serial = json.at("adapter_serial");
     run.has_adapter_serial = !serial.is_null();
     run.adapter_serial = run.has_adapter_serial ? serial.get<std::string>() : "";
+    json.at("stopped_during_upload").get_to(run.stopped_during_upload);
+}
+
+void to_json(Json &json, const StationFacts &facts) {
+    json = Json{{"station", facts.station},
+                {"map_sha256", facts.map_sha256},
+                {"map_records", facts.map_records},
+                {"map_bytes", facts.map_bytes}};
+}
+
+void from_json(const Json &json, StationFacts &facts) {
+    json.at("station").get_to(facts.station);
+    json.at("map_sha256").get_to(facts.map_sha256);
+    json.at("map_records").get_to(facts.map_records);
+    json.at("map_bytes").get_to(facts.map_bytes);
 }
 
 void to_json(Json &json, const StationEvent &event) {
@@ -134,17 +154,29 @@ void from_json(const Json &json, StationEvent &event) {
 }
 
 void to_json(Json &json, const PortWorkerSetup &setup) {
-    json = Json{{"version", kStationChannelVersion}, {"index", setup.index}, {"port", setup.port},
-                {"folder", setup.folder},             {"once", setup.once},   {"wait_s", Finite(setup.wait_s)}};
+    json = Json{{"version", kStationChannelVersion},
+                {"index", setup.index},
+                {"port", setup.port},
+                {"fixture", setup.fixture},
+                {"folder", setup.folder},
+                {"once", setup.once},
+                {"wait_s", Finite(setup.wait_s)},
+                {"run_id", setup.run_id},
+                {"first_device", setup.first_device},
+                {"facts", setup.facts}};
 }
 
 void from_json(const Json &json, PortWorkerSetup &setup) {
     CheckVersion(json);
     json.at("index").get_to(setup.index);
     json.at("port").get_to(setup.port);
+    json.at("fixture").get_to(setup.fixture);
     json.at("folder").get_to(setup.folder);
     json.at("once").get_to(setup.once);
     json.at("wait_s").get_to(setup.wait_s);
+    json.at("run_id").get_to(setup.run_id);
+    json.at("first_device").get_to(setup.first_device);
+    json.at("facts").get_to(setup.facts);
 }
 
 std::string EncodeEvent(const StationEvent &event) { return JsonText(Json(event)) + "\n"; }

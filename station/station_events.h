@@ -35,9 +35,13 @@ struct StationEvent {
 struct PortWorkerSetup {
     int index = 0;          // the port's place on the command line
     std::string port;       // the name the link opens
+    std::string fixture;    // the fixture's name, as its records give it
     std::string folder;     // the port's folder: its zebmap.map is the one uploaded
     bool once = false;      // flash the first device only
     double wait_s = 10;     // with once: how long to await it
+    std::string run_id;     // the station run's id (NewRunId): the records' ids start with it
+    uint32_t first_device = 1;  // the number of the fixture's next device
+    StationFacts facts;     // what the device's record will say of the map and the station (its journal keeps them)
 };
 
 // The values as JSON objects; from_json throws (Json's exceptions, or
@@ -49,6 +53,8 @@ void to_json(Json &json, const UploadProgress &progress);
 void from_json(const Json &json, UploadProgress &progress);
 void to_json(Json &json, const DeviceRun &run);
 void from_json(const Json &json, DeviceRun &run);
+void to_json(Json &json, const StationFacts &facts);
+void from_json(const Json &json, StationFacts &facts);
 void to_json(Json &json, const StationEvent &event);
 void from_json(const Json &json, StationEvent &event);
 void to_json(Json &json, const PortWorkerSetup &setup);

@@ -28,6 +28,14 @@ DeviceRun FailedRun(UploadFailure failure, int block = -1, unsigned char answer 
     return run;
 }
 
+// A run the station's next start records from its journal.
+DeviceRun Stopped() {
+    DeviceRun run;
+    run.device = 3;
+    run.stopped_during_upload = true;
+    return run;
+}
+
 TEST(StationRecord, EveryWayARunEndsHasItsReason) {
     struct Row {
         DeviceRun run;
@@ -53,6 +61,7 @@ TEST(StationRecord, EveryWayARunEndsHasItsReason) {
         {FailedRun(UploadFailure::kMapFraming, 1), "map error"},
         {FailedRun(UploadFailure::kMapUnreadable), "map error"},
         {FailedRun(UploadFailure::kInterrupted), "interrupted"},
+        {Stopped(), "station stopped during the upload"},
         // A failed result with nothing noted is still a failure.
         {FailedRun(UploadFailure::kNone), "link error"},
     };
@@ -67,8 +76,11 @@ TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheName
     run.has_adapter_serial = true;
     run.adapter_serial = "A\x01\xc3\xa9";
     run.device_path = "/dev/ttyUSB3";
+    run.id = "0123456789abcdef-0-3";
+    run.started = "2026-12-07T15:52:22.623Z";
     EXPECT_EQ(FormatRecordLine("2026-12-07T15:52:25.123Z", facts, "/dev/tty\n", "Fixture \"1\"", run),
-              "{\"time\":\"2026-12-07T15:52:25.123Z\",\"station\":\"line\\\"7\\\\\",\"port\":\"/dev/tty\\n\","
+              "{\"id\":\"0123456789abcdef-0-3\",\"time\":\"2026-12-07T15:52:25.123Z\","
+              "\"started\":\"2026-12-07T15:52:22.623Z\",\"station\":\"line\\\"7\\\\\",\"port\":\"/dev/tty\\n\","
               "\"fixture\":\"Fixture \\\"1\\\"\",\"device_path\":\"/dev/ttyUSB3\",\"adapter_serial\":\"A\\u0001\xc3\xa9\",\"device\":3,"
               "\"map_sha256\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
               "\"map_records\":2,\"map_bytes\":515,\"records_accepted\":1,\"result\":\"failed\","
@@ -118,6 +130,9 @@ TEST(StationEvents, EveryKindCrossesThePipeWhole) {
     finished.adapter_serial = "FT 12\n34";  // outside texts hold anything
     finished.device_path = "/dev/my port";
     finished.port_failure = "No such file: or\r directory";
+    finished.id = "00000000ffffffff-2-3";
+    finished.started = "2026-12-07T15:52:22.623Z";
+    finished.stopped_during_upload = true;
     StationEvent progress;
     progress.progress = {1007, 2015, 1, 2, 2};
     progress.bytes_per_second = 1012.5;
@@ -150,6 +165,8 @@ TEST(StationEvents, EveryKindCrossesThePipeWhole) {
             EXPECT_EQ(EncodeEvent(got), line);  // every field of the run, the outcome's too
             EXPECT_EQ(got.run.adapter_serial, finished.adapter_serial);
             EXPECT_EQ(got.run.outcome.failure, UploadFailure::kRefused);
+            EXPECT_EQ(got.run.id, finished.id);
+            EXPECT_TRUE(got.run.stopped_during_upload);
         }
         if (row.kind == EventKind::kProgress) {
             EXPECT_EQ(got.progress.bytes_sent, 1007u);
@@ -186,6 +203,10 @@ TEST(StationEvents, TheWorkersSetupCrossesWhole) {
     sent.folder = "station/COM12_";
     sent.once = true;
     sent.wait_s = 0.25;
+    sent.fixture = "Fixture \"1\"";
+    sent.run_id = "0123456789abcdef";
+    sent.first_device = 100000;
+    sent.facts = {"line 7", "ab", 2, 515};
     const std::string line = EncodeSetup(sent);
     ASSERT_EQ(line.find('\n'), line.size() - 1);
     PortWorkerSetup got;
@@ -195,6 +216,11 @@ TEST(StationEvents, TheWorkersSetupCrossesWhole) {
     EXPECT_EQ(got.folder, sent.folder);
     EXPECT_TRUE(got.once);
     EXPECT_EQ(got.wait_s, 0.25);
+    EXPECT_EQ(got.fixture, sent.fixture);
+    EXPECT_EQ(got.run_id, sent.run_id);
+    EXPECT_EQ(got.first_device, 100000u);
+    EXPECT_EQ(got.facts.station, "line 7");
+    EXPECT_EQ(got.facts.map_bytes, 515u);
     EXPECT_FALSE(DecodeSetup("3 station/COM12_ 1 0.25 COM12", &got));
 }
 

@@ -30,6 +30,8 @@ TEST(OutputRetention, RemovesOnlyOutputsAndEarlierRunsOlderThanTheDaysKept) {
     old_file("zebmap.map", 400);  // the map uploaded from here
     old_file("zebmap.log", 400);
     old_file("0001.out", 400);    // not a name the station gives
+    old_file("123456.out", 31);   // numbers past 99999 go on across restarts
+    old_file("00004.journal", 400);  // an upload not recorded yet: never an output
     fs::create_directories(port.file("earlier-20250101T000000Z/sub"));
     WriteFile(port.file("earlier-20250101T000000Z/00007.out"), "x");
     Age(port.file("earlier-20250101T000000Z"), 31);
@@ -41,9 +43,10 @@ TEST(OutputRetention, RemovesOnlyOutputsAndEarlierRunsOlderThanTheDaysKept) {
 
     EXPECT_TRUE(RemoveOldOutputs(port.path(), 30).empty());
     EXPECT_FALSE(fs::exists(port.file("00001.out")));
+    EXPECT_FALSE(fs::exists(port.file("123456.out")));
     EXPECT_FALSE(fs::exists(port.file("earlier-20250101T000000Z")));
     for (const char *kept : {"00002.out", "zebmap.map", "zebmap.log", "0001.out", "earlier-20250301T000000Z/00008.out",
-                             "00003.out"}) {
+                             "00003.out", "00004.journal"}) {
         EXPECT_TRUE(fs::exists(port.file(kept))) << kept;
     }
 
