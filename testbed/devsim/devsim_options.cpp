@@ -15,8 +15,9 @@ A simulated display device. It opens a pseudo-terminal and plays the device's
 side of the protocol on it: put messages (answered 0x69 when the checksum is
 right, 0x79 otherwise), ping (0x03 x8, answered 0x03), erase (0x55 x8, forgets
 every record, no answer), exit (0xAA x8, ends the session, no answer) and the
-get request (0x02, block, size: the screenshot is streamed whatever block and
-size say, then silence). Unknown bytes outside a message are ignored. Answers
+get request (0x02, block, size: the data the device holds for that block, at
+most size bytes; for block 2000, when it holds none, the screenshot is
+streamed whatever size says, then silence; nothing for another block). Unknown bytes outside a message are ignored. Answers
 come only after the whole message, at once unless --answer-delay says otherwise.
 
 The first line on standard error is the pty's slave path:
@@ -110,6 +111,11 @@ received them since it arrived; "N=" applies to record N only):
                          none (no answer)
   --answer-delay [N=]MS  answer MS milliseconds after the message ended
   --answer-twice         send every put answer two times in a row
+  --corrupt-block B[:K]  keep block B with its byte K (default 0; the last
+                         one when the record is shorter) inverted while
+                         answering 0x69: a flash write gone wrong unnoticed,
+                         which only reading the block back finds. Repeat
+                         the option for more blocks
 
 Pings (counted from 1 in the order the device received them; "N=" applies
 to ping N only):
@@ -246,7 +252,18 @@ bool IsFaultFlag(const std::string &name) {
 bool IsFaultWithValue(const std::string &name) {
     return name == "--answer" || name == "--answer-delay" || name == "--ping-answer" || name == "--get-bytes" ||
            name == "--get-pause-after" || name == "--get-pause-ms" || name == "--read-delay-us" ||
-           name == "--hangup-after" || name == "--pull-after";
+           name == "--hangup-after" || name == "--pull-after" || name == "--corrupt-block";
+}
+
+// "B" or "B:K": block B, byte K of its data (0 when not given).
+bool ParseCorruptBlock(const std::string &text, std::map<uint16_t, uint32_t> &blocks) {
+    const size_t colon = text.find(':');
+    uint64_t block = 0;
+    uint64_t byte = 0;
+    if (!ParseNumber(text.substr(0, colon), 0xFFFF, block)) return false;
+    if (colon != std::string::npos && !ParseNumber(text.substr(colon + 1), UINT32_MAX, byte)) return false;
+    blocks[static_cast<uint16_t>(block)] = static_cast<uint32_t>(byte);
+    return true;
 }
 
 bool ParseMs(const std::string &text, int &ms) {
@@ -272,6 +289,7 @@ bool ApplyFault(const ScopedFault &fault, DeviceSettings &settings) {
         return SetForAllOrOne(value, ParseMs, faults.answer_delay_ms, faults.answer_delay_for_record);
     if (name == "--ping-answer") return SetForAllOrOne(value, ParsePingRule, faults.ping, faults.ping_for_attempt);
     if (name == "--get-pause-ms") return ParseMs(value, settings.get_pause_ms);
+    if (name == "--corrupt-block") return ParseCorruptBlock(value, faults.corrupt_block);
     if (name == "--read-delay-us") return ParseMs(value, settings.read_delay_us);
     if (!ParseNumber(value, UINT64_MAX - 1, n)) return false;
     if (name == "--get-bytes") settings.get_bytes = n;
