@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device_transfer.h"
 
@@ -19,6 +21,10 @@ struct DeviceRun {
     std::string device_path;    // the device the port name led to; "" when the port did not open
     bool has_adapter_serial = false;
     std::string adapter_serial; // the USB serial number of the port's adapter
+    // One reason per upload of this board, the last one's too ("" when it
+    // succeeded); empty when it was never flashed.
+    std::vector<std::string> attempt_reasons;
+    std::optional<std::string> serial;  // the serial number given for the board
 };
 
 // The facts every record of a run shares.

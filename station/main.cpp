@@ -51,13 +51,15 @@ struct Options {
     std::string name;  // the station's name, "" for the host name
     std::string on_record;      // the hook's command, "" for none
     double hook_timeout_s = 60;
+    int retries = 0;     // a board refused or unanswered is flashed again this often at most
+    bool verify = false; // every record read back before the exit command
     std::vector<std::string> ports;
 };
 
 const char kUsage[] =
     "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps]\n"
     "                       [--on-record COMMAND [--hook-timeout SECONDS]]\n"
-    "                       [--http [ADDR:]PORT] [--name TEXT] PORT...\n"
+    "                       [--http [ADDR:]PORT] [--name TEXT] [--retries N] [--verify] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
     "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
@@ -79,6 +81,10 @@ const char kUsage[] =
     "                    (default 127.0.0.1; 0.0.0.0 for the whole network)\n"
     "  --name TEXT       the station's name on the page and in every record\n"
     "                    (default: the host name)\n"
+    "  --retries N       flash a board whose upload was refused or unanswered again,\n"
+    "                    up to N more times (default 0); one record per board\n"
+    "  --verify          read every record back and compare it with the map before\n"
+    "                    the exit command (takes as long again as the upload)\n"
     "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM (Windows: Ctrl-C, Ctrl-Break, closing the console window):\n"
     "uploads under way stop at once (exit command sent), exit 0.\n"
@@ -109,7 +115,8 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--on-record" ||
-                                 arg == "--hook-timeout" || arg == "--http" || arg == "--name";
+                                 arg == "--hook-timeout" || arg == "--http" || arg == "--name" ||
+                                 arg == "--retries";
         if (ports_only || arg.empty() || arg[0] != '-') {
             options->ports.push_back(arg);
         } else if (arg == "--") {
@@ -118,6 +125,8 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             options->once = true;
         } else if (arg == "--allow-gaps") {
             options->allow_gaps = true;
+        } else if (arg == "--verify") {
+            options->verify = true;
         } else if (takes_value && i + 1 >= argc) {
             return Fail(arg + " needs a value");
         } else if (arg == "--log") {
@@ -135,6 +144,12 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
         } else if (arg == "--on-record") {
             options->on_record = argv[++i];
             if (options->on_record.empty()) return Fail("--on-record needs a command");
+        } else if (arg == "--retries") {
+            double retries = 0;
+            if (!ParseSeconds(argv[++i], &retries) || retries > 100 || retries != static_cast<int>(retries)) {
+                return Fail(std::string("bad --retries (0 to 100): ") + argv[i]);
+            }
+            options->retries = static_cast<int>(retries);
         } else if (arg == "--hook-timeout") {
             if (!ParseSeconds(argv[++i], &options->hook_timeout_s) || options->hook_timeout_s <= 0) {
                 return Fail(std::string("bad --hook-timeout: ") + argv[i]);
@@ -363,6 +378,8 @@ bool ChangePort(StationStatus &status, const StationEvent &event) {
         case EventKind::kProgress:
             return status.Progress(event.port, event.progress, event.bytes_per_second, NowMs());
         case EventKind::kRemoval: return status.AwaitingRemoval(event.port);
+        case EventKind::kAwaitingSerial: return status.AwaitingSerial(event.port, event.run.device);
+        case EventKind::kPaused: return status.Paused(event.port);
         case EventKind::kFinished:
         case EventKind::kProblem: break;
     }
@@ -439,6 +456,8 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, Even
         setup.folder = folders[i];
         setup.once = station.options.once;
         setup.wait_s = station.options.wait_s;
+        setup.retries = station.options.retries;
+        setup.verify = station.options.verify;
         ChildSpec spec;
         spec.argv = {program, kPortWorkerArgument};
         spec.pipe_stdin = true;

@@ -41,6 +41,8 @@ constexpr std::size_t kMaxSetupLine = 64 * 1024;
 
 // Set by the thread that reads the parent's requests.
 std::atomic<bool> stop_taking{false};
+std::atomic<bool> paused{false};
+std::atomic<bool> serial_given{false};
 
 // The worker's own setup.
 const PortWorkerSetup *current = nullptr;
@@ -119,7 +121,7 @@ double NextPingAt(double started, int unanswered, double deadline_ms) {
     return deadline_ms < 0 ? next + kQuietMs : std::max(next, std::min(next + kQuietMs, deadline_ms));
 }
 
-enum class Arrival { kPresent, kStopped, kNoDevice };
+enum class Arrival { kPresent, kStopped, kNoDevice, kPaused };
 
 // Pings until a device answers; deadline_ms < 0 waits without end. A port
 // that does not open is shown as such, with the system's reason, until it
@@ -130,6 +132,7 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
     int unanswered = 0;
     for (;;) {
         if (stop_taking) return Arrival::kStopped;
+        if (paused) return Arrival::kPaused;
         const double started = NowMs();
         const Probe probe = ProbePort(port);
         if (probe == Probe::kAnswered) return stop_taking ? Arrival::kStopped : Arrival::kPresent;
@@ -166,6 +169,34 @@ void AwaitRemoval(const char *port) {
     }
 }
 
+// Holds the present device until the parent says its serial number is
+// given (kGoSerial), pinging it meanwhile: false when the device left (or
+// the worker is told to stop) before that.
+bool AwaitSerial(const char *port, uint32_t device) {
+    Send(EventKind::kAwaitingSerial, device);
+    double last_answer = NowMs();
+    double next_ping = NowMs() + kPingIntervalMs;
+    while (!stop_taking) {
+        if (serial_given.exchange(false)) return true;
+        if (NowMs() >= next_ping) {
+            next_ping = NowMs() + kPingIntervalMs;
+            const Probe probe = ProbePort(port);
+            if (probe == Probe::kNoPort) return false;
+            if (probe == Probe::kAnswered) last_answer = NowMs();
+            if (NowMs() - last_answer >= kGoneAfterMs) return false;
+        }
+        PauseMs(50);
+    }
+    return false;
+}
+
+// A paused port takes no device until it is resumed (or told to stop).
+void StayPaused(uint32_t device) {
+    ReleasePort();
+    Send(EventKind::kPaused, device);
+    while (paused && !stop_taking) PauseMs(50);
+}
+
 // The upload under way, as its progress is told to the parent.
 struct Telling {
     uint32_t device = 0;
@@ -193,8 +224,38 @@ void TellProgress(const UploadProgress &progress) {
     SendEvent(event);
 }
 
-// Flashes the present device with the production upload; its output goes
-// to NNNNN.out.
+// Only these are the board's own doing, worth another try: a board pulled
+// or gone is not there to take it.
+bool WorthRetrying(const DeviceRun &run) {
+    return run.outcome.failure == UploadFailure::kRefused || run.outcome.failure == UploadFailure::kNoAnswer;
+}
+
+// After an attempt that failed (its exit command went out): the pause the
+// device gets after every record, then a ping, since a board that fell
+// silent because it was pulled must not be flashed again.
+bool ReadyForRetry(const char *port) {
+    SleepUntil(NowMs() + PAUSE_MS);
+    const bool answered = !stop_taking && ProbePort(port) == Probe::kAnswered;
+    ReleasePort();
+    return answered && !stop_taking;
+}
+
+// One upload of the present device, its progress told to the parent.
+void UploadOnce(const char *port, DeviceRun &run) {
+    ReleasePort();
+    telling = Telling();
+    telling.device = run.device;
+    telling.pace.Begin(NowMs());
+    UploadSettings settings;
+    settings.verify = current->verify;
+    const int result = SendResourceZebmapFile(port, &run.outcome, TellProgress, settings);
+    run.ok = result == 0 && run.outcome.failure == UploadFailure::kNone;
+    run.attempt_reasons.push_back(FailureReason(run));
+}
+
+// Flashes the present device with the production upload, again after a
+// refusal or no answer as often as the setup allows; its output, every
+// attempt's, goes to NNNNN.out. The record is the last attempt's.
 DeviceRun FlashDevice(const char *port, uint32_t device) {
     DeviceRun run;
     run.device = device;
@@ -208,14 +269,13 @@ DeviceRun FlashDevice(const char *port, uint32_t device) {
         // The device is flashed all the same: its record is what counts.
         Send(EventKind::kProblem, device, std::string("cannot write ") + out_name + ": " + strerror(errno));
     }
-    ReleasePort();
     const double started = NowMs();
-    telling = Telling();
-    telling.device = device;
-    telling.pace.Begin(started);
-    const int result = SendResourceZebmapFile(port, &run.outcome, TellProgress);
+    UploadOnce(port, run);
+    for (int retry = 1; retry <= current->retries && !run.ok && WorthRetrying(run) && ReadyForRetry(port); ++retry) {
+        printf("* Attempt %d of %d\n", retry + 1, current->retries + 1);
+        UploadOnce(port, run);
+    }
     run.seconds = (NowMs() - started) / 1000.0;
-    run.ok = result == 0 && run.outcome.failure == UploadFailure::kNone;
     PointStdoutAt(nullptr);
     return run;
 }
@@ -226,6 +286,9 @@ void ReadParentRequests() {
     char request = 0;
     while (ReadFromParent(&request, 1) == 1) {
         if (request == kStopTaking) stop_taking = true;
+        if (request == kPause) paused = true;
+        if (request == kResume) paused = false;
+        if (request == kGoSerial) serial_given = true;
         if (request == kStopNow) break;
     }
     stop_taking = true;
@@ -274,10 +337,13 @@ void RunPortWorker(int argc, char **argv) {
     const double deadline = setup.once ? NowMs() + setup.wait_s * 1000.0 : -1;
     uint32_t device = 0;
     while (!stop_taking) {
+        if (paused) StayPaused(device);
+        if (stop_taking) break;
         Send(EventKind::kWaiting, device);
         std::string no_port;
         const Arrival arrival = AwaitDevice(port_name, deadline, device, &no_port);
         if (arrival == Arrival::kStopped) break;
+        if (arrival == Arrival::kPaused) continue;
         StationEvent finished;
         finished.kind = EventKind::kFinished;
         finished.port = setup.index;
@@ -289,6 +355,9 @@ void RunPortWorker(int argc, char **argv) {
             SendEvent(finished);
             break;
         }
+        // A board that left while it waited for its serial number was not
+        // flashed: the port awaits the next one.
+        if (setup.require_serial && !AwaitSerial(port_name, device + 1)) continue;
         Send(EventKind::kUploading, ++device);
         finished.run = FlashDevice(port_name, device);
         SendEvent(finished);

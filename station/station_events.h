@@ -20,6 +20,8 @@ enum class EventKind {
     kFinished,   // a device's run ended (run)
     kRemoval,    // waiting until the device has left
     kProblem,    // something the operator must hear (text)
+    kAwaitingSerial,  // a device is present and waits for its serial number (kGoSerial)
+    kPaused,     // paused: no new device is taken until kResume
 };
 
 struct StationEvent {
@@ -38,6 +40,9 @@ struct PortWorkerSetup {
     std::string folder;     // the port's folder: its zebmap.map is the one uploaded
     bool once = false;      // flash the first device only
     double wait_s = 10;     // with once: how long to await it
+    int retries = 0;        // uploads again after a refusal or no answer, at most
+    bool verify = false;    // read the map back before the exit command
+    bool require_serial = false;  // flash a device only once its serial is given
 };
 
 // The values as JSON objects; from_json throws (Json's exceptions, or

@@ -72,7 +72,8 @@ TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheName
               "\"device_path\":\"/dev/ttyUSB3\",\"adapter_serial\":\"A\\u0001\xc3\xa9\",\"device\":3,"
               "\"map_sha256\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
               "\"map_records\":2,\"map_bytes\":515,\"records_accepted\":1,\"result\":\"failed\","
-              "\"failed_block\":2,\"reason\":\"refused: answer 0x79\",\"seconds\":2.500}\n");
+              "\"failed_block\":2,\"reason\":\"refused: answer 0x79\",\"serial\":null,\"attempts\":0,"
+              "\"attempt_reasons\":[],\"seconds\":2.500}\n");
 
     // Text comes back as it went in: a port named in UTF-8 reads back the
     // same; bytes that are not UTF-8 become U+FFFD, and the line stays JSON.
