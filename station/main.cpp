@@ -2,6 +2,7 @@
 // every device that shows up on any of its ports, in parallel, keeps a
 // record line of each for the line's tracing system and shows the operator
 // a board of what goes on.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,6 +40,7 @@
 #include "station_status.h"
 #include "stop_requests.h"
 #include "system_error.h"
+#include "write_desk.h"
 
 namespace {
 
@@ -53,13 +56,17 @@ struct Options {
     double hook_timeout_s = 60;
     int retries = 0;     // a board refused or unanswered is flashed again this often at most
     bool verify = false; // every record read back before the exit command
+    std::string api_token_file;   // the token the API's writes need; "" for none (no writes)
+    bool require_serial = false;  // a device waits for its serial number before it is flashed
+    bool allow_repeated_serial = false;
     std::vector<std::string> ports;
 };
 
 const char kUsage[] =
     "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps]\n"
     "                       [--on-record COMMAND [--hook-timeout SECONDS]]\n"
-    "                       [--http [ADDR:]PORT] [--name TEXT] [--retries N] [--verify] PORT...\n"
+    "                       [--http [ADDR:]PORT] [--name TEXT] [--retries N] [--verify]\n"
+    "                       [--api-token-file FILE] [--require-serial] [--allow-repeated-serial] PORT...\n"
     "       pardulo-station -h|--help|-V|--version\n"
     "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
     "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
@@ -85,6 +92,11 @@ const char kUsage[] =
     "                    up to N more times (default 0); one record per board\n"
     "  --verify          read every record back and compare it with the map before\n"
     "                    the exit command (takes as long again as the upload)\n"
+    "  --api-token-file FILE  the token (one line) that the web API's writes need\n"
+    "                    (Authorization: Bearer TOKEN); without it nothing can be changed\n"
+    "  --require-serial  a device waits for its serial number (given through the API)\n"
+    "                    before it is flashed\n"
+    "  --allow-repeated-serial  take a serial number used already in the record file\n"
     "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM (Windows: Ctrl-C, Ctrl-Break, closing the console window):\n"
     "uploads under way stop at once (exit command sent), exit 0.\n"
@@ -116,7 +128,7 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
         const std::string arg = argv[i];
         const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--on-record" ||
                                  arg == "--hook-timeout" || arg == "--http" || arg == "--name" ||
-                                 arg == "--retries";
+                                 arg == "--retries" || arg == "--api-token-file";
         if (ports_only || arg.empty() || arg[0] != '-') {
             options->ports.push_back(arg);
         } else if (arg == "--") {
@@ -127,6 +139,13 @@ int ParseOptions(int argc, char **argv, Options *options, bool *done) {
             options->allow_gaps = true;
         } else if (arg == "--verify") {
             options->verify = true;
+        } else if (arg == "--require-serial") {
+            options->require_serial = true;
+        } else if (arg == "--allow-repeated-serial") {
+            options->allow_repeated_serial = true;
+        } else if (takes_value && i + 1 < argc && arg == "--api-token-file") {
+            options->api_token_file = argv[++i];
+            if (options->api_token_file.empty()) return Fail("--api-token-file needs a file");
         } else if (takes_value && i + 1 >= argc) {
             return Fail(arg + " needs a value");
         } else if (arg == "--log") {
@@ -328,6 +347,12 @@ struct Station {
     // web side serves it (which it outlives).
     std::unique_ptr<StationStatus> status;
     std::unique_ptr<StationHttp> web;  // --http
+    std::unique_ptr<WriteDesk> desk;   // the API's writes
+    // Per port: the serial number of the device under way, whether its
+    // device waits for one, and the one given for the next device.
+    std::vector<std::optional<std::string>> serial;
+    std::vector<bool> awaiting_serial;
+    std::vector<std::string> next_serial;
 };
 
 // Every change of the status goes through here: under the web side's lock
@@ -345,9 +370,58 @@ void TellWorkers(Station &station, char request) {
     for (ChildProcess &worker : station.workers) WriteToChild(worker, std::string(1, request));
 }
 
+// What the port's object shows of serial numbers: the present device's, or
+// the one given for the next.
+void ShowSerial(Station &station, int port) {
+    const auto at = static_cast<std::size_t>(port);
+    const std::string shown = station.serial[at] ? *station.serial[at] : station.next_serial[at];
+    ChangeStatus(station, port, StationHttp::Tell::kPort, [&] { return station.status->SerialGiven(port, shown); });
+}
+
+// A device takes the serial number given for its fixture, when there is one.
+void TakeSerial(Station &station, int port) {
+    const auto at = static_cast<std::size_t>(port);
+    if (!station.serial[at]) station.serial[at] = station.desk->TakeSerial(port);
+    if (station.serial[at]) station.next_serial[at].clear();
+    ShowSerial(station, port);
+}
+
+// A device that waits for its serial number is flashed once it has one.
+void GoWhenSerial(Station &station, int port) {
+    const auto at = static_cast<std::size_t>(port);
+    if (!station.awaiting_serial[at]) return;
+    TakeSerial(station, port);
+    if (!station.serial[at]) return;
+    station.awaiting_serial[at] = false;
+    WriteToChild(station.workers[at], std::string(1, kGoSerial));
+}
+
+// The API's writes, on the event loop's thread.
+void CarryOutWrites(Station &station, StationBoard &board) {
+    for (const WriteRequest &request : station.desk->Take()) {
+        const int port = request.port;
+        const std::string &name = station.options.ports[static_cast<std::size_t>(port)];
+        if (request.kind == WriteRequest::Kind::kSerial) {
+            station.next_serial[static_cast<std::size_t>(port)] = request.serial;
+            board.Say(name + ": serial number " + request.serial + " for the next device");
+            ShowSerial(station, port);
+            GoWhenSerial(station, port);
+            continue;
+        }
+        const bool pause = request.kind == WriteRequest::Kind::kPause;
+        WriteToChild(station.workers[static_cast<std::size_t>(port)], std::string(1, pause ? kPausePort : kResumePort));
+        board.Say(name + (pause ? ": paused (the board under way is finished)" : ": resumed"));
+        ChangeStatus(station, port, StationHttp::Tell::kPort, [&] { return station.status->PauseAsked(port, pause); });
+    }
+}
+
 // A device's run has ended: its record, its line, the board.
-void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun &run) {
+void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun &finished) {
     const std::string &name = station.options.ports[port];
+    DeviceRun run = finished;
+    run.serial = std::move(station.serial[static_cast<std::size_t>(port)]);
+    station.serial[static_cast<std::size_t>(port)].reset();
+    if (run.present && !run.serial) ShowSerial(station, port);
     const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
     if (!station.records_broken) {
         const int err = AppendRecordLine(station.records, line);
@@ -366,6 +440,7 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     ChangeStatus(station, port, StationHttp::Tell::kRecord,
                  [&] { return station.status->Finished(port, run, line); });
     board.Finished(port, run);
+    ShowSerial(station, port);
 }
 
 // The event's change of the port's state; false when the board and the web
@@ -390,6 +465,10 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     if (event.port < 0 || event.port >= static_cast<int>(station.options.ports.size())) return;
     if (event.kind == EventKind::kFinished) return RecordRun(station, board, event.port, event.run);
     if (event.kind == EventKind::kProblem) return board.Say(station.options.ports[event.port] + ": " + event.text);
+    const auto at = static_cast<std::size_t>(event.port);
+    if (event.kind == EventKind::kUploading) TakeSerial(station, event.port);
+    if (event.kind == EventKind::kWaiting) station.awaiting_serial[at] = false;
+    if (event.kind == EventKind::kAwaitingSerial) station.awaiting_serial[at] = true;
     ChangeStatus(station, event.port, StationHttp::Tell::kPort, [&] { return ChangePort(*station.status, event); });
     // The board shows every step, and the figures as they come (what the
     // web is told of them is thinned out).
@@ -398,6 +477,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     } else {
         board.PortChanged(event.port);
     }
+    if (event.kind == EventKind::kAwaitingSerial) GoWhenSerial(station, event.port);
 }
 
 // Takes the workers' events until every worker has closed its end.
@@ -413,6 +493,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
+        CarryOutWrites(station, board);
         if (station.hook) {
             for (const std::string &report : station.hook->TakeReports()) board.Say(report);
         }
@@ -458,6 +539,7 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, Even
         setup.wait_s = station.options.wait_s;
         setup.retries = station.options.retries;
         setup.verify = station.options.verify;
+        setup.require_serial = station.options.require_serial;
         ChildSpec spec;
         spec.argv = {program, kPortWorkerArgument};
         spec.pipe_stdin = true;
@@ -511,7 +593,32 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     if (const int err = OpenRecordFile(station.options.log, &station.records)) {
         return Fail("cannot open " + station.options.log + ": " + SystemErrorText(err));
     }
+    // A serial number of the record file is taken once only.
+    station.desk = std::make_unique<WriteDesk>(folders->size(), station.options.allow_repeated_serial);
+    std::string recorded;
+    if (ReadWhole(station.options.log, &recorded)) station.desk->UsedInRecords(recorded);
+    const std::size_t ports = folders->size();
+    station.serial.assign(ports, std::nullopt);
+    station.awaiting_serial.assign(ports, false);
+    station.next_serial.assign(ports, "");
     return 0;
+}
+
+// The API's token from its file: one line, its line end not part of it.
+// "" and the reason when the file holds none.
+std::string ReadApiToken(const std::string &path, std::string *why) {
+    std::string token;
+    if (!ReadWhole(path, &token)) {
+        *why = "cannot read the API token file " + path + ": " + strerror(errno);
+        return "";
+    }
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
+    const bool printable = std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+    if (token.empty() || !printable) {
+        *why = "the API token file " + path + " must hold one line of printable characters without spaces";
+        return "";
+    }
+    return token;
 }
 
 }  // namespace
@@ -532,6 +639,12 @@ int main(int argc, char **argv) {
         station.web = StationHttp::Bind(station.options.http, station.options.log, &error);
         if (!station.web) return Fail(error + "; nothing was flashed");
     }
+    std::string token;
+    if (!station.options.api_token_file.empty()) {
+        std::string why;
+        token = ReadApiToken(station.options.api_token_file, &why);
+        if (token.empty()) return Fail(why + "; nothing was flashed");
+    }
 
     // The map checked and placed, the record file opened.
     std::vector<std::string> folders;
@@ -551,6 +664,8 @@ int main(int argc, char **argv) {
     }
     station.status = std::make_unique<StationStatus>(station.facts, station.options.ports, UtcTimestamp(), NowMs());
     if (station.web) {
+        WriteDesk &desk = *station.desk;
+        station.web->AllowWrites(token, [&desk](const WriteRequest &request) { return desk.Ask(request); });
         station.web->Start(*station.status);
         fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
     }

@@ -286,8 +286,8 @@ void ReadParentRequests() {
     char request = 0;
     while (ReadFromParent(&request, 1) == 1) {
         if (request == kStopTaking) stop_taking = true;
-        if (request == kPause) paused = true;
-        if (request == kResume) paused = false;
+        if (request == kPausePort) paused = true;
+        if (request == kResumePort) paused = false;
         if (request == kGoSerial) serial_given = true;
         if (request == kStopNow) break;
     }
