@@ -212,13 +212,15 @@ TEST_F(StationWeb, TheApiFollowsTheLineAndServesTheRecordFileAndNothingElse) {
     EXPECT_NE(events.find("\"state\":\"stopped\""), std::string::npos);
 }
 
+RunResult Chromium(const std::string &dir, const std::string &mode, const std::string &url);
+
 // The write side: the token (none, wrong, right), the requests it refuses,
 // a serial number waited for, given, recorded and refused when used again,
 // a pause that holds the next board until resumed, and the CSV equal to the
 // record file.
 TEST_F(StationWeb, WritesNeedTheTokenAndGiveSerialNumbersPauseAndResume) {
     WriteMap(2);
-    Device line(devices_.file("a"), {"--devices", "2", "--gap", "2000"});
+    Device line(devices_.file("a"), {"--devices", "2", "--gap", "3500"});
     ASSERT_FALSE(line.port().empty());
     const int held = open(line.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);  // see station_test
     WriteFile(work_.file("token"), "s3cret-Token\n");  // its line end is no part of it
@@ -257,7 +259,19 @@ TEST_F(StationWeb, WritesNeedTheTokenAndGiveSerialNumbersPauseAndResume) {
     // The board waits for its serial number, and says so.
     const auto state = [&] { return Get("/api/status")["ports"][0].value("state", std::string()); };
     ASSERT_TRUE(Eventually([&] { return state() == "awaiting_serial"; }, 30)) << state();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    // The picture for docs/production.md (docs/station-serial.png): the
+    // tile that asks for its serial number, with its field.
+    if (FileExists("/usr/bin/chromium")) {
+        TempDir profile;
+        const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
+        const RunResult dom = Chromium(profile.path(), "--dump-dom", url);
+        EXPECT_NE(dom.out.find("placeholder=\"serial number (scan)\""), std::string::npos) << dom.out.substr(0, 2000);
+        EXPECT_NE(dom.out.find("scan its serial number"), std::string::npos);
+        const std::string picture = BuildPath("station-serial.png");
+        const RunResult shot = Chromium(profile.path(), "--screenshot=" + picture, url);
+        EXPECT_TRUE(FileExists(picture)) << shot.err;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_EQ(line.Stored(1), "<missing>");
     EXPECT_EQ(Get("/api/status")["ports"][0]["state"], "awaiting_serial");
     int status = 0;

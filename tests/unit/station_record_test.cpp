@@ -28,6 +28,13 @@ DeviceRun FailedRun(UploadFailure failure, int block = -1, unsigned char answer 
     return run;
 }
 
+DeviceRun ReadBack(UploadFailure failure, uint32_t at, uint32_t of) {
+    DeviceRun run = FailedRun(failure, 2);
+    run.outcome.read_back_at = at;
+    run.outcome.read_back_of = of;
+    return run;
+}
+
 TEST(StationRecord, EveryWayARunEndsHasItsReason) {
     struct Row {
         DeviceRun run;
@@ -53,6 +60,8 @@ TEST(StationRecord, EveryWayARunEndsHasItsReason) {
         {FailedRun(UploadFailure::kMapFraming, 1), "map error"},
         {FailedRun(UploadFailure::kMapUnreadable), "map error"},
         {FailedRun(UploadFailure::kInterrupted), "interrupted"},
+        {ReadBack(UploadFailure::kReadBackDiffers, 17, 0), "read back differs at byte 17"},
+        {ReadBack(UploadFailure::kReadBackShort, 120, 300), "read back 120 of 300 bytes"},
         // A failed result with nothing noted is still a failure.
         {FailedRun(UploadFailure::kNone), "link error"},
     };
@@ -118,6 +127,9 @@ TEST(StationEvents, EveryKindCrossesThePipeWhole) {
     finished.adapter_serial = "FT 12\n34";  // outside texts hold anything
     finished.device_path = "/dev/my port";
     finished.port_failure = "No such file: or\r directory";
+    finished.attempt_reasons = {"no answer", "refused: answer 0x89"};
+    finished.serial = "SN-0042";
+    finished.outcome.read_back_seconds = 1.5;
     StationEvent progress;
     progress.progress = {1007, 2015, 1, 2, 2};
     progress.bytes_per_second = 1012.5;
@@ -130,6 +142,7 @@ TEST(StationEvents, EveryKindCrossesThePipeWhole) {
         {EventKind::kUploading, 4, ""},        {EventKind::kProgress, 4, ""},
         {EventKind::kFinished, 3, ""},         {EventKind::kRemoval, 4, ""},
         {EventKind::kProblem, 4, "cannot write 00004.out: No space left on device"},
+        {EventKind::kAwaitingSerial, 5, ""},   {EventKind::kPaused, 5, ""},
     };
     for (const auto &row : kRows) {
         StationEvent sent = progress;
@@ -150,6 +163,8 @@ TEST(StationEvents, EveryKindCrossesThePipeWhole) {
             EXPECT_EQ(EncodeEvent(got), line);  // every field of the run, the outcome's too
             EXPECT_EQ(got.run.adapter_serial, finished.adapter_serial);
             EXPECT_EQ(got.run.outcome.failure, UploadFailure::kRefused);
+            EXPECT_EQ(got.run.attempt_reasons, finished.attempt_reasons);
+            EXPECT_EQ(got.run.serial, finished.serial);
         }
         if (row.kind == EventKind::kProgress) {
             EXPECT_EQ(got.progress.bytes_sent, 1007u);
@@ -186,6 +201,9 @@ TEST(StationEvents, TheWorkersSetupCrossesWhole) {
     sent.folder = "station/COM12_";
     sent.once = true;
     sent.wait_s = 0.25;
+    sent.retries = 2;
+    sent.verify = true;
+    sent.require_serial = true;
     const std::string line = EncodeSetup(sent);
     ASSERT_EQ(line.find('\n'), line.size() - 1);
     PortWorkerSetup got;
@@ -195,6 +213,8 @@ TEST(StationEvents, TheWorkersSetupCrossesWhole) {
     EXPECT_EQ(got.folder, sent.folder);
     EXPECT_TRUE(got.once);
     EXPECT_EQ(got.wait_s, 0.25);
+    EXPECT_EQ(got.retries, 2);
+    EXPECT_TRUE(got.verify && got.require_serial);
     EXPECT_FALSE(DecodeSetup("3 station/COM12_ 1 0.25 COM12", &got));
 }
 
