@@ -17,9 +17,7 @@
 
 namespace {
 
-// ---- output and clock ----------------------------------------------------
-
-double MonotonicNowMs() { return static_cast<double>(MonotonicMs()); }
+// ---- output --------------------------------------------------------------
 
 OperatorDisplayIo &Io() {
     static OperatorDisplayIo io = DefaultOperatorDisplayIo();

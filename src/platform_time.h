@@ -14,5 +14,9 @@ using MonotonicClock = std::chrono::steady_clock;
 // happens to the time of day.
 uint64_t MonotonicMs();
 
+// MonotonicMs as the double that time arithmetic (rates, deadlines, the
+// live line's io.now_ms) works in; inline, so a virtual clock drives it too.
+inline double MonotonicNowMs() { return static_cast<double>(MonotonicMs()); }
+
 // Sleeps for ms milliseconds.
 void PauseMs(unsigned int ms);

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -405,35 +406,35 @@ long SkipData(FILE *map, long count) {
 constexpr int32_t kRecordChecked = 1;    // framed correctly; another may follow
 constexpr int32_t kCheckedToTheEnd = 2;  // the map ended where it may
 
-// Reads and reports one record of the map.
-int32_t CheckRecord(FILE *map) {
+// Reads one record of the map and reports it on report.
+int32_t CheckRecord(FILE *map, std::ostream &report) {
     MapRecordHeader header;
     const int read = ReadMapRecordHeader(map, &header);
     if (read == kMapEnded) return kCheckedToTheEnd;  // the normal end of the map
     if (read == kHeaderCut) {
-        printf("ERR: Unattended end of file inside a record header\n");
+        report << "ERR: Unattended end of file inside a record header\n";
         return kCheckFramingError;
     }
     const auto size = static_cast<long>(header.size);
-    printf("Reading from block %d  -> size %ld\n", header.block, size);
+    report << "Reading from block " << header.block << "  -> size " << size << "\n";
     if (size < 0) {
-        printf("* ERROR: invalid size %ld on block %d\n", size, header.block);
+        report << "* ERROR: invalid size " << size << " on block " << header.block << "\n";
         return kCheckFramingError;
     }
 
     const long rc = SkipData(map, size);
     if (rc < size) {
-        printf("ERR: Unattended end of file after read %ld bytes [of %ld]\n", rc, size);
+        report << "ERR: Unattended end of file after read " << rc << " bytes [of " << size << "]\n";
         return kCheckFramingError;
     }
     const int terminator = getc(map);
     if (terminator == EOF) return kCheckedToTheEnd;  // data complete, only the terminator missing
     if (!IsTerminator(terminator)) {
-        printf("* ERROR: no terminator found on pos %ld: expected [%d] but found [%d] \n", rc, TERMINATOR,
-               terminator);
+        report << "* ERROR: no terminator found on pos " << rc << ": expected [" << TERMINATOR << "] but found ["
+               << terminator << "] \n";
         return kCheckFramingError;
     }
-    printf("OK...\n");
+    report << "OK...\n";
     return kRecordChecked;
 }
 
@@ -529,20 +530,22 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
     return counted.skipped > 0 ? kBuildSomeSkipped : kBuildComplete;
 }
 
-int32_t ReadResourceZebmapFile() {
-    const FilePtr fpo = OpenRegularFile(ZEBMAP_FILE, "rb");
+int32_t ReadResourceZebmapFile() { return CheckResourceMapFile(ZEBMAP_FILE, std::cout); }
+
+int32_t CheckResourceMapFile(const char *map_path, std::ostream &report) {
+    const FilePtr fpo = OpenRegularFile(map_path, "rb");
     if (!fpo) return kCheckCannotOpen;
     FILE *map = fpo.get();
 
     const MapFirstLine first_line = ReadMapFirstLine(map);
     if (!first_line.ended) {
-        printf("ERR: Unattended end of file in the first line\n");
+        report << "ERR: Unattended end of file in the first line\n";
         return kCheckFramingError;
     }
-    printf("first line='%s'\n", first_line.text);
+    report << "first line='" << first_line.text << "'\n";
 
     int32_t status = kRecordChecked;
-    while (status == kRecordChecked) status = CheckRecord(map);
+    while (status == kRecordChecked) status = CheckRecord(map, report);
     return status == kCheckedToTheEnd ? kCheckFramed : status;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,12 @@ bool ListingNameBefore(const char *a, const char *b);
 constexpr int32_t kCheckFramed = 0;         // the map is framed correctly
 constexpr int32_t kCheckCannotOpen = -2;    // the map cannot be opened
 constexpr int32_t kCheckFramingError = -3;  // a framing error was reported
+// Checks ./zebmap.map, the report on standard output.
 int32_t ReadResourceZebmapFile();
+// Checks the map at map_path, its report (the first line, then a line or
+// two per record, the framing error last) on report; nothing about a map
+// that cannot be opened.
+int32_t CheckResourceMapFile(const char *map_path, std::ostream &report);
 
 // The number of records in a resource map file, by walking the record
 // headers the way the upload reads them: a record whose size is negative,

@@ -55,13 +55,14 @@ std::string FailureReason(const DeviceRun &run) {
 }
 
 std::string FormatRecordLine(const std::string &time, const StationFacts &facts, const std::string &port,
-                             const DeviceRun &run) {
+                             const std::string &fixture, const DeviceRun &run) {
     const std::string reason = FailureReason(run);
     const int block = run.outcome.failed_block;
     Json record;
     record["time"] = time;
     record["station"] = facts.station;
     record["port"] = port;
+    record["fixture"] = fixture;
     record["device_path"] = run.device_path.empty() ? Json(nullptr) : Json(run.device_path);
     record["adapter_serial"] = run.has_adapter_serial ? Json(run.adapter_serial) : Json(nullptr);
     record["device"] = run.device;

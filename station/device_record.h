@@ -42,9 +42,17 @@ std::string FailureReason(const DeviceRun &run);
 // The record line (with its line feed): one JSON object with the fields in
 // a fixed order; time is the UTC time of the record. Names are written as
 // UTF-8; bytes that are not UTF-8 become U+FFFD (station_json.h).
+// The fixture is named apart from its port: the port is what the link
+// opened, the fixture the place on the line that tracing asks about.
 std::string FormatRecordLine(const std::string &time, const StationFacts &facts, const std::string &port,
-                             const DeviceRun &run);
-// The line for scripts: "PORT DEVICE RESULT SECONDS REASON", the reason last
+                             const std::string &fixture, const DeviceRun &run);
+// The record of a fixture named by its port.
+inline std::string FormatRecordLine(const std::string &time, const StationFacts &facts,
+                                    const std::string &port_name, const DeviceRun &run) {
+    return FormatRecordLine(time, facts, port_name, port_name, run);
+}
+// The line for scripts: "PORT DEVICE RESULT SECONDS REASON" (the station
+// gives the fixture's name for PORT), the reason last
 // (it may hold spaces), "-" when there is none.
 std::string FormatResultLine(const std::string &port, const DeviceRun &run);
 

@@ -11,8 +11,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,7 @@
 #include "program_info.h"
 #include "record_file.h"
 #include "record_hook.h"
+#include "record_publisher.h"
 #include "resource_map.h"
 #include "resource_warnings.h"
 #include "service_notify.h"
@@ -37,6 +40,7 @@
 #include "station_board.h"
 #include "station_events.h"
 #include "station_http.h"
+#include "station_options.h"
 #include "station_status.h"
 #include "stop_requests.h"
 #include "system_error.h"
@@ -44,141 +48,22 @@
 
 namespace {
 
-struct Options {
-    bool once = false;
-    bool allow_gaps = false;  // flash a map that lacks blocks
-    std::string log = "station.jsonl";
-    std::string dir = "station";
-    double wait_s = 10;
-    std::string http;  // [ADDR:]PORT of the web page and API, "" for none
-    std::string name;  // the station's name, "" for the host name
-    std::string on_record;      // the hook's command, "" for none
-    double hook_timeout_s = 60;
-    int retries = 0;     // a board refused or unanswered is flashed again this often at most
-    bool verify = false; // every record read back before the exit command
-    std::string api_token_file;   // the token the API's writes need; "" for none (no writes)
-    bool require_serial = false;  // a device waits for its serial number before it is flashed
-    bool allow_repeated_serial = false;
-    std::vector<std::string> ports;
-};
-
-const char kUsage[] =
-    "Usage: pardulo-station [--once] [--log FILE] [--dir DIR] [--wait SECONDS] [--allow-gaps]\n"
-    "                       [--on-record COMMAND [--hook-timeout SECONDS]]\n"
-    "                       [--http [ADDR:]PORT] [--name TEXT] [--retries N] [--verify]\n"
-    "                       [--api-token-file FILE] [--require-serial] [--allow-repeated-serial] PORT...\n"
-    "       pardulo-station -h|--help|-V|--version\n"
-    "Flashes ./zebmap.map (checked first, then kept as it was) into every device that\n"
-    "arrives on any PORT, all ports in parallel, one device after the other on each.\n"
-    "  --once            flash each port's first device, then end\n"
-    "  --wait SECONDS    with --once: how long a port awaits its device (default 10)\n"
-    "  --log FILE        the record of every device, one JSON line each\n"
-    "                    (default station.jsonl)\n"
-    "  --dir DIR         DIR/<port>/ holds the port's zebmap.log and each device's\n"
-    "                    program output NNNNN.out (default station)\n"
-    "  --allow-gaps      flash a map whose blocks are not 1, 2, ... without a gap\n"
-    "                    (one built with a resource skipped); refused otherwise\n"
-    "  --on-record COMMAND  after each record line is on disk, run COMMAND with\n"
-    "                    /bin/sh -c (cmd /c on Windows), the line on its standard\n"
-    "                    input, PARDULO_RESULT, PARDULO_PORT and PARDULO_DEVICE set;\n"
-    "                    one at a time, in record order, beside the flashing; a\n"
-    "                    failure goes to standard error and DIR/hooks.log\n"
-    "  --hook-timeout SECONDS  kill a hook still running after this (default 60)\n"
-    "  --http [ADDR:]PORT  serve the board as a web page and a JSON API on ADDR\n"
-    "                    (default 127.0.0.1; 0.0.0.0 for the whole network)\n"
-    "  --name TEXT       the station's name on the page and in every record\n"
-    "                    (default: the host name)\n"
-    "  --retries N       flash a board whose upload was refused or unanswered again,\n"
-    "                    up to N more times (default 0); one record per board\n"
-    "  --verify          read every record back and compare it with the map before\n"
-    "                    the exit command (takes as long again as the upload)\n"
-    "  --api-token-file FILE  the token (one line) that the web API's writes need\n"
-    "                    (Authorization: Bearer TOKEN); without it nothing can be changed\n"
-    "  --require-serial  a device waits for its serial number (given through the API)\n"
-    "                    before it is flashed\n"
-    "  --allow-repeated-serial  take a serial number used already in the record file\n"
-    "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
-    "SIGINT or SIGTERM (Windows: Ctrl-C, Ctrl-Break, closing the console window):\n"
-    "uploads under way stop at once (exit command sent), exit 0.\n"
-    "Exit status: --once: 0 only when every port's device got the whole map, else 1;\n"
-    "otherwise 0 after SIGINT or SIGTERM, 1 when records could not be written;\n"
-    "2 for a bad command line or map.\n";
-
 int Fail(const std::string &message) {
     fprintf(stderr, "pardulo-station: %s\n", message.c_str());
     return 2;
 }
 
-bool ParseSeconds(const char *text, double *seconds) {
-    char *end = nullptr;
-    errno = 0;
-    const double value = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !(value >= 0) || value > 86400.0 * 365) return false;
-    *seconds = value;
-    return true;
-}
-
 // 0 to go on, otherwise the exit status (help and version: 0, errors: 2).
-int ParseOptions(int argc, char **argv, Options *options, bool *done) {
+int ParseOptions(int argc, char **argv, StationOptions *options, bool *done) {
     // Help and version are answered before anything else is looked at.
-    *done = AnswerInfoRequest(argc, argv, "pardulo-station", kUsage);
+    *done = AnswerInfoRequest(argc, argv, "pardulo-station", StationUsage().c_str());
     if (*done) return 0;
-    bool ports_only = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool takes_value = arg == "--log" || arg == "--dir" || arg == "--wait" || arg == "--on-record" ||
-                                 arg == "--hook-timeout" || arg == "--http" || arg == "--name" ||
-                                 arg == "--retries" || arg == "--api-token-file";
-        if (ports_only || arg.empty() || arg[0] != '-') {
-            options->ports.push_back(arg);
-        } else if (arg == "--") {
-            ports_only = true;
-        } else if (arg == "--once") {
-            options->once = true;
-        } else if (arg == "--allow-gaps") {
-            options->allow_gaps = true;
-        } else if (arg == "--verify") {
-            options->verify = true;
-        } else if (arg == "--require-serial") {
-            options->require_serial = true;
-        } else if (arg == "--allow-repeated-serial") {
-            options->allow_repeated_serial = true;
-        } else if (takes_value && i + 1 < argc && arg == "--api-token-file") {
-            options->api_token_file = argv[++i];
-            if (options->api_token_file.empty()) return Fail("--api-token-file needs a file");
-        } else if (takes_value && i + 1 >= argc) {
-            return Fail(arg + " needs a value");
-        } else if (arg == "--log") {
-            options->log = argv[++i];
-        } else if (arg == "--dir") {
-            options->dir = argv[++i];
-        } else if (arg == "--http") {
-            options->http = argv[++i];
-            if (options->http.empty()) return Fail("--http needs [ADDR:]PORT");
-        } else if (arg == "--name") {
-            options->name = ArgumentText(argc, argv, ++i);
-            if (options->name.empty()) return Fail("--name needs a name");
-        } else if (arg == "--wait") {
-            if (!ParseSeconds(argv[++i], &options->wait_s)) return Fail(std::string("bad --wait: ") + argv[i]);
-        } else if (arg == "--on-record") {
-            options->on_record = argv[++i];
-            if (options->on_record.empty()) return Fail("--on-record needs a command");
-        } else if (arg == "--retries") {
-            double retries = 0;
-            if (!ParseSeconds(argv[++i], &retries) || retries > 100 || retries != static_cast<int>(retries)) {
-                return Fail(std::string("bad --retries (0 to 100): ") + argv[i]);
-            }
-            options->retries = static_cast<int>(retries);
-        } else if (arg == "--hook-timeout") {
-            if (!ParseSeconds(argv[++i], &options->hook_timeout_s) || options->hook_timeout_s <= 0) {
-                return Fail(std::string("bad --hook-timeout: ") + argv[i]);
-            }
-        } else {
-            return Fail("unknown option " + arg + " (see --help)");
-        }
+    std::vector<std::string> args, texts;
+    for (int i = 0; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+        texts.push_back(ArgumentText(argc, argv, i));
     }
-    if (options->ports.empty()) return Fail("no port given\n" + std::string(kUsage));
-    if (options->log.empty() || options->dir.empty()) return Fail("--log and --dir need a name");
+    if (const std::string why = ReadStationOptions(args, texts, options); !why.empty()) return Fail(why);
     return 0;
 }
 
@@ -269,10 +154,11 @@ int KeepEarlierOutputs(const std::string &folder) {
 
 // Puts the map into every port's folder, where the worker uploads it from,
 // and reads each copy back: every port gets exactly the bytes of sha256.
-int PlaceMap(const std::string &map, const std::string &sha256, const std::vector<std::string> &folders) {
+int PlaceMap(const std::string &map, const std::string &sha256, const std::vector<std::string> &folders,
+             double keep_days) {
     for (const std::string &folder : folders) {
         if (const std::string why = MakeDirs(folder); !why.empty()) return Fail("cannot create " + folder + ": " + why);
-        for (const std::string &why : RemoveOldOutputs(folder, kDefaultKeepDays)) {
+        for (const std::string &why : RemoveOldOutputs(folder, keep_days)) {
             fprintf(stderr, "pardulo-station: cannot remove %s\n", why.c_str());  // flashing goes on
         }
         if (const int status = KeepEarlierOutputs(folder)) return status;
@@ -284,59 +170,31 @@ int PlaceMap(const std::string &map, const std::string &sha256, const std::vecto
     return 0;
 }
 
-// The first argument that makes the station's program the map checker of
-// one folder (CheckMap).
-constexpr const char kMapCheckArgument[] = "--check-map";
-
-// The map checker of folder, in this process: it reads the working
-// directory's map and prints on standard output. Exit status 0 when the
-// map checks.
-int RunMapCheck(const char *folder) {
-    std::error_code error;
-    std::filesystem::current_path(folder, error);
-    if (error) return 3;
-    return ReadResourceZebmapFile() == 0 ? 0 : 1;
-}
-
 // A map with a hole in its blocks was built with a resource skipped: every
 // device would miss that picture. Refused unless allowed, then said.
-int CheckBlocks(const std::string &folder, bool allow_gaps) {
+int CheckBlocks(const std::string &folder, const std::string &map_name, bool allow_gaps) {
     const std::vector<BlockRun> missing = MissingMapBlocks((folder + "/" + ZEBMAP_FILE).c_str());
     if (missing.empty()) return 0;
-    const std::string hole = MapGapText("./" ZEBMAP_FILE, missing);
+    const std::string hole = MapGapText(map_name, missing);
     if (!allow_gaps) return Fail(hole + "; nothing was flashed (--allow-gaps flashes it all the same)");
     fprintf(stderr, "pardulo-station: %s; flashed all the same (--allow-gaps)\n", hole.c_str());
     return 0;
 }
 
-// Runs the map checker on the copy in folder, in a child process (it reads
-// the working directory's map and prints on standard output). Its output is
-// shown on standard error only when the map fails.
-int CheckMap(const std::string &folder) {
-    ChildSpec spec;
-    spec.argv = {OwnProgramPath(), kMapCheckArgument, folder};
-    spec.pipe_stdout = true;
-    ChildProcess checker;
-    std::string why;
-    if (StartChild(spec, &checker, &why) != kChildOk) return Fail("cannot check the map: " + why);
-    std::string report;
-    char buffer[4096];
-    for (long got; (got = ReadFromChild(checker, buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(got));
-    int status = -1;
-    if (WaitChild(checker, -1, &status) == kChildOk && status == 0) return 0;
-    for (const char *line = report.c_str(); *line != '\0';) {
-        const char *end = strchr(line, '\n');
-        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - line) : strlen(line);
-        fprintf(stderr, "  %.*s\n", static_cast<int>(length), line);
-        line += length + (end != nullptr ? 1 : 0);
-    }
-    return Fail("./zebmap.map does not check (the checker's report is above); nothing was flashed");
+// Checks the copy of the map in folder; the checker's report is shown on
+// standard error only when the map fails.
+int CheckMap(const std::string &folder, const std::string &map_name) {
+    std::ostringstream report;
+    if (CheckResourceMapFile((folder + "/" + ZEBMAP_FILE).c_str(), report) == kCheckFramed) return 0;
+    std::istringstream lines(report.str());
+    for (std::string line; std::getline(lines, line);) fprintf(stderr, "  %s\n", line.c_str());
+    return Fail(map_name + " does not check (the checker's report is above); nothing was flashed");
 }
 
 double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 struct Station {
-    Options options;
+    StationOptions options;
     StationFacts facts;
     RecordFile records;
     std::vector<ChildProcess> workers;
@@ -347,6 +205,11 @@ struct Station {
     // web side serves it (which it outlives).
     std::unique_ptr<StationStatus> status;
     std::unique_ptr<StationHttp> web;  // --http
+    // The status JSON as the records' broker gets it: made on the event
+    // loop's thread after a change, read on the publisher's.
+    std::mutex broker_status_mutex;
+    std::string broker_status;
+    std::unique_ptr<RecordPublisher> publisher;  // --mqtt
     std::unique_ptr<WriteDesk> desk;   // the API's writes
     // Per port: the serial number of the device under way, whether its
     // device waits for one, and the one given for the next device.
@@ -400,7 +263,7 @@ void GoWhenSerial(Station &station, int port) {
 void CarryOutWrites(Station &station, StationBoard &board) {
     for (const WriteRequest &request : station.desk->Take()) {
         const int port = request.port;
-        const std::string &name = station.options.ports[static_cast<std::size_t>(port)];
+        const std::string &name = station.options.fixtures[static_cast<std::size_t>(port)].name;
         if (request.kind == WriteRequest::Kind::kSerial) {
             station.next_serial[static_cast<std::size_t>(port)] = request.serial;
             board.Say(name + ": serial number " + request.serial + " for the next device");
@@ -417,15 +280,18 @@ void CarryOutWrites(Station &station, StationBoard &board) {
 
 // A device's run has ended: its record, its line, the board.
 void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun &finished) {
-    const std::string &name = station.options.ports[port];
+    const Fixture &fixture = station.options.fixtures[port];
+    const std::string &name = fixture.name;
     DeviceRun run = finished;
     run.serial = std::move(station.serial[static_cast<std::size_t>(port)]);
     station.serial[static_cast<std::size_t>(port)].reset();
     if (run.present && !run.serial) ShowSerial(station, port);
-    const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, name, run);
+    const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, fixture.port, name, run);
     if (!station.records_broken) {
         const int err = AppendRecordLine(station.records, line);
-        if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", name, run.device});
+        if (err == 0 && station.hook) station.hook->Add({line, run.ok ? "ok" : "failed", fixture.port, run.device});
+        if (err == 0 && station.web) station.web->OnRecordWritten(line);
+        if (err == 0 && station.publisher) station.publisher->RecordAppended();
         if (err != 0) {
             // A line that cannot trace its devices must not go on flashing.
             station.records_broken = true;
@@ -462,9 +328,9 @@ bool ChangePort(StationStatus &status, const StationEvent &event) {
 }
 
 void HandleEvent(Station &station, StationBoard &board, const StationEvent &event) {
-    if (event.port < 0 || event.port >= static_cast<int>(station.options.ports.size())) return;
+    if (event.port < 0 || event.port >= static_cast<int>(station.options.fixtures.size())) return;
     if (event.kind == EventKind::kFinished) return RecordRun(station, board, event.port, event.run);
-    if (event.kind == EventKind::kProblem) return board.Say(station.options.ports[event.port] + ": " + event.text);
+    if (event.kind == EventKind::kProblem) return board.Say(station.options.fixtures[event.port].name + ": " + event.text);
     const auto at = static_cast<std::size_t>(event.port);
     if (event.kind == EventKind::kUploading) TakeSerial(station, event.port);
     if (event.kind == EventKind::kWaiting) station.awaiting_serial[at] = false;
@@ -478,6 +344,25 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
         board.PortChanged(event.port);
     }
     if (event.kind == EventKind::kAwaitingSerial) GoWhenSerial(station, event.port);
+}
+
+// The hooks' failures since the last look: on the board, and counted for /metrics.
+void SayHookReports(Station &station, StationBoard &board) {
+    for (const std::string &report : station.hook->TakeReports()) {
+        board.Say(report);
+        if (station.web) station.web->OnHookFailure();
+    }
+}
+
+// The status as it is now, for the broker's retained status message.
+void ShareStatusWithBroker(Station &station) {
+    if (!station.publisher) return;
+    std::string text = JsonText(station.status->StatusJson(NowMs()));
+    {
+        std::lock_guard<std::mutex> lock(station.broker_status_mutex);
+        station.broker_status = std::move(text);
+    }
+    station.publisher->StatusChanged();
 }
 
 // Takes the workers' events until every worker has closed its end.
@@ -494,9 +379,8 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
         CarryOutWrites(station, board);
-        if (station.hook) {
-            for (const std::string &report : station.hook->TakeReports()) board.Say(report);
-        }
+        if (!events.empty()) ShareStatusWithBroker(station);
+        if (station.hook) SayHookReports(station, board);
         board.Refresh(NowMs());
         ServiceAlive(board.TotalsLine(NowMs()));
         if (!more) break;
@@ -518,11 +402,11 @@ void FinishHooks(Station &station, StationBoard &board) {
             station.hook->Abandon();
             abandoned = true;
         }
-        for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+        SayHookReports(station, board);
         PauseMs(100);
     }
     station.hook->Finish();
-    for (const std::string &report : station.hook->TakeReports()) board.Say(report);
+    SayHookReports(station, board);
 }
 
 // Starts one worker per port (this program again, with kPortWorkerArgument)
@@ -533,11 +417,11 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, Even
     for (std::size_t i = 0; i < folders.size(); ++i) {
         PortWorkerSetup setup;
         setup.index = static_cast<int>(i);
-        setup.port = station.options.ports[i];
+        setup.port = station.options.fixtures[i].port;
         setup.folder = folders[i];
         setup.once = station.options.once;
         setup.wait_s = station.options.wait_s;
-        setup.retries = station.options.retries;
+        setup.retries = static_cast<int>(station.options.retries);
         setup.verify = station.options.verify;
         setup.require_serial = station.options.require_serial;
         ChildSpec spec;
@@ -548,7 +432,7 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, Even
         if (StartChild(spec, &station.workers[i], &why) != kChildOk) {
             // Those started see their input end, and end.
             station.workers.resize(i);
-            return Fail("cannot start a process for " + station.options.ports[i] + ": " + why);
+            return Fail("cannot start a process for " + station.options.fixtures[i].name + ": " + why);
         }
         // Its setup is the first line on its input; a worker that cannot
         // take it has ended, which its reaping tells.
@@ -564,34 +448,62 @@ bool ReapWorkers(Station &station, StationBoard &board) {
     for (std::size_t i = 0; i < station.workers.size(); ++i) {
         int status = -1;
         if (WaitChild(station.workers[i], -1, &status) != kChildOk || status != 0) {
-            board.Say("the process of " + station.options.ports[i] + " ended abnormally");
+            board.Say("the process of " + station.options.fixtures[i].name + " ended abnormally");
             all_fine = false;
         }
     }
     return all_fine;
 }
 
+// The names of the fixtures, in their order: the board's and the page's.
+std::vector<std::string> FixtureNames(const StationOptions &options) {
+    std::vector<std::string> names;
+    for (const Fixture &fixture : options.fixtures) names.push_back(fixture.name);
+    return names;
+}
+
+// Each fixture's folder, DIR/<its name made a folder's>; 0, or the exit
+// status when two would share one.
+int FixtureFolders(const StationOptions &options, std::vector<std::string> *folders) {
+    std::set<std::string> seen;
+    for (const Fixture &fixture : options.fixtures) {
+        const std::string folder = options.dir + "/" + PortFolderName(fixture.name);
+        if (!seen.insert(folder).second) return Fail("two fixtures would share the folder " + folder + ": " + fixture.name);
+        folders->push_back(folder);
+    }
+    return 0;
+}
+
+// Reads the map whole: the bytes every fixture gets. 0, or the exit status
+// (unreadable, too large, or not the one expected).
+int ReadMap(const StationOptions &options, std::string *map, std::string *sha256) {
+    if (!ReadWhole(options.map, map)) return Fail("cannot read " + options.map);
+    if (map->size() > UINT32_MAX) return Fail(options.map + " is too large");
+    *sha256 = Sha256Hex(*map);
+    std::string expected = options.map_sha256;
+    for (char &c : expected) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    if (!expected.empty() && *sha256 != expected) {
+        return Fail(options.map + " has the SHA-256 " + *sha256 + ", not the one expected, " + expected +
+                    "; nothing was flashed");
+    }
+    return 0;
+}
+
 // Everything before the first device: the map read, placed and checked,
 // the record file opened. 0, or the exit status.
 int Prepare(Station &station, std::vector<std::string> *folders) {
-    std::set<std::string> seen;
-    for (const std::string &port : station.options.ports) {
-        const std::string folder = station.options.dir + "/" + PortFolderName(port);
-        if (!seen.insert(folder).second) return Fail("two ports would share the folder " + folder + ": " + port);
-        folders->push_back(folder);
-    }
+    const StationOptions &options = station.options;
+    if (const int status = FixtureFolders(options, folders)) return status;
     std::string map;
-    if (!ReadWhole(ZEBMAP_FILE, &map)) return Fail("cannot read ./" ZEBMAP_FILE);
-    if (map.size() > UINT32_MAX) return Fail("./" ZEBMAP_FILE " is too large");
-    station.facts.map_sha256 = Sha256Hex(map);
+    if (const int status = ReadMap(options, &map, &station.facts.map_sha256)) return status;
     station.facts.map_bytes = static_cast<uint32_t>(map.size());
-    if (const int status = PlaceMap(map, station.facts.map_sha256, *folders)) return status;
-    if (const int status = CheckMap(folders->front())) return status;
-    if (const int status = CheckBlocks(folders->front(), station.options.allow_gaps)) return status;
+    if (const int status = PlaceMap(map, station.facts.map_sha256, *folders, station.options.keep_days)) return status;
+    if (const int status = CheckMap(folders->front(), options.map)) return status;
+    if (const int status = CheckBlocks(folders->front(), options.map, options.allow_gaps)) return status;
     station.facts.map_records = CountMapRecords((folders->front() + "/" + ZEBMAP_FILE).c_str());
-    station.facts.station = station.options.name.empty() ? HostName() : station.options.name;
-    if (const int err = OpenRecordFile(station.options.log, &station.records)) {
-        return Fail("cannot open " + station.options.log + ": " + SystemErrorText(err));
+    station.facts.station = options.name.empty() ? HostName() : options.name;
+    if (const int err = OpenRecordFile(options.log, &station.records)) {
+        return Fail("cannot open " + options.log + ": " + SystemErrorText(err));
     }
     // A serial number of the record file is taken once only.
     station.desk = std::make_unique<WriteDesk>(folders->size(), station.options.allow_repeated_serial);
@@ -601,6 +513,34 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     station.serial.assign(ports, std::nullopt);
     station.awaiting_serial.assign(ports, false);
     station.next_serial.assign(ports, "");
+    return 0;
+}
+
+// The records' broker, when one is set; its thread connects on its own.
+int StartPublisher(Station &station) {
+    if (station.options.mqtt.empty()) return 0;
+    PublisherSettings settings;
+    settings.url = station.options.mqtt;
+    settings.ca_file = station.options.mqtt_ca_file;
+    settings.username = station.options.mqtt_username;
+    settings.password_file = station.options.mqtt_password_file;
+    settings.topic_prefix = station.options.mqtt_topic;
+    settings.station = station.facts.station;
+    settings.record_path = station.options.log;
+    settings.acked_path = station.options.dir + "/mqtt-acked.json";
+    std::string error;
+    station.publisher = RecordPublisher::Start(
+        settings,
+        [&station] {
+            std::lock_guard<std::mutex> lock(station.broker_status_mutex);
+            return station.broker_status;
+        },
+        &error);
+    if (!station.publisher) return Fail(error + "; nothing was flashed");
+    if (station.web) station.web->SetBrokerMetrics([publisher = station.publisher.get()] {
+        const PublisherSnapshot now = publisher->Snapshot();
+        return MetricsBroker{true, BrokerStateName(now.state), {"connecting", "connected", "down"}, now.waiting};
+    });
     return 0;
 }
 
@@ -624,9 +564,8 @@ std::string ReadApiToken(const std::string &path, std::string *why) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    // The station's own processes: a port's worker, the map's checker.
+    // The station's own processes: a port's worker.
     if (argc > 1 && strcmp(argv[1], kPortWorkerArgument) == 0) RunPortWorker(argc, argv);
-    if (argc == 3 && strcmp(argv[1], kMapCheckArgument) == 0) return RunMapCheck(argv[2]);
 
     MakeStdoutLineBuffered();
     Station station;
@@ -650,6 +589,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> folders;
     if (const int status = Prepare(station, &folders)) return status;
     station.port_ok.assign(folders.size(), false);
+    if (const int status = StartPublisher(station)) return status;
 
     // A stop request ends the uploads under way, not the station.
     CatchStopRequests();
@@ -662,8 +602,10 @@ int main(int argc, char **argv) {
                                                     station.options.dir + "/hooks.log");
         station.hook->Start();
     }
-    station.status = std::make_unique<StationStatus>(station.facts, station.options.ports, UtcTimestamp(), NowMs());
+    station.status =
+        std::make_unique<StationStatus>(station.facts, FixtureNames(station.options), UtcTimestamp(), NowMs());
     if (station.web) {
+        station.web->SetHookLog(station.options.dir + "/hooks.log");
         WriteDesk &desk = *station.desk;
         station.web->AllowWrites(token, [&desk](const WriteRequest &request) { return desk.Ask(request); });
         station.web->Start(*station.status);
@@ -671,6 +613,7 @@ int main(int argc, char **argv) {
     }
     StationBoard board(*station.status, DefaultOperatorDisplayIo().live);
     ServiceReady();
+    ShareStatusWithBroker(station);
     RunEventLoop(station, board, inbox);
     ServiceStopping();
     const bool workers_fine = ReapWorkers(station, board);

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-constexpr double kDefaultKeepDays = 30;
-
 // Removes from folder (one port's) the device outputs and earlier runs'
 // folders last changed more than keep_days ago; anything else in it stays.
 // Returns what could not be removed, each with the system's reason (empty

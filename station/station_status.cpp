@@ -41,6 +41,11 @@ long long SecondsLeft(const StationStatus::Port &p) {
 
 }  // namespace
 
+const std::vector<std::string> &PortStateNames() {
+    static const std::vector<std::string> kNames = {"waiting", "awaiting_serial", "uploading", "remove", "paused", "stopped"};
+    return kNames;
+}
+
 bool DevicesPerHour(uint32_t devices, double elapsed_ms, double *per_hour) {
     if (!(elapsed_ms >= kFirstMinuteMs)) return false;
     *per_hour = devices / (elapsed_ms / 3.6e6);

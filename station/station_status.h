@@ -19,6 +19,9 @@
 // The board and the web side both show this figure.
 bool DevicesPerHour(uint32_t devices, double elapsed_ms, double *per_hour);
 
+// Every state a port's object can show ("state"), in the order of State.
+const std::vector<std::string> &PortStateNames();
+
 class StationStatus {
 public:
     static constexpr std::size_t kRecentRecords = 20;
@@ -92,6 +95,7 @@ public:
     // Everything: station, map, started, ports, totals, and the recent
     // records (oldest first).
     Json StatusJson(double now_ms) const;
+    const StationFacts &Facts() const { return facts_; }
 
 private:
     // The port at index port, or null for an index no port has.

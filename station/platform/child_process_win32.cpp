@@ -198,43 +198,83 @@ HANDLE parent_out = nullptr;
 
 }  // namespace
 
-int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_text) {
+namespace {
+
+// The program (a shell command's cmd.exe; null: the command line's first
+// word) and the command line of spec; false with the reason.
+bool ChildCommandLine(const ChildSpec &spec, std::string *program, std::string *command_line,
+                      std::string *error_text) {
     const bool shell = !spec.shell_command.empty();
     if (!shell && spec.argv.empty()) {
         *error_text = "no program given";
-        return kChildNotStarted;
+        return false;
     }
-    std::string program, command_line;
-    if (shell && !ShellCommandLine(spec.shell_command, &program, &command_line)) {
+    if (shell && !ShellCommandLine(spec.shell_command, program, command_line)) {
         *error_text = "cannot find cmd.exe: " + SystemErrorText(static_cast<int>(GetLastError()));
-        return kChildNotStarted;
+        return false;
     }
     for (const std::string &arg : shell ? std::vector<std::string>() : spec.argv) {
-        command_line += (command_line.empty() ? "" : " ") + QuotedArgument(arg);
+        *command_line += (command_line->empty() ? "" : " ") + QuotedArgument(arg);
     }
+    return true;
+}
+
+// The child's standard handles and our ends of its pipes, all closed with
+// it unless taken.
+struct ChildHandles {
+    OwnedHandle input_read, input_write, output_read, output_write, in, out, err;
+};
+
+// Makes the pipes spec asks for and the other standard handles the child
+// gets, and sets them into startup; false with the reason.
+bool MakeChildHandles(const ChildSpec &spec, ChildHandles *h, STARTUPINFOA *startup, std::string *error_text) {
+    const bool pipes_made = (!spec.pipe_stdin || MakePipe(&h->input_read, &h->input_write, &h->input_read)) &&
+                            (!spec.pipe_stdout || MakePipe(&h->output_read, &h->output_write, &h->output_write));
+    if (!pipes_made) {
+        *error_text = "cannot make a pipe: " + SystemErrorText(static_cast<int>(GetLastError()));
+        return false;
+    }
+    if ((!spec.pipe_stdin && !NullDevice(GENERIC_READ, &h->in)) ||
+        (!spec.pipe_stdout && !InheritableCopy(STD_OUTPUT_HANDLE, &h->out)) ||
+        (!spec.merge_stderr && !InheritableCopy(STD_ERROR_HANDLE, &h->err))) {
+        *error_text = "cannot pass the standard handles: " + SystemErrorText(static_cast<int>(GetLastError()));
+        return false;
+    }
+    startup->dwFlags = STARTF_USESTDHANDLES;
+    startup->hStdInput = spec.pipe_stdin ? h->input_read.handle : h->in.handle;
+    startup->hStdOutput = spec.pipe_stdout ? h->output_write.handle : h->out.handle;
+    startup->hStdError = spec.merge_stderr ? startup->hStdOutput : h->err.handle;
+    return true;
+}
+
+// Puts a whole tree's child, started suspended, into its job and lets it
+// run; a child that cannot be is ended, and nothing of it is left open.
+bool RunInJob(const PROCESS_INFORMATION &started, const std::string &name, HANDLE *job, std::string *error_text) {
+    if (StartInJob(started, job)) return true;
+    *error_text = "cannot start " + name + " in a job object: " + SystemErrorText(static_cast<int>(GetLastError()));
+    TerminateProcess(started.hProcess, 1);
+    WaitForSingleObject(started.hProcess, INFINITE);
+    for (const HANDLE handle : {started.hThread, started.hProcess, *job}) {
+        if (handle != nullptr) CloseHandle(handle);
+    }
+    *job = nullptr;
+    return false;
+}
+
+}  // namespace
+
+int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_text) {
+    const bool shell = !spec.shell_command.empty();
+    std::string program, command_line;
+    if (!ChildCommandLine(spec, &program, &command_line, error_text)) return kChildNotStarted;
     const std::string &name = shell ? program : spec.argv[0];
     std::string environment = spec.extra_env.empty() ? std::string() : EnvironmentBlock(spec.extra_env);
 
     const std::lock_guard<std::mutex> one_at_a_time(starting);
-    OwnedHandle input_read, input_write, output_read, output_write, in, out, err;
-    const bool pipes_made = (!spec.pipe_stdin || MakePipe(&input_read, &input_write, &input_read)) &&
-                            (!spec.pipe_stdout || MakePipe(&output_read, &output_write, &output_write));
-    if (!pipes_made) {
-        *error_text = "cannot make a pipe: " + SystemErrorText(static_cast<int>(GetLastError()));
-        return kChildNotStarted;
-    }
-    if ((!spec.pipe_stdin && !NullDevice(GENERIC_READ, &in)) ||
-        (!spec.pipe_stdout && !InheritableCopy(STD_OUTPUT_HANDLE, &out)) ||
-        (!spec.merge_stderr && !InheritableCopy(STD_ERROR_HANDLE, &err))) {
-        *error_text = "cannot pass the standard handles: " + SystemErrorText(static_cast<int>(GetLastError()));
-        return kChildNotStarted;
-    }
+    ChildHandles handles;
     STARTUPINFOEXA startup{};
     startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = spec.pipe_stdin ? input_read.handle : in.handle;
-    startup.StartupInfo.hStdOutput = spec.pipe_stdout ? output_write.handle : out.handle;
-    startup.StartupInfo.hStdError = spec.merge_stderr ? startup.StartupInfo.hStdOutput : err.handle;
+    if (!MakeChildHandles(spec, &handles, &startup.StartupInfo, error_text)) return kChildNotStarted;
     const InheritedHandles inherited(startup.StartupInfo);
     if (inherited.List() == nullptr) {
         *error_text = "cannot list the handles to pass: " + SystemErrorText(static_cast<int>(GetLastError()));
@@ -251,21 +291,13 @@ int StartChild(const ChildSpec &spec, ChildProcess *child, std::string *error_te
         return kChildNotStarted;
     }
     HANDLE job = nullptr;
-    if (spec.whole_tree && !StartInJob(started, &job)) {
-        *error_text = "cannot start " + name + " in a job object: " + SystemErrorText(static_cast<int>(GetLastError()));
-        TerminateProcess(started.hProcess, 1);
-        WaitForSingleObject(started.hProcess, INFINITE);
-        for (const HANDLE handle : {started.hThread, started.hProcess, job}) {
-            if (handle != nullptr) CloseHandle(handle);
-        }
-        return kChildNotStarted;
-    }
+    if (spec.whole_tree && !RunInJob(started, name, &job, error_text)) return kChildNotStarted;
     CloseHandle(started.hThread);
     *child = ChildProcess();
     child->state->process = started.hProcess;
     child->state->job = job;
-    if (spec.pipe_stdin) child->state->input = input_write.Take();
-    if (spec.pipe_stdout) child->state->output = output_read.Take();
+    if (spec.pipe_stdin) child->state->input = handles.input_write.Take();
+    if (spec.pipe_stdout) child->state->output = handles.output_read.Take();
     return kChildOk;
 }
 

@@ -9,13 +9,16 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "file_handles.h"
 #include "platform_time.h"
 #include "station_feed.h"
 #include "station_http_platform.h"
+#include "globals.h"
 #include "station_json.h"
+#include "station_metrics.h"
 #include "station_status.h"
 
 extern const char kStationPage[];  // station_page.html, built in
@@ -228,6 +231,7 @@ struct StationHttp::Server {
     void Write(const httplib::Request &req, httplib::Response &res);
     void StreamEvents(const httplib::Request &req, httplib::Response &res);
     Json Status();
+    std::string Metrics();
     // Under mutex: the event to every feed client.
     void Publish(const char *name, const Json &data) { feed.Publish(EventText(name, data)); }
     void PublishPort(int port) { Publish("port", status->PortJson(port)); }
@@ -245,6 +249,10 @@ struct StationHttp::Server {
 
     std::mutex mutex;  // guards status; events are published under it too
     const StationStatus *status = nullptr;  // the station's, changed under mutex
+    RecordCounters counters;  // the record file's, counted on with every record (under mutex)
+    uint64_t hook_failures = 0;  // under mutex
+    std::string hook_log;
+    std::function<MetricsBroker()> broker;  // set before the threads run
     StationFeed feed;
 };
 
@@ -309,6 +317,9 @@ void StationHttp::Start(const StationStatus &status) {
     Server &server = *server_;
     if (server.status) return;
     server.status = &status;
+    // Counters go on from what the files hold, so a restart keeps them.
+    ReadRecordCounters(server.record_path, &server.counters);
+    if (!server.hook_log.empty()) server.hook_failures = CountHookLogFailures(server.hook_log);
     server.Route();
     server.http.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     server.http.set_keep_alive_max_count(kRequestsPerConnection);
@@ -325,6 +336,28 @@ void StationHttp::Start(const StationStatus &status) {
 Json StationHttp::Server::Status() {
     std::lock_guard<std::mutex> lock(mutex);
     return status->StatusJson(NowMs());
+}
+
+std::string StationHttp::Server::Metrics() {
+    MetricsSnapshot snapshot;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const Json now = status->StatusJson(NowMs());
+        for (const Json &port : now["ports"]) {
+            snapshot.fixtures.push_back({port.value("port", ""), port.value("state", "")});
+        }
+        snapshot.counters = counters;
+        snapshot.hook_failures = hook_failures;
+    }
+    const StationFacts &facts = status->Facts();  // never changes once serving
+    snapshot.station = facts.station;
+    snapshot.version = VERSION;
+    snapshot.map_sha256 = facts.map_sha256;
+    snapshot.map_records = facts.map_records;
+    snapshot.map_bytes = facts.map_bytes;
+    snapshot.states = PortStateNames();
+    if (broker) snapshot.broker = broker();
+    return RenderMetrics(snapshot);
 }
 
 void StationHttp::Server::Route() {
@@ -378,6 +411,10 @@ void StationHttp::Server::RouteStatus() {
     http.Get("/api/status", [this](const httplib::Request &, httplib::Response &res) {
         NoStore(res);
         res.set_content(JsonText(Status()) + "\n", kJson);
+    });
+    http.Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
+        NoStore(res);
+        res.set_content(Metrics(), kMetricsContentType);
     });
 }
 
@@ -550,6 +587,20 @@ void StationHttp::Change(int port, Tell tell, const std::function<bool()> &chang
         server.Publish("totals", server.status->TotalsJson(NowMs()));
     }
     server.PublishPort(port);
+}
+
+void StationHttp::OnRecordWritten(const std::string &record_line) {
+    std::lock_guard<std::mutex> lock(server_->mutex);
+    CountRecordLine(record_line, &server_->counters);
+}
+
+void StationHttp::SetBrokerMetrics(std::function<MetricsBroker()> broker) { server_->broker = std::move(broker); }
+
+void StationHttp::SetHookLog(std::string hook_log_path) { server_->hook_log = std::move(hook_log_path); }
+
+void StationHttp::OnHookFailure() {
+    std::lock_guard<std::mutex> lock(server_->mutex);
+    ++server_->hook_failures;
 }
 
 void StationHttp::Stop() {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "station_metrics.h"
 #include "station_status.h"
 
 // What the API asks the station to change (POST, with the token).
@@ -70,6 +71,15 @@ public:
     // Runs change, which changes the status and returns whether the clients
     // should hear of it, under the server threads' lock, and tells them.
     void Change(int port, Tell tell, const std::function<bool()> &change);
+    // /metrics: a record line now on disk in the record file (one that
+    // could not be written is not counted), and a record hook that failed
+    // (or was killed, or not run). Both go on from what the record file and
+    // the hook log (SetHookLog, before Start) held at Start.
+    void OnRecordWritten(const std::string &record_line);
+    void OnHookFailure();
+    void SetHookLog(std::string hook_log_path);
+    // /metrics: the records' broker as it is at each scrape (before Start).
+    void SetBrokerMetrics(std::function<MetricsBroker()> broker);
     // Every stream ended, the threads joined.
     void Stop();
 

@@ -25,3 +25,7 @@ void StationHttp::Start(const StationStatus &) {}
 void StationHttp::AllowWrites(std::string, WriteHandler) {}
 void StationHttp::Change(int, Tell, const std::function<bool()> &change) { change(); }
 void StationHttp::Stop() {}
+void StationHttp::OnRecordWritten(const std::string &) {}
+void StationHttp::OnHookFailure() {}
+void StationHttp::SetHookLog(std::string) {}
+void StationHttp::SetBrokerMetrics(std::function<MetricsBroker()>) {}

@@ -78,25 +78,7 @@ Step DeviceModel::ConsumeByte(uint8_t byte) {
 
     case State::PutHeader:
     case State::GetHeader:
-        header_[header_len_++] = byte;
-        if (header_len_ < sizeof header_) return {};
-        // Decoded here on purpose, not with the program's map_format: this is
-        // the other side of the line, and reading the header its own way is
-        // what lets it catch a fault in how the program writes it.
-        block_ = static_cast<uint16_t>((header_[0] << 8) | header_[1]);
-        size_ = (uint32_t{header_[2]} << 24) | (uint32_t{header_[3]} << 16) |
-                (uint32_t{header_[4]} << 8) | uint32_t{header_[5]};
-        if (state_ == State::GetHeader) {
-            state_ = State::Idle;
-            return FinishGet();
-        }
-        data_.clear();
-        received_size_ = 0;
-        checksum_ = 0;
-        sent_checksum_ = 0;
-        checksum_len_ = 0;
-        state_ = size_ == 0 ? State::PutChecksum : State::PutData;
-        return {};
+        return ConsumeHeaderByte(byte);
 
     case State::PutData:
         // The data grow as they arrive: a corrupt size must not make the
@@ -128,6 +110,28 @@ Step DeviceModel::ConsumeByte(uint8_t byte) {
             return step;
         }
     }
+    return {};
+}
+
+Step DeviceModel::ConsumeHeaderByte(uint8_t byte) {
+    header_[header_len_++] = byte;
+    if (header_len_ < sizeof header_) return {};
+    // Decoded here on purpose, not with the program's map_format: this is
+    // the other side of the line, and reading the header its own way is
+    // what lets it catch a fault in how the program writes it.
+    block_ = static_cast<uint16_t>((header_[0] << 8) | header_[1]);
+    size_ = (uint32_t{header_[2]} << 24) | (uint32_t{header_[3]} << 16) | (uint32_t{header_[4]} << 8) |
+            uint32_t{header_[5]};
+    if (state_ == State::GetHeader) {
+        state_ = State::Idle;
+        return FinishGet();
+    }
+    data_.clear();
+    received_size_ = 0;
+    checksum_ = 0;
+    sent_checksum_ = 0;
+    checksum_len_ = 0;
+    state_ = size_ == 0 ? State::PutChecksum : State::PutData;
     return {};
 }
 

@@ -118,6 +118,7 @@ private:
 
     bool InPut() const;
     Step ConsumeByte(uint8_t byte);
+    Step ConsumeHeaderByte(uint8_t byte);  // the 6 bytes of block and size after CMD_PUT or CMD_GET
     Step StartMessage(uint8_t byte);
     Step FinishPut();
     Step FinishSpecial();

@@ -1,12 +1,13 @@
 #include "device_outputs.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+
+#include "util/whole_file.h"
 
 namespace devsim {
 
@@ -17,26 +18,6 @@ namespace {
 std::string ErrnoText(const std::string &what, const std::string &path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
-
-// Closes an fd when the scope ends.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 bool IsFiveDigits(const std::string &name, size_t at) {
     return name.size() >= at + 5 &&
@@ -65,37 +46,6 @@ bool RemoveStoreFiles(const fs::path &dir, std::error_code &ec) {
 }
 
 }  // namespace
-
-bool WriteFileAtomically(const std::string &path, const uint8_t *data, size_t size, std::string &error) {
-    const std::string temp = path + ".tmp";
-    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) {
-        error = ErrnoText("cannot create", temp);
-        return false;
-    }
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd.get(), data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = ErrnoText("cannot write", temp);
-            ::unlink(temp.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd.release()) != 0) {
-        error = ErrnoText("cannot write", temp);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        error = ErrnoText("cannot rename to", path);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
-}
 
 std::string Store::FileName(uint16_t block) {
     char name[32];
@@ -138,8 +88,7 @@ bool WriteDeviceStatus(const std::string &dir, const DeviceStatus &status, std::
                 (refusal.answer ? HexByte(*refusal.answer) : std::string("none")) + "\n";
     text += "exit " + yes_no(status.exit) + "\npulled " + yes_no(status.pulled) + "\nleft " + yes_no(status.left) +
             "\n";
-    return WriteFileAtomically(dir + "/status.txt", reinterpret_cast<const uint8_t *>(text.data()), text.size(),
-                               error);
+    return util::ReplaceWholeFile(dir + "/status.txt", text.data(), text.size(), error);
 }
 
 bool Store::Open(const std::string &dir, std::string &error) {
@@ -176,13 +125,12 @@ bool Store::Write(const std::vector<Record> &records, const uint16_t *changed_bl
     for (const Record &record : records) {
         const bool on_disk = std::find(written_.begin(), written_.end(), record.block) != written_.end();
         if (on_disk && (changed_block == nullptr || *changed_block != record.block)) continue;
-        if (!WriteFileAtomically(dir_ + "/" + FileName(record.block), record.data.data(), record.data.size(),
-                                 error))
+        if (!util::ReplaceWholeFile(dir_ + "/" + FileName(record.block), record.data.data(), record.data.size(),
+                                    error))
             return false;
         if (!on_disk) written_.push_back(record.block);
     }
-    return WriteFileAtomically(dir_ + "/index.txt", reinterpret_cast<const uint8_t *>(index.data()), index.size(),
-                               error);
+    return util::ReplaceWholeFile(dir_ + "/index.txt", index.data(), index.size(), error);
 }
 
 Transcript::~Transcript() {

@@ -68,8 +68,4 @@ private:
     bool failed_ = false;
 };
 
-// Writes bytes to path through a temporary file and a rename, so a reader
-// never sees half a file.
-bool WriteFileAtomically(const std::string &path, const uint8_t *data, size_t size, std::string &error);
-
 }  // namespace devsim

@@ -68,10 +68,11 @@ struct Options {
 constexpr uint64_t kMaxDevices = 99999;
 
 // Fills options from argv; returns "" or a message that names the bad option.
+// A -h/--help or -V/--version before any "--" sets help or version alone.
 std::string ParseOptions(const std::vector<std::string> &args, Options &options);
 
-// The answer to --help.
-const char *UsageText();
+// The answer to --help, made from the option definitions.
+std::string UsageText();
 
 // Parts of the option syntax, exposed for the tests.
 bool ParseNumber(const std::string &text, uint64_t max, uint64_t &value);  // decimal or 0x hex

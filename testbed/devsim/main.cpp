@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,13 +19,16 @@
 #include "program_info.h"
 #include "pty_device.h"
 #include "screenshot.h"
+#include "util/failure.h"
+#include "util/whole_file.h"
 
 namespace {
 
 constexpr int kDeviceFailure = 2;
+constexpr const char *kProgram = "pardulo-devsim";
 constexpr const char *kAdapterName = "libpardulo_pty_adapter.so";
 
-void Complain(const std::string &text) { std::fprintf(stderr, "pardulo-devsim: %s\n", text.c_str()); }
+void Complain(const std::string &text) { util::PrintFailure(kProgram, text); }
 
 std::string DirectoryOfSelf() {
     char path[PATH_MAX];
@@ -52,13 +53,6 @@ std::string FirstReadable(const std::vector<std::string> &candidates) {
     for (const std::string &candidate : candidates)
         if (::access(candidate.c_str(), R_OK) == 0) return candidate;
     return "";
-}
-
-bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 std::string ReplacePlaceholder(std::string arg, const std::string &port) {
@@ -94,103 +88,125 @@ pid_t StartCommand(const std::vector<std::string> &command, const std::string &p
     ::_exit(127);
 }
 
+// The picture the get request streams: --screenshot's file, or the test picture.
+bool LoadPicture(const devsim::Options &options, std::vector<uint8_t> &picture) {
+    if (options.screenshot_path.empty()) {
+        picture = devsim::MakeTestPicture();
+        return true;
+    }
+    std::string error;
+    if (util::ReadWholeFile(options.screenshot_path, picture, error)) return true;
+    Complain("screenshot: " + error);
+    return false;
+}
+
+// The pty adapter the wrapped command gets preloaded, "" for none; false
+// when one is wanted and none is found.
+bool FindAdapter(const devsim::Options &options, std::string &adapter) {
+    adapter.clear();
+    if (options.command.empty() || options.adapter.value_or("") == "none") return true;
+    const std::vector<std::string> candidates =
+        options.adapter ? std::vector<std::string>{*options.adapter} : AdapterCandidates();
+    adapter = FirstReadable(candidates);
+    if (!adapter.empty()) return true;
+    std::string looked_at;
+    for (const std::string &candidate : candidates) looked_at += (looked_at.empty() ? "" : " or ") + candidate;
+    Complain("pty adapter " + looked_at + " not found (build the target pardulo_pty_adapter, or give " +
+             "--adapter PATH or --adapter none)");
+    return false;
+}
+
+// The store (a line of devices keeps one per device, opened as each
+// arrives) and the transcript, before the device starts.
+bool OpenOutputs(const devsim::Options &options, devsim::Store &store, devsim::Transcript &transcript) {
+    std::string error;
+    const bool line_store = options.devices > 1 && !options.store_dir.empty();
+    if (line_store ? !devsim::PrepareStoreDirectory(options.store_dir, error)
+                   : !options.store_dir.empty() && !store.Open(options.store_dir, error)) {
+        Complain(error);
+        return false;
+    }
+    if (!options.transcript_path.empty() && !transcript.Open(options.transcript_path, error)) {
+        Complain(error);
+        return false;
+    }
+    return true;
+}
+
+// Signals arrive through a descriptor, so the device loop sees them in order
+// with the line's bytes and always leaves its files complete. -1 on failure.
+int WatchSignals(sigset_t &original_mask) {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&handled, sig);
+    if (::sigprocmask(SIG_BLOCK, &handled, &original_mask) != 0) {
+        Complain(std::string("cannot block signals: ") + std::strerror(errno));
+        return -1;
+    }
+    const int signal_fd = ::signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signal_fd < 0) Complain(std::string("cannot watch signals: ") + std::strerror(errno));
+    return signal_fd;
+}
+
+// Opens the pty and says where it is: on standard error, and in --port-file.
+bool OpenPty(const devsim::Options &options, devsim::Pty &pty) {
+    std::string error;
+    if (!pty.Open(error)) {
+        Complain(error);
+        return false;
+    }
+    std::fprintf(stderr, "devsim: port %s\n", pty.slave_path().c_str());
+    std::fflush(stderr);
+    const std::string line = pty.slave_path() + "\n";
+    if (!options.port_file.empty() && !util::ReplaceWholeFile(options.port_file, line.data(), line.size(), error)) {
+        Complain(error);
+        return false;
+    }
+    return true;
+}
+
+// 0 to go on, else the exit status: help, version, the test picture
+// written, or a bad command line.
+int AnswerWithoutDevice(int argc, char **argv, devsim::Options &options, bool &done) {
+    done = true;
+    const std::string parse_error = devsim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+    if (!parse_error.empty()) return util::Fail(kProgram, parse_error + " (see --help)", kDeviceFailure);
+    if (options.help) return std::fputs(devsim::UsageText().c_str(), stdout) < 0 ? kDeviceFailure : 0;
+    if (options.version) {
+        PrintVersion(kProgram);
+        return 0;
+    }
+    if (!options.write_picture_path.empty()) {
+        const std::vector<uint8_t> picture = devsim::MakeTestPicture();
+        std::string error;
+        if (!util::ReplaceWholeFile(options.write_picture_path, picture.data(), picture.size(), error))
+            return util::Fail(kProgram, error, kDeviceFailure);
+        return 0;
+    }
+    done = false;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     using namespace devsim;
 
     Options options;
-    const std::string parse_error = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
-    if (!parse_error.empty()) {
-        Complain(parse_error + " (see pardulo-devsim --help)");
-        return kDeviceFailure;
-    }
-    if (options.help) {
-        std::fputs(UsageText(), stdout);
-        return 0;
-    }
-    if (options.version) {
-        PrintVersion("pardulo-devsim");
-        return 0;
-    }
-
-    std::string error;
-    if (!options.write_picture_path.empty()) {
-        const std::vector<uint8_t> picture = MakeTestPicture();
-        if (!WriteFileAtomically(options.write_picture_path, picture.data(), picture.size(), error)) {
-            Complain(error);
-            return kDeviceFailure;
-        }
-        return 0;
-    }
+    bool done = false;
+    const int answered = AnswerWithoutDevice(argc, argv, options, done);
+    if (done) return answered;
 
     std::vector<uint8_t> picture;
-    if (options.screenshot_path.empty()) {
-        picture = MakeTestPicture();
-    } else if (!ReadWholeFile(options.screenshot_path, picture)) {
-        Complain("cannot read screenshot " + options.screenshot_path);
-        return kDeviceFailure;
-    }
-
     std::string adapter;
-    if (!options.command.empty() && options.adapter.value_or("") != "none") {
-        const std::vector<std::string> candidates =
-            options.adapter ? std::vector<std::string>{*options.adapter} : AdapterCandidates();
-        adapter = FirstReadable(candidates);
-        if (adapter.empty()) {
-            std::string looked_at;
-            for (const std::string &candidate : candidates) looked_at += (looked_at.empty() ? "" : " or ") + candidate;
-            Complain("pty adapter " + looked_at + " not found (build the target pardulo_pty_adapter, or give " +
-                     "--adapter PATH or --adapter none)");
-            return kDeviceFailure;
-        }
-    }
-
-    // A line of devices keeps one store per device, opened as each arrives.
-    const bool line_store = options.devices > 1 && !options.store_dir.empty();
     Store store;
-    if (line_store ? !PrepareStoreDirectory(options.store_dir, error)
-                   : !options.store_dir.empty() && !store.Open(options.store_dir, error)) {
-        Complain(error);
-        return kDeviceFailure;
-    }
     Transcript transcript;
-    if (!options.transcript_path.empty() && !transcript.Open(options.transcript_path, error)) {
-        Complain(error);
+    if (!LoadPicture(options, picture) || !FindAdapter(options, adapter) || !OpenOutputs(options, store, transcript))
         return kDeviceFailure;
-    }
-
-    // Signals arrive through a descriptor, so the device loop sees them in order
-    // with the line's bytes and always leaves its files complete.
-    sigset_t handled;
     sigset_t original_mask;
-    sigemptyset(&handled);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&handled, sig);
-    if (::sigprocmask(SIG_BLOCK, &handled, &original_mask) != 0) {
-        Complain(std::string("cannot block signals: ") + std::strerror(errno));
-        return kDeviceFailure;
-    }
-    const int signal_fd = ::signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signal_fd < 0) {
-        Complain(std::string("cannot watch signals: ") + std::strerror(errno));
-        return kDeviceFailure;
-    }
-
+    const int signal_fd = WatchSignals(original_mask);
     Pty pty;
-    if (!pty.Open(error)) {
-        Complain(error);
-        return kDeviceFailure;
-    }
-    std::fprintf(stderr, "devsim: port %s\n", pty.slave_path().c_str());
-    std::fflush(stderr);
-    if (!options.port_file.empty()) {
-        const std::string line = pty.slave_path() + "\n";
-        if (!WriteFileAtomically(options.port_file, reinterpret_cast<const uint8_t *>(line.data()), line.size(),
-                                 error)) {
-            Complain(error);
-            return kDeviceFailure;
-        }
-    }
+    if (signal_fd < 0 || !OpenPty(options, pty)) return kDeviceFailure;
 
     // A device gone before the port is opened must be gone before the command
     // starts: hanging up in the device loop would race a quick command.
@@ -207,10 +223,12 @@ int main(int argc, char **argv) {
         }
     }
 
+    const bool line_store = options.devices > 1 && !options.store_dir.empty();
     RunContext context{options, picture, options.store_dir.empty() || line_store ? nullptr : &store,
                        transcript.is_open() ? &transcript : nullptr, signal_fd, child};
     RunResult result = RunDevice(pty, context);
     pty.Close();
+    std::string error;
     if (!transcript.Close(error)) {
         Complain(error);
         result.ok = false;

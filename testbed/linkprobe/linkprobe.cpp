@@ -19,13 +19,13 @@
 // Exit status 0 when every step succeeded, 1 otherwise, 2 for bad usage.
 #include <libserialport.h>
 
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "device_transfer.h"
-#include "program_info.h"
+#include "program_options.h"
 #include "serial_link.h"
 
 namespace {
@@ -139,31 +139,27 @@ int ConnectCommand(const char *portname) {
     return settings != 0 || closed != 0 ? 1 : 0;
 }
 
-int BurstCommand(const char *portname, const char *count_text) {
-    char *end = nullptr;
-    const unsigned long count = strtoul(count_text, &end, 10);
-    if (end == count_text || *end != '\0') return 2;
+int BurstCommand(const char *portname, uint64_t count) {
     if (Connect(portname) != 0) return 1;
-    for (unsigned long i = 0; i < count; i++) {
+    for (uint64_t i = 0; i < count; i++) {
         const auto byte = static_cast<unsigned char>(i * 7 + i / 251);
         const int code = SerialSend(static_cast<char>(byte));
         if (code != 0) {
-            printf("send failed at byte %lu with %d\n", i, code);
+            printf("send failed at byte %llu with %d\n", static_cast<unsigned long long>(i), code);
             Disconnect();
             return 1;
         }
     }
-    printf("sent %lu\n", count);
+    printf("sent %llu\n", static_cast<unsigned long long>(count));
     return Disconnect();
 }
 
-int ReceiveCommand(const char *portname, int argc, char **argv) {
+int ReceiveCommand(const char *portname, const std::vector<uint8_t> &bytes) {
     if (Connect(portname) != 0) return 1;
     int failures = 0;
-    for (int i = 0; i < argc; i++) {
-        const unsigned long value = strtoul(argv[i], nullptr, 16);
-        const int sent = SerialSend(static_cast<char>(value & 0xFF));
-        printf("send %02lX %d\n", value & 0xFF, sent);
+    for (const uint8_t byte : bytes) {
+        const int sent = SerialSend(static_cast<char>(byte));
+        printf("send %02X %d\n", byte, sent);
         char answer = 0;
         const int received = SerialReceive(&answer, 1);
         if (received == 0) printf("receive 0 %02X\n", static_cast<unsigned char>(answer));
@@ -181,16 +177,51 @@ int PingCommand(const char *portname) {
     return Disconnect() != 0 || result != 0 ? 1 : 0;
 }
 
-constexpr const char *kUsage =
-    "usage: pardulo-linkprobe connect PORT\n"
-    "       pardulo-linkprobe burst PORT COUNT\n"
-    "       pardulo-linkprobe receive PORT HEXBYTE...\n"
-    "       pardulo-linkprobe ping PORT\n"
-    "       pardulo-linkprobe --help | --version\n";
+struct Request {
+    std::string port;
+    uint64_t count = 0;
+    std::vector<uint8_t> bytes;
+};
 
-int Usage() {
-    fputs(kUsage, stderr);
-    return 2;
+// A hexadecimal byte ("03", "0xAA"), for the receive command.
+const CLI::Validator &HexByte() {
+    static const CLI::Validator validator(
+        [](const std::string &text) {
+            uint64_t value = 0;
+            return util::ParseUnsigned(text, 0xFF, value, util::Radix::kHex) ? std::string()
+                                                                             : "not a hexadecimal byte: " + text;
+        },
+        "");
+    return validator;
+}
+
+CLI::App *AddCommand(CLI::App &app, const char *name, const char *description, Request &request) {
+    CLI::App *command = app.add_subcommand(name, description);
+    // Any name, the empty one too: the link's refusal of bad names is under test.
+    command->add_option("PORT", request.port, "the serial port")->required();
+    return command;
+}
+
+void DefineCommands(CLI::App &app, Request &request) {
+    PrepareProgramOptions(app, "Drives the serial link and the device ping, for end-to-end link tests.", 28);
+    app.require_subcommand(1, 1);
+    AddCommand(app, "connect", "connects, prints the settings read back from the port, disconnects", request);
+    CLI::App *burst = AddCommand(app, "burst", "sends COUNT bytes, byte i being (i * 7 + i / 251) mod 256", request);
+    AddNumberOption(*burst, "COUNT", request.count, 0, UINT64_MAX, "how many bytes")->required();
+    CLI::App *receive = AddCommand(app, "receive", "sends each byte and receives one answer byte", request);
+    receive->add_option_function<std::vector<std::string>>(
+               "HEXBYTE",
+               [&request](const std::vector<std::string> &texts) {
+                   for (const std::string &text : texts) {
+                       uint64_t value = 0;
+                       util::ParseUnsigned(text, 0xFF, value, util::Radix::kHex);
+                       request.bytes.push_back(static_cast<uint8_t>(value));
+                   }
+               },
+               "the bytes to send, in hexadecimal")
+        ->required()
+        ->check(HexByte());
+    AddCommand(app, "ping", "runs the device ping (CMD_PING eight times, up to MAX_PING_RETRY attempts)", request);
 }
 
 }  // namespace
@@ -198,19 +229,14 @@ int Usage() {
 int main(int argc, char **argv) {
     // Lines must reach a test that reads them while the probe still runs.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    switch (InfoRequestOf(argc > 1 ? argv[1] : nullptr)) {
-        case InfoRequest::kHelp: fputs(kUsage, stdout); return 0;
-        case InfoRequest::kVersion: PrintVersion("pardulo-linkprobe"); return 0;
-        case InfoRequest::kNone: break;
-    }
-    if (argc < 3) return Usage();
-    const std::string command = argv[1];
-    if (command == "connect" && argc == 3) return ConnectCommand(argv[2]);
-    if (command == "burst" && argc == 4) {
-        const int status = BurstCommand(argv[2], argv[3]);
-        return status == 2 ? Usage() : status;
-    }
-    if (command == "ping" && argc == 3) return PingCommand(argv[2]);
-    if (command == "receive" && argc >= 4) return ReceiveCommand(argv[2], argc - 3, argv + 3);
-    return Usage();
+    CLI::App app("pardulo-linkprobe", "pardulo-linkprobe");
+    Request request;
+    DefineCommands(app, request);
+    if (const int status = ParseProgramOptions(app, argc, argv); status != kOptionsParsed) return status;
+    const std::string command = app.get_subcommands().front()->get_name();
+    const char *port_name = request.port.c_str();
+    if (command == "connect") return ConnectCommand(port_name);
+    if (command == "burst") return BurstCommand(port_name, request.count);
+    if (command == "receive") return ReceiveCommand(port_name, request.bytes);
+    return PingCommand(port_name);
 }

@@ -96,7 +96,7 @@ TEST_F(Gang, RefusesWhatItCannotDo) {
 
     const RunResult twice = gang({"/dev/ttyUSB0", "/dev/ttyUSB0"}, work_.path());
     EXPECT_EQ(twice.status, 2);
-    EXPECT_NE(twice.err.find("two ports would share the folder gang/ttyUSB0"), std::string::npos) << twice.err;
+    EXPECT_NE(twice.err.find("the port /dev/ttyUSB0 is given twice"), std::string::npos) << twice.err;
 
     EXPECT_EQ(gang({}, work_.path()).status, 2);
     const RunResult help = gang({"--help"}, work_.path());

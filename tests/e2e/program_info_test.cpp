@@ -15,7 +15,8 @@ using testing_support::FileExists;
 using testing_support::RunProgram;
 using testing_support::TempDir;
 
-const std::vector<std::string> kPrograms = {"pardulo", "pardulo-devsim", "pardulo-ports", "pardulo-bgra2png",
+const std::vector<std::string> kPrograms = {"pardulo",           "pardulo-devsim",  "pardulo-ports",
+                                            "pardulo-bgra2png",  "pardulo-png2raw", "pardulo-preview",
                                             "pardulo-linkprobe", "pardulo-station"};
 
 TEST(ProgramInfo, EveryProgramAnswersHelpAndVersionOnStandardOutput) {
@@ -36,6 +37,42 @@ TEST(ProgramInfo, EveryProgramAnswersHelpAndVersionOnStandardOutput) {
             EXPECT_NE(run.out.find("sage: "), std::string::npos) << run.out;
             EXPECT_EQ(run.err, "");
         }
+    }
+}
+
+// The helper programs read their command line alike: a mistake is named on
+// standard error with the way to the usage, status 2, nothing else done.
+TEST(ProgramInfo, EveryHelperProgramRefusesABadCommandLineWithStatus2) {
+    const struct {
+        const char *program;
+        std::vector<std::string> args;
+        const char *named;  // what the message must mention
+    } rows[] = {
+        {"pardulo-devsim", {"--bogus"}, "--bogus"},
+        {"pardulo-devsim", {"--gap", "soon", "--", "/bin/sh", "-c", "touch ran"}, "--gap"},
+        {"pardulo-ports", {"--bogus"}, "--bogus"},
+        {"pardulo-bgra2png", {"--bogus", "in.bgra", "out.png"}, "--bogus"},
+        {"pardulo-bgra2png", {"--width", "-1", "in.bgra", "out.png"}, "--width"},
+        {"pardulo-png2raw", {"--bogus", "a.png"}, "--bogus"},
+        {"pardulo-png2raw", {"--into"}, "--into"},
+        {"pardulo-preview", {"--bogus", "out.png"}, "--bogus"},
+        {"pardulo-preview", {}, "OUT.png"},
+        {"pardulo-linkprobe", {"--bogus", "ping", "/dev/null"}, "--bogus"},
+        {"pardulo-linkprobe", {"burst", "/dev/null", "-1"}, "COUNT"},
+        {"pardulo-linkprobe", {"receive", "/dev/null", "zz"}, "zz"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.program) + " " + (row.args.empty() ? "" : row.args[0]));
+        TempDir dir;
+        std::vector<std::string> argv = {BuildPath(row.program)};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        const auto run = RunProgram(argv, dir.path());
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind(std::string(row.program) + ": ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find("(see --help)\n"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(row.named), std::string::npos) << run.err;
+        EXPECT_FALSE(FileExists(dir.file("ran")));
     }
 }
 

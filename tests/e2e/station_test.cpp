@@ -33,7 +33,7 @@ using Device = testing_support::SimulatedDevice;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-const char *const kFields[] = {"time",   "station",     "port",          "device_path", "adapter_serial",   "device",
+const char *const kFields[] = {"time",   "station",     "port",  "fixture",  "device_path", "adapter_serial",   "device",
                                "map_sha256", "map_records", "map_bytes", "records_accepted", "result",
                                "failed_block", "reason",    "serial",        "attempts",    "attempt_reasons",
                                "seconds"};

@@ -69,6 +69,24 @@ TEST(DevsimOptions, PingStreamLineAndWrapper) {
     EXPECT_EQ(early.line.faults.PingFor(7).kind, PingRule::Kind::Early);
 }
 
+// Fault options apply where the --device before them says, in the order
+// given, on top of the line's; numbers are decimal (never octal) or 0x hex.
+TEST(DevsimOptions, DeviceScopesFollowTheOrderGiven) {
+    Options o;
+    ASSERT_EQ(Parse({"--answer", "ko-flash", "--devices", "3", "--device", "2", "--answer", "ok", "--gap", "010",
+                     "--device", "all", "--answer-delay", "5", "--device=3", "--get-bytes", "0x10", "--answer", "none"},
+                    o),
+              "");
+    EXPECT_EQ(o.gap_ms, 10);
+    EXPECT_EQ(o.SettingsFor(1).faults.AnswerFor(1).kind, AnswerRule::Kind::KoFlash);
+    EXPECT_EQ(o.SettingsFor(1).faults.AnswerDelayFor(1), 5);
+    EXPECT_EQ(o.SettingsFor(2).faults.AnswerFor(1).kind, AnswerRule::Kind::Ok);
+    EXPECT_EQ(o.SettingsFor(2).faults.AnswerDelayFor(1), 5);
+    EXPECT_EQ(o.SettingsFor(3).faults.AnswerFor(1).kind, AnswerRule::Kind::Silent);
+    EXPECT_EQ(o.SettingsFor(3).get_bytes.value_or(0), 16u);
+    EXPECT_FALSE(o.SettingsFor(2).get_bytes);
+}
+
 TEST(DevsimOptions, MistakesAreNamed) {
     const std::vector<std::vector<std::string>> bad = {
         {"--answer", "maybe"},        {"--answer", "0=ok"},          {"--answer", "byte:0x100"},
@@ -76,6 +94,8 @@ TEST(DevsimOptions, MistakesAreNamed) {
         {"--get-bytes", "5", "--get-endless"}, {"--get-pause-after", "5"}, {"--bogus"},
         {"--once=1"},                 {"--"},                        {"--store", ""},
         {"--ping-answer", "later"},   {"--corrupt-block", "65536"},  {"--corrupt-block", "2:"},
+        {"--device", "0"},             {"--devices", "2", "--device", "3", "--answer-twice"},
+        {"--gap", "-1"},              {"--baud", "49"},
     };
     for (const auto &args : bad) {
         Options o;

@@ -76,9 +76,9 @@ TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheName
     run.has_adapter_serial = true;
     run.adapter_serial = "A\x01\xc3\xa9";
     run.device_path = "/dev/ttyUSB3";
-    EXPECT_EQ(FormatRecordLine("2026-12-07T15:52:25.123Z", facts, "/dev/tty\n", run),
+    EXPECT_EQ(FormatRecordLine("2026-12-07T15:52:25.123Z", facts, "/dev/tty\n", "Fixture \"1\"", run),
               "{\"time\":\"2026-12-07T15:52:25.123Z\",\"station\":\"line\\\"7\\\\\",\"port\":\"/dev/tty\\n\","
-              "\"device_path\":\"/dev/ttyUSB3\",\"adapter_serial\":\"A\\u0001\xc3\xa9\",\"device\":3,"
+              "\"fixture\":\"Fixture \\\"1\\\"\",\"device_path\":\"/dev/ttyUSB3\",\"adapter_serial\":\"A\\u0001\xc3\xa9\",\"device\":3,"
               "\"map_sha256\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
               "\"map_records\":2,\"map_bytes\":515,\"records_accepted\":1,\"result\":\"failed\","
               "\"failed_block\":2,\"reason\":\"refused: answer 0x79\",\"serial\":null,\"attempts\":0,"
@@ -88,9 +88,10 @@ TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheName
     // same; bytes that are not UTF-8 become U+FFFD, and the line stays JSON.
     for (const auto &[port, read_back] : {std::pair<std::string, std::string>{"fixture-\xc3\xa9" "1", "fixture-\xc3\xa9" "1"},
                                           {"COM\xff\xc3", "COM\xef\xbf\xbd\xef\xbf\xbd"}}) {
-        const auto parsed = nlohmann::json::parse(FormatRecordLine("t", facts, port, run), nullptr, false);
+        const auto parsed = nlohmann::json::parse(FormatRecordLine("t", facts, port, port, run), nullptr, false);
         ASSERT_FALSE(parsed.is_discarded()) << port;
         EXPECT_EQ(parsed["port"], read_back);
+        EXPECT_EQ(parsed["fixture"], read_back);
         EXPECT_EQ(parsed["station"], facts.station);
     }
     EXPECT_EQ(FormatResultLine("/dev/tty", run), "/dev/tty 3 failed 2.5 refused: answer 0x79\n");

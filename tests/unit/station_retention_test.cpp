@@ -39,7 +39,7 @@ TEST(OutputRetention, RemovesOnlyOutputsAndEarlierRunsOlderThanTheDaysKept) {
     fs::create_directories(port.file("00003.out"));             // a folder by an output's name
     Age(port.file("00003.out"), 31);
 
-    EXPECT_TRUE(RemoveOldOutputs(port.path(), kDefaultKeepDays).empty());
+    EXPECT_TRUE(RemoveOldOutputs(port.path(), 30).empty());
     EXPECT_FALSE(fs::exists(port.file("00001.out")));
     EXPECT_FALSE(fs::exists(port.file("earlier-20250101T000000Z")));
     for (const char *kept : {"00002.out", "zebmap.map", "zebmap.log", "0001.out", "earlier-20250301T000000Z/00008.out",

@@ -16,24 +16,14 @@
 #include "file_handles.h"
 #include "globals.h"
 #include "png_image.h"
-#include "program_info.h"
+#include "program_options.h"
 #include "resource_map.h"
+#include "util/failure.h"
 
 namespace {
 
-constexpr const char *kUsage =
-    "Usage: pardulo-png2raw [--into DIR] PICTURE.png [NAME] [PICTURE.png [NAME]]...\n"
-    "       pardulo-png2raw --help | --version\n"
-    "Converts each PNG picture into a display resource: NAME.raw, the pixels in\n"
-    "ARGB4 (2 bytes a pixel, 16-bit little-endian, nibbles alpha, red, green, blue\n"
-    "from the most significant down, each channel rounded to 4 bits), and\n"
-    "NAME.rawh, the header line `pardulo d` reads (width, height, ARGB4, stride\n"
-    "2 x width, size). NAME is a C identifier; without one the picture's file\n"
-    "name less .png is taken. Any PNG will do: palette, grey, with or without\n"
-    "alpha, 8 or 16 bits a channel.\n"
-    "  --into DIR   write the resources into DIR (made when missing), for instance\n"
-    "               resources; without it, into the working directory\n"
-    "Exit status 0 when every picture was converted, 1 otherwise.\n";
+constexpr const char *kProgram = "pardulo-png2raw";
+constexpr int kNotConverted = 1;
 
 // The builder takes header paths of up to PATH_MAX_SIZE characters, which
 // leaves 240 for "NAME.rawh".
@@ -45,12 +35,10 @@ struct Picture {
     std::string name;
 };
 
-void Complain(const std::string &text) { std::fprintf(stderr, "pardulo-png2raw: %s\n", text.c_str()); }
+void Complain(const std::string &text) { util::PrintFailure(kProgram, text); }
 
-int Fail(const std::string &text) {
-    Complain(text);
-    return 1;
-}
+// A command line whose pictures and names do not pair up or will not do.
+int BadCommandLine(const std::string &text) { return util::Fail(kProgram, text + " (see --help)", kBadCommandLine); }
 
 bool EndsWithPng(const std::string &arg) {
     if (arg.size() < 4) return false;
@@ -103,6 +91,41 @@ void PackRow(const PngReader &reader, const unsigned char *row, unsigned char *o
     }
 }
 
+// The picture's rows as ARGB4 into raw, and the rest of the PNG read.
+// An interlaced picture needs all its rows at once; any other, one.
+bool WritePixels(PngReader &reader, FILE *raw, const std::string &where) {
+    std::vector<unsigned char> rows;
+    std::vector<unsigned char> packed(std::size_t{kArgb4BytesPerPixel} * reader.width());
+    const std::size_t kept_rows = reader.passes() > 1 ? reader.height() : 1;
+    try {
+        rows.resize(reader.row_bytes() * kept_rows);
+    } catch (const std::bad_alloc &) {
+        Complain(where + ": too large to convert in this machine's memory");
+        return false;
+    }
+    for (int pass = 0; pass < reader.passes(); ++pass) {
+        for (std::size_t y = 0; y < reader.height(); ++y) {
+            unsigned char *row = rows.data() + (kept_rows > 1 ? y * reader.row_bytes() : 0);
+            if (!reader.ReadRow(row)) {
+                Complain(where + ": " + reader.error());
+                return false;
+            }
+            if (kept_rows > 1) continue;
+            PackRow(reader, row, packed.data());
+            std::fwrite(packed.data(), 1, packed.size(), raw);
+        }
+    }
+    for (std::size_t y = 0; kept_rows > 1 && y < reader.height(); ++y) {
+        PackRow(reader, rows.data() + y * reader.row_bytes(), packed.data());
+        std::fwrite(packed.data(), 1, packed.size(), raw);
+    }
+    if (!reader.Finish()) {
+        Complain(where + ": " + reader.error());
+        return false;
+    }
+    return true;
+}
+
 // One picture into folder/NAME.raw and folder/NAME.rawh. The outputs are
 // written beside them under other names first and put in place only when
 // whole, so an error leaves earlier ones as they were.
@@ -137,36 +160,7 @@ bool Convert(const Picture &picture, const std::string &folder) {
         return false;
     }
 
-    // An interlaced picture needs all its rows at once; any other, one.
-    std::vector<unsigned char> rows;
-    std::vector<unsigned char> packed(std::size_t{kArgb4BytesPerPixel} * reader.width());
-    const std::size_t kept_rows = reader.passes() > 1 ? reader.height() : 1;
-    try {
-        rows.resize(reader.row_bytes() * kept_rows);
-    } catch (const std::bad_alloc &) {
-        Complain(where + ": too large to convert in this machine's memory");
-        return false;
-    }
-    for (int pass = 0; pass < reader.passes(); ++pass) {
-        for (std::size_t y = 0; y < reader.height(); ++y) {
-            unsigned char *row = rows.data() + (kept_rows > 1 ? y * reader.row_bytes() : 0);
-            if (!reader.ReadRow(row)) {
-                Complain(where + ": " + reader.error());
-                return false;
-            }
-            if (kept_rows > 1) continue;
-            PackRow(reader, row, packed.data());
-            std::fwrite(packed.data(), 1, packed.size(), raw.get());
-        }
-    }
-    for (std::size_t y = 0; kept_rows > 1 && y < reader.height(); ++y) {
-        PackRow(reader, rows.data() + y * reader.row_bytes(), packed.data());
-        std::fwrite(packed.data(), 1, packed.size(), raw.get());
-    }
-    if (!reader.Finish()) {
-        Complain(where + ": " + reader.error());
-        return false;
-    }
+    if (!WritePixels(reader, raw.get(), where)) return false;
     const bool raw_written = std::ferror(raw.get()) == 0;
     if (std::fclose(raw.release()) != 0 || !raw_written) {
         Complain("cannot write " + raw_part + ": " + std::strerror(errno));
@@ -191,51 +185,72 @@ bool Convert(const Picture &picture, const std::string &folder) {
     return true;
 }
 
-}  // namespace
+void DefineOptions(CLI::App &app, std::string &folder, std::vector<std::string> &words) {
+    PrepareProgramOptions(
+        app,
+        "Converts each PNG picture into a display resource: NAME.raw, the pixels in\n"
+        "ARGB4 (2 bytes a pixel, 16-bit little-endian, nibbles alpha, red, green, blue\n"
+        "from the most significant down, each channel rounded to 4 bits), and\n"
+        "NAME.rawh, the header line `pardulo d` reads (width, height, ARGB4, stride\n"
+        "2 x width, size). NAME is a C identifier; without one the picture's file\n"
+        "name less .png is taken. Any PNG will do: palette, grey, with or without\n"
+        "alpha, 8 or 16 bits a channel.");
+    app.add_option("--into", folder,
+                   "write the resources into DIR (made when missing), for instance\n"
+                   "resources; without it, into the working directory")
+        ->type_name("DIR")
+        ->check(NonEmpty());
+    app.add_option("PICTURE.png [NAME]", words, "a picture (ends in .png) and, after it, its name")->required();
+    app.footer("Exit status 0 when every picture was converted, 1 otherwise, 2 for a bad\n"
+               "command line.");
+}
 
-int main(int argc, char **argv) {
-    if (AnswerInfoRequest(argc, argv, "pardulo-png2raw", kUsage)) return 0;
-
-    // Pictures end in .png; a word after a picture is its name.
-    std::string folder = ".";
-    std::vector<Picture> pictures;
-    std::vector<bool> named;
-    bool options_ended = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!options_ended && arg == "--") {
-            options_ended = true;
-        } else if (!options_ended && arg == "--into") {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') return Fail("--into needs a folder\n" + std::string(kUsage));
-            folder = argv[++i];
-        } else if (!options_ended && arg.size() > 1 && arg[0] == '-') {
-            return Fail("unknown option " + arg + "\n" + kUsage);
-        } else if (EndsWithPng(arg)) {
-            pictures.push_back({arg, NameOfPicture(arg)});
+// The words after the options as pictures: they end in .png; a word after
+// a picture is its name. "" when they pair up, else why not.
+std::string PairPictures(const std::vector<std::string> &words, std::vector<Picture> &pictures,
+                         std::vector<bool> &named) {
+    for (const std::string &word : words) {
+        if (EndsWithPng(word)) {
+            pictures.push_back({word, NameOfPicture(word)});
             named.push_back(false);
         } else if (!pictures.empty() && !named.back()) {
-            pictures.back().name = arg;
+            pictures.back().name = word;
             named.back() = true;
         } else {
-            return Fail(arg + ": not a picture (PICTURE.png) and no picture before it to name\n" + kUsage);
+            return word + ": not a picture (PICTURE.png) and no picture before it to name";
         }
     }
-    if (pictures.empty()) return Fail(std::string("no picture given\n") + kUsage);
-
     // Every name checked before anything is written.
     std::set<std::string> names;
     for (std::size_t i = 0; i < pictures.size(); ++i) {
         const std::string problem = NameProblem(pictures[i], named[i]);
-        if (!problem.empty()) return Fail(pictures[i].path + ": " + problem);
-        if (!names.insert(pictures[i].name).second) return Fail("the name " + pictures[i].name + " is given twice");
+        if (!problem.empty()) return pictures[i].path + ": " + problem;
+        if (!names.insert(pictures[i].name).second) return "the name " + pictures[i].name + " is given twice";
     }
+    return "";
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string folder = ".";
+    std::vector<std::string> words;
+    CLI::App app(kProgram, kProgram);
+    DefineOptions(app, folder, words);
+    if (const int status = ParseProgramOptions(app, argc, argv); status != kOptionsParsed) return status;
+    std::vector<Picture> pictures;
+    std::vector<bool> named;
+    const std::string problem = PairPictures(words, pictures, named);
+    if (!problem.empty()) return BadCommandLine(problem);
+
     std::error_code error;
     std::filesystem::create_directory(folder, error);
     if (error || !std::filesystem::is_directory(folder, error)) {
-        return Fail("cannot make the folder " + folder + (error ? ": " + error.message() : ""));
+        return util::Fail(kProgram, "cannot make the folder " + folder + (error ? ": " + error.message() : ""),
+                          kNotConverted);
     }
 
     bool all = true;
     for (const Picture &picture : pictures) all = Convert(picture, folder) && all;
-    return all ? 0 : 1;
+    return all ? 0 : kNotConverted;
 }

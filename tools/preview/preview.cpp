@@ -21,24 +21,11 @@
 #include "png_image.h"
 #include "preview_canvas.h"
 #include "printable_text.h"
-#include "program_info.h"
+#include "program_options.h"
 #include "resource_map.h"
+#include "util/failure.h"
 
 namespace {
-
-const char kUsage[] =
-    "Usage: pardulo-preview [--map FILE] [--resources DIR] OUT.png\n"
-    "       pardulo-preview --help | --version\n"
-    "Draws every record of the resource map into one picture, as the display will\n"
-    "show it: its ARGB4 bytes with the geometry of its header file (the n-th header\n"
-    "file of DIR in the builder's order has block n), on a checkerboard where it is\n"
-    "not opaque, its block and name under it. A record without a header file, or\n"
-    "whose size is not stride x height, is a labelled grey box; so is a header file\n"
-    "whose block the map has no record for. Standard output: one line per record\n"
-    "and where it is drawn.\n"
-    "  --map FILE        the map (default zebmap.map)\n"
-    "  --resources DIR   the header files (default resources)\n"
-    "Exit status 0 when the preview was written and the map read whole, else 1.\n";
 
 struct Options {
     std::string map = ZEBMAP_FILE;
@@ -71,10 +58,9 @@ constexpr Rgba8 kLabel{0xE6, 0xE6, 0xE6, 0xFF};
 constexpr Rgba8 kBox{0x80, 0x80, 0x80, 0xFF};
 constexpr Rgba8 kBoxLines{0x60, 0x60, 0x60, 0xFF};
 
-int Fail(const std::string &text) {
-    std::fprintf(stderr, "pardulo-preview: %s\n", text.c_str());
-    return 1;
-}
+constexpr const char *kProgram = "pardulo-preview";
+
+int Fail(const std::string &text) { return util::Fail(kProgram, text, 1); }
 
 // Why a record of size bytes cannot be drawn with this header, "" when it can.
 std::string Undrawable(const resource_image_t &image, int32_t size) {
@@ -236,41 +222,42 @@ bool Draw(const Tile &tile, FILE *map, Canvas &canvas) {
     return read;
 }
 
-int ParseOptions(int argc, char **argv, Options *options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--map" || arg == "--resources") {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') return Fail(arg + " needs a value\n" + kUsage);
-            (arg == "--map" ? options->map : options->resources) = argv[++i];
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return Fail("unknown option " + arg + "\n" + kUsage);
-        } else if (options->out.empty() && !arg.empty()) {
-            options->out = arg;
-        } else {
-            return Fail("one OUT.png, please\n" + std::string(kUsage));
-        }
-    }
-    if (options->out.empty()) return Fail(std::string("no OUT.png given\n") + kUsage);
-    return 0;
+void DefineOptions(CLI::App &app, Options &options) {
+    PrepareProgramOptions(
+        app,
+        "Draws every record of the resource map into one picture, as the display will\n"
+        "show it: its ARGB4 bytes with the geometry of its header file (the n-th header\n"
+        "file of DIR in the builder's order has block n), on a checkerboard where it is\n"
+        "not opaque, its block and name under it. A record without a header file, or\n"
+        "whose size is not stride x height, is a labelled grey box; so is a header file\n"
+        "whose block the map has no record for. Standard output: one line per record\n"
+        "and where it is drawn.");
+    app.add_option("--map", options.map, "the map (default " ZEBMAP_FILE ")")->type_name("FILE")->check(NonEmpty());
+    app.add_option("--resources", options.resources, "the header files (default " RESOURCES_DIRECTORY ")")
+        ->type_name("DIR")
+        ->check(NonEmpty());
+    app.add_option("OUT.png", options.out, "the picture to write")->required()->check(NonEmpty());
+    app.footer("Exit status 0 when the preview was written and the map read whole, 1 otherwise,\n"
+               "2 for a bad command line.");
 }
 
 int Preview(int argc, char **argv) {
-    if (AnswerInfoRequest(argc, argv, "pardulo-preview", kUsage)) return 0;
     Options options;
-    if (const int status = ParseOptions(argc, argv, &options)) return status;
+    CLI::App app(kProgram, kProgram);
+    DefineOptions(app, options);
+    if (const int status = ParseProgramOptions(app, argc, argv); status != kOptionsParsed) return status;
 
     // The header files name the blocks; without them every record is a box.
     std::vector<std::string> headers;
     if (!ListResourceHeaders(options.resources.c_str(), &headers)) {
-        std::fprintf(stderr, "pardulo-preview: cannot list %s: no record has a name or a size\n",
-                     options.resources.c_str());
+        util::PrintFailure(kProgram, "cannot list " + options.resources + ": no record has a name or a size");
     }
     const FilePtr map = OpenRegularFile(options.map.c_str(), "rb");
     if (!map) return Fail("cannot read " + options.map);
     std::vector<Tile> tiles;
     std::string problem;
     const bool whole = ReadTiles(map.get(), headers, options.resources, &tiles, &problem);
-    if (!whole) std::fprintf(stderr, "pardulo-preview: %s: %s\n", options.map.c_str(), problem.c_str());
+    if (!whole) util::PrintFailure(kProgram, options.map + ": " + problem);
     AddMissing(headers, &tiles);
 
     int width = 0;
@@ -290,7 +277,7 @@ int Preview(int argc, char **argv) {
                     tile.name.empty() ? "-" : PrintableText(tile.name.c_str()).c_str(), tile.drawn ? "" : "grey box: ",
                     tile.note.c_str(), tile.x, tile.y);
     }
-    if (!drawn) std::fprintf(stderr, "pardulo-preview: %s: changed while it was drawn\n", options.map.c_str());
+    if (!drawn) util::PrintFailure(kProgram, options.map + ": changed while it was drawn");
     std::string error;
     if (!WriteRgbaPngFile(options.out, static_cast<uint32_t>(canvas.width()), static_cast<uint32_t>(canvas.height()),
                           canvas.rgba(), &error))
