@@ -211,6 +211,7 @@ struct Station {
     std::string broker_status;
     std::unique_ptr<RecordPublisher> publisher;  // --mqtt
     std::unique_ptr<WriteDesk> desk;   // the API's writes
+    std::string api_token;             // "" for none: nothing can be changed
     // Per port: the serial number of the device under way, whether its
     // device waits for one, and the one given for the next device.
     std::vector<std::optional<std::string>> serial;
@@ -561,6 +562,23 @@ std::string ReadApiToken(const std::string &path, std::string *why) {
     return token;
 }
 
+// The API's token, when a file is given for it: 0, or the exit status.
+int TakeApiToken(Station &station) {
+    if (station.options.api_token_file.empty()) return 0;
+    std::string why;
+    station.api_token = ReadApiToken(station.options.api_token_file, &why);
+    return station.api_token.empty() ? Fail(why + "; nothing was flashed") : 0;
+}
+
+// The web side serves from here on; its writes go to the desk.
+void StartWeb(Station &station) {
+    station.web->SetHookLog(station.options.dir + "/hooks.log");
+    WriteDesk &desk = *station.desk;
+    station.web->AllowWrites(station.api_token, [&desk](const WriteRequest &request) { return desk.Ask(request); });
+    station.web->Start(*station.status);
+    fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -578,12 +596,7 @@ int main(int argc, char **argv) {
         station.web = StationHttp::Bind(station.options.http, station.options.log, &error);
         if (!station.web) return Fail(error + "; nothing was flashed");
     }
-    std::string token;
-    if (!station.options.api_token_file.empty()) {
-        std::string why;
-        token = ReadApiToken(station.options.api_token_file, &why);
-        if (token.empty()) return Fail(why + "; nothing was flashed");
-    }
+    if (const int status = TakeApiToken(station)) return status;
 
     // The map checked and placed, the record file opened.
     std::vector<std::string> folders;
@@ -604,13 +617,7 @@ int main(int argc, char **argv) {
     }
     station.status =
         std::make_unique<StationStatus>(station.facts, FixtureNames(station.options), UtcTimestamp(), NowMs());
-    if (station.web) {
-        station.web->SetHookLog(station.options.dir + "/hooks.log");
-        WriteDesk &desk = *station.desk;
-        station.web->AllowWrites(token, [&desk](const WriteRequest &request) { return desk.Ask(request); });
-        station.web->Start(*station.status);
-        fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
-    }
+    if (station.web) StartWeb(station);
     StationBoard board(*station.status, DefaultOperatorDisplayIo().live);
     ServiceReady();
     ShareStatusWithBroker(station);
