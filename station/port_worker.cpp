@@ -173,6 +173,9 @@ void AwaitRemoval(const char *port) {
 // given (kGoSerial), pinging it meanwhile: false when the device left (or
 // the worker is told to stop) before that.
 bool AwaitSerial(const char *port, uint32_t device) {
+    // A go that answered the wait of a board that left before it came was
+    // for that one; the parent answers this wait anew.
+    serial_given = false;
     Send(EventKind::kAwaitingSerial, device);
     double last_answer = NowMs();
     double next_ping = NowMs() + kPingIntervalMs;
