@@ -280,7 +280,7 @@ def main():
     parser.add_argument("--per-port", type=int, default=125)
     parser.add_argument("--seed", type=int, default=14)
     parser.add_argument("--stagger", type=int, default=0, metavar="MS",
-                        help="line p's gap between devices %d ms + (p - 1) %% 8 x MS" % GAP_MS)
+                        help=f"line p's gap between devices {GAP_MS} ms + (p - 1) %% 8 x MS")
     parser.add_argument("--late-allowed", type=float, default=0, metavar="PERCENT",
                         help="devices that may have answered too late for the host, in %% of all (default 0)")
     parser.add_argument("--keep", action="store_true", help="keep the soak's folder (its path is printed)")

@@ -451,6 +451,14 @@ std::string WorkingDirectoryText() {
     }
 }
 
+// The resources folder did not open (error: errno): the report's line as
+// tooling knows it, and for the person the folder it was run in, which is
+// most often the wrong one.
+void ReportMissingResources(int error) {
+    printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
+    PrintHint(MissingResourcesText(WorkingDirectoryText(), error));
+}
+
 }  // namespace
 
 bool ListingNameBefore(const char *a, const char *b) {
@@ -478,11 +486,7 @@ int32_t BuildResourceZebmapFile(BuildStats *stats) {
     // The directory first: without it, an earlier map and snippet stay as they are.
     DirPtr listing(opendir(RESOURCES_DIRECTORY));
     if (!listing) {
-        const int error = errno;
-        printf("* ERROR * Couldn't open the directory %s\n", RESOURCES_DIRECTORY);
-        // The report's line stays as tooling knows it; the person gets the
-        // folder it was run in, which is most often the wrong one.
-        PrintHint(MissingResourcesText(WorkingDirectoryText(), error));
+        ReportMissingResources(errno);
         if (stats != nullptr) *stats = counted;
         return kBuildNoResources;
     }

@@ -45,13 +45,12 @@
 #include "stop_requests.h"
 #include "system_error.h"
 #include "write_desk.h"
+#include "util/failure.h"
+#include "util/whole_file.h"
 
 namespace {
 
-int Fail(const std::string &message) {
-    fprintf(stderr, "pardulo-station: %s\n", message.c_str());
-    return 2;
-}
+int Fail(const std::string &message) { return util::Fail("pardulo-station", message, 2); }
 
 // 0 to go on, otherwise the exit status (help and version: 0, errors: 2).
 int ParseOptions(int argc, char **argv, StationOptions *options, bool *done) {
@@ -106,23 +105,6 @@ std::string MakeDirs(const std::string &path) {
     return error ? error.message() : "";
 }
 
-bool ReadWhole(const std::string &path, std::string *bytes) {
-    const FilePtr file = OpenRegularFile(path.c_str(), "rb");
-    if (!file) return false;
-    bytes->clear();
-    char buffer[1 << 16];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file.get())) > 0) bytes->append(buffer, got);
-    return ferror(file.get()) == 0;
-}
-
-bool WriteWhole(const std::string &path, const std::string &bytes) {
-    FilePtr file(fopen(path.c_str(), "wb"));
-    if (!file) return false;
-    const bool written = fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    return fclose(file.release()) == 0 && written;
-}
-
 bool IsDeviceOutputName(const char *name) {
     return strlen(name) == 9 && strspn(name, "0123456789") == 5 && strcmp(name + 5, ".out") == 0;
 }
@@ -163,8 +145,10 @@ int PlaceMap(const std::string &map, const std::string &sha256, const std::vecto
         }
         if (const int status = KeepEarlierOutputs(folder)) return status;
         const std::string path = folder + "/" + ZEBMAP_FILE;
-        std::string copy;
-        if (!WriteWhole(path, map) || !ReadWhole(path, &copy)) return Fail("cannot write " + path);
+        std::string copy, error;
+        if (!util::ReplaceWholeFile(path, map.data(), map.size(), error) || !util::ReadWholeFile(path, copy, error)) {
+            return Fail(error);
+        }
         if (Sha256Hex(copy) != sha256) return Fail(path + " does not read back as written");
     }
     return 0;
@@ -191,7 +175,6 @@ int CheckMap(const std::string &folder, const std::string &map_name) {
     return Fail(map_name + " does not check (the checker's report is above); nothing was flashed");
 }
 
-double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 struct Station {
     StationOptions options;
@@ -306,7 +289,7 @@ void RecordRun(Station &station, StationBoard &board, int port, const DeviceRun 
     station.port_ok[port] = run.ok;
     ChangeStatus(station, port, StationHttp::Tell::kRecord,
                  [&] { return station.status->Finished(port, run, line); });
-    board.Finished(port, run);
+    board.Finished(port, fixture.port, run);
     ShowSerial(station, port);
 }
 
@@ -318,7 +301,7 @@ bool ChangePort(StationStatus &status, const StationEvent &event) {
         case EventKind::kNoPort: return status.NoPort(event.port, event.text);
         case EventKind::kUploading: return status.Uploading(event.port, event.run.device);
         case EventKind::kProgress:
-            return status.Progress(event.port, event.progress, event.bytes_per_second, NowMs());
+            return status.Progress(event.port, event.progress, event.bytes_per_second, MonotonicNowMs());
         case EventKind::kRemoval: return status.AwaitingRemoval(event.port);
         case EventKind::kAwaitingSerial: return status.AwaitingSerial(event.port, event.run.device);
         case EventKind::kPaused: return status.Paused(event.port);
@@ -358,12 +341,21 @@ void SayHookReports(Station &station, StationBoard &board) {
 // The status as it is now, for the broker's retained status message.
 void ShareStatusWithBroker(Station &station) {
     if (!station.publisher) return;
-    std::string text = JsonText(station.status->StatusJson(NowMs()));
+    std::string text = JsonText(station.status->StatusJson(MonotonicNowMs()));
     {
         std::lock_guard<std::mutex> lock(station.broker_status_mutex);
         station.broker_status = std::move(text);
     }
     station.publisher->StatusChanged();
+}
+
+// The broker's state and the records that wait for it, as the board and
+// the page show them.
+void TellBrokerState(Station &station) {
+    if (!station.publisher) return;
+    const PublisherSnapshot now = station.publisher->Snapshot();
+    ChangeStatus(station, -1, StationHttp::Tell::kTotals,
+                 [&] { return station.status->Broker(BrokerStateName(now.state), now.reason, now.waiting); });
 }
 
 // Takes the workers' events until every worker has closed its end.
@@ -380,10 +372,11 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
         CarryOutWrites(station, board);
+        TellBrokerState(station);
         if (!events.empty()) ShareStatusWithBroker(station);
         if (station.hook) SayHookReports(station, board);
-        board.Refresh(NowMs());
-        ServiceAlive(board.TotalsLine(NowMs()));
+        board.Refresh(MonotonicNowMs());
+        ServiceAlive(board.TotalsLine(MonotonicNowMs()));
         if (!more) break;
     }
 }
@@ -478,7 +471,7 @@ int FixtureFolders(const StationOptions &options, std::vector<std::string> *fold
 // Reads the map whole: the bytes every fixture gets. 0, or the exit status
 // (unreadable, too large, or not the one expected).
 int ReadMap(const StationOptions &options, std::string *map, std::string *sha256) {
-    if (!ReadWhole(options.map, map)) return Fail("cannot read " + options.map);
+    if (std::string error; !util::ReadWholeFile(options.map, *map, error)) return Fail(error);
     if (map->size() > UINT32_MAX) return Fail(options.map + " is too large");
     *sha256 = Sha256Hex(*map);
     std::string expected = options.map_sha256;
@@ -509,7 +502,9 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     // A serial number of the record file is taken once only.
     station.desk = std::make_unique<WriteDesk>(folders->size(), station.options.allow_repeated_serial);
     std::string recorded;
-    if (ReadWhole(station.options.log, &recorded)) station.desk->UsedInRecords(recorded);
+    if (std::string error; util::ReadWholeFile(station.options.log, recorded, error)) {
+        station.desk->UsedInRecords(recorded);
+    }
     const std::size_t ports = folders->size();
     station.serial.assign(ports, std::nullopt);
     station.awaiting_serial.assign(ports, false);
@@ -549,8 +544,9 @@ int StartPublisher(Station &station) {
 // "" and the reason when the file holds none.
 std::string ReadApiToken(const std::string &path, std::string *why) {
     std::string token;
-    if (!ReadWhole(path, &token)) {
-        *why = "cannot read the API token file " + path + ": " + strerror(errno);
+    // A token is short: a file much longer is no token file.
+    if (std::string error; !util::ReadWholeFile(path, token, error, 4096)) {
+        *why = "the API token file: " + error;
         return "";
     }
     while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
@@ -577,6 +573,17 @@ void StartWeb(Station &station) {
     station.web->AllowWrites(station.api_token, [&desk](const WriteRequest &request) { return desk.Ask(request); });
     station.web->Start(*station.status);
     fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
+}
+
+// 1 when records could not be written or a worker ended abnormally, or
+// with --once when a fixture's device did not get the whole map; else 0.
+int ExitStatus(const Station &station, bool workers_fine) {
+    if (station.records_broken || !workers_fine) return 1;
+    if (!station.options.once) return 0;
+    for (const bool ok : station.port_ok) {
+        if (!ok) return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -616,7 +623,7 @@ int main(int argc, char **argv) {
         station.hook->Start();
     }
     station.status =
-        std::make_unique<StationStatus>(station.facts, FixtureNames(station.options), UtcTimestamp(), NowMs());
+        std::make_unique<StationStatus>(station.facts, FixtureNames(station.options), UtcTimestamp(), MonotonicNowMs());
     if (station.web) StartWeb(station);
     StationBoard board(*station.status, DefaultOperatorDisplayIo().live);
     ServiceReady();
@@ -629,13 +636,8 @@ int main(int argc, char **argv) {
         station.status->Stop();
         return true;
     });
-    board.Close(NowMs());
+    board.Close(MonotonicNowMs());
     if (station.web) station.web->Stop();
 
-    if (station.records_broken || !workers_fine) return 1;
-    if (!station.options.once) return 0;
-    for (const bool ok : station.port_ok) {
-        if (!ok) return 1;
-    }
-    return 0;
+    return ExitStatus(station, workers_fine);
 }

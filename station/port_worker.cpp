@@ -47,7 +47,6 @@ std::atomic<bool> serial_given{false};
 // The worker's own setup.
 const PortWorkerSetup *current = nullptr;
 
-double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 // A parent that has gone is not told; its end of the channel also ends the
 // worker (ReadParentRequests).
@@ -65,7 +64,7 @@ void Send(EventKind kind, uint32_t device = 0, const std::string &text = "") {
 // Sleeps until the monotonic time until_ms, waking early when told to stop.
 void SleepUntil(double until_ms) {
     while (!stop_taking) {
-        const double left = until_ms - NowMs();
+        const double left = until_ms - MonotonicNowMs();
         if (left <= 0) return;
         PauseMs(static_cast<unsigned int>(std::min(left, 50.0)));
     }
@@ -133,7 +132,7 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
     for (;;) {
         if (stop_taking) return Arrival::kStopped;
         if (paused) return Arrival::kPaused;
-        const double started = NowMs();
+        const double started = MonotonicNowMs();
         const Probe probe = ProbePort(port);
         if (probe == Probe::kAnswered) return stop_taking ? Arrival::kStopped : Arrival::kPresent;
         const std::string now_failing = probe == Probe::kNoPort ? port_failure : "";
@@ -145,7 +144,7 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
             }
         }
         *no_port = now_failing;
-        if (deadline_ms >= 0 && NowMs() >= deadline_ms) return Arrival::kNoDevice;
+        if (deadline_ms >= 0 && MonotonicNowMs() >= deadline_ms) return Arrival::kNoDevice;
         unanswered = probe == Probe::kSilent ? unanswered + 1 : 0;
         SleepUntil(NextPingAt(started, unanswered, deadline_ms));
     }
@@ -155,14 +154,14 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
 // have gone unanswered for kGoneAfterMs. A device left in its fixture after
 // its upload keeps answering, and is not taken for a new one.
 void AwaitRemoval(const char *port) {
-    double last_answer = NowMs();
+    double last_answer = MonotonicNowMs();
     while (!stop_taking) {
-        const double started = NowMs();
+        const double started = MonotonicNowMs();
         const Probe probe = ProbePort(port);
         if (probe == Probe::kNoPort) return;
         if (probe == Probe::kAnswered) {
-            last_answer = NowMs();
-        } else if (NowMs() - last_answer >= kGoneAfterMs) {
+            last_answer = MonotonicNowMs();
+        } else if (MonotonicNowMs() - last_answer >= kGoneAfterMs) {
             return;
         }
         SleepUntil(started + kPingIntervalMs);
@@ -177,16 +176,16 @@ bool AwaitSerial(const char *port, uint32_t device) {
     // for that one; the parent answers this wait anew.
     serial_given = false;
     Send(EventKind::kAwaitingSerial, device);
-    double last_answer = NowMs();
-    double next_ping = NowMs() + kPingIntervalMs;
+    double last_answer = MonotonicNowMs();
+    double next_ping = MonotonicNowMs() + kPingIntervalMs;
     while (!stop_taking) {
         if (serial_given.exchange(false)) return true;
-        if (NowMs() >= next_ping) {
-            next_ping = NowMs() + kPingIntervalMs;
+        if (MonotonicNowMs() >= next_ping) {
+            next_ping = MonotonicNowMs() + kPingIntervalMs;
             const Probe probe = ProbePort(port);
             if (probe == Probe::kNoPort) return false;
-            if (probe == Probe::kAnswered) last_answer = NowMs();
-            if (NowMs() - last_answer >= kGoneAfterMs) return false;
+            if (probe == Probe::kAnswered) last_answer = MonotonicNowMs();
+            if (MonotonicNowMs() - last_answer >= kGoneAfterMs) return false;
         }
         PauseMs(50);
     }
@@ -211,7 +210,7 @@ struct Telling {
 Telling telling;
 
 void TellProgress(const UploadProgress &progress) {
-    const double now = NowMs();
+    const double now = MonotonicNowMs();
     telling.pace.Update(progress.bytes_sent, progress.records_accepted, now);
     const bool new_record = progress.records_accepted != telling.told_records;
     if (telling.told && !new_record && now - telling.told_ms < kProgressEveryMs) return;
@@ -237,7 +236,7 @@ bool WorthRetrying(const DeviceRun &run) {
 // device gets after every record, then a ping, since a board that fell
 // silent because it was pulled must not be flashed again.
 bool ReadyForRetry(const char *port) {
-    SleepUntil(NowMs() + PAUSE_MS);
+    SleepUntil(MonotonicNowMs() + PAUSE_MS);
     const bool answered = !stop_taking && ProbePort(port) == Probe::kAnswered;
     ReleasePort();
     return answered && !stop_taking;
@@ -248,7 +247,7 @@ void UploadOnce(const char *port, DeviceRun &run) {
     ReleasePort();
     telling = Telling();
     telling.device = run.device;
-    telling.pace.Begin(NowMs());
+    telling.pace.Begin(MonotonicNowMs());
     UploadSettings settings;
     settings.verify = current->verify;
     const int result = SendResourceZebmapFile(port, &run.outcome, TellProgress, settings);
@@ -272,13 +271,13 @@ DeviceRun FlashDevice(const char *port, uint32_t device) {
         // The device is flashed all the same: its record is what counts.
         Send(EventKind::kProblem, device, std::string("cannot write ") + out_name + ": " + strerror(errno));
     }
-    const double started = NowMs();
+    const double started = MonotonicNowMs();
     UploadOnce(port, run);
     for (int retry = 1; retry <= current->retries && !run.ok && WorthRetrying(run) && ReadyForRetry(port); ++retry) {
         printf("* Attempt %d of %d\n", retry + 1, current->retries + 1);
         UploadOnce(port, run);
     }
-    run.seconds = (NowMs() - started) / 1000.0;
+    run.seconds = (MonotonicNowMs() - started) / 1000.0;
     PointStdoutAt(nullptr);
     return run;
 }
@@ -309,7 +308,7 @@ void SetUpProcess(const PortWorkerSetup &setup) {
     OperatorDisplayIo io;
     io.live = false;
     io.write = DropText;
-    io.now_ms = NowMs;
+    io.now_ms = MonotonicNowMs;
     io.columns = nullptr;
     SetOperatorDisplayIo(io);
 }
@@ -337,7 +336,7 @@ void RunPortWorker(int argc, char **argv) {
     if (in_folder) std::_Exit(3);
     SetUpProcess(setup);
     const char *port_name = setup.port.c_str();
-    const double deadline = setup.once ? NowMs() + setup.wait_s * 1000.0 : -1;
+    const double deadline = setup.once ? MonotonicNowMs() + setup.wait_s * 1000.0 : -1;
     uint32_t device = 0;
     while (!stop_taking) {
         if (paused) StayPaused(device);

@@ -57,13 +57,13 @@ void StationBoard::PortChanged(int port) {
 
 void StationBoard::ProgressChanged() { changed_ = true; }
 
-void StationBoard::Finished(int port, const DeviceRun &run) {
+void StationBoard::Finished(int port, const std::string &port_name, const DeviceRun &run) {
     PortChanged(port);
     // Scripts read standard output; a terminal shared with the board gets
     // the board out of the way first.
     Erase();
     fflush(stderr);
-    fputs(FormatResultLine(status_.PortAt(port).name, run).c_str(), stdout);
+    fputs(FormatResultLine(port_name, run).c_str(), stdout);
     fflush(stdout);
 }
 
@@ -110,7 +110,9 @@ std::string StationBoard::TotalsLine(double now_ms) const {
     } else {
         snprintf(text, sizeof text, "ok %u  failed %u  %.0f devices/hour", ok, failed, per_hour);
     }
-    return text;
+    if (!status_.HasBroker()) return text;
+    return text + ("  broker " + status_.BrokerState() + ", " + std::to_string(status_.BrokerWaiting()) +
+                   " records waiting");
 }
 
 void StationBoard::Erase() {

@@ -25,7 +25,9 @@ public:
     void ProgressChanged();
     // The port's run ended (its state holds it): its line goes to standard
     // output too.
-    void Finished(int port, const DeviceRun &run);
+    // The run's line on standard output names the fixture's port, not its
+    // name: scripts split the line at spaces, which a name may hold.
+    void Finished(int port, const std::string &port_name, const DeviceRun &run);
     // A message for the operator, above the board.
     void Say(const std::string &text);
 

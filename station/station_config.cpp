@@ -7,19 +7,9 @@
 #include <cstring>
 #include <sstream>
 
-#include "file_handles.h"
+#include "util/whole_file.h"
 
 namespace {
-
-// The file at path, whole; false when it is no regular file or cannot be read.
-bool ReadConfigText(const std::string &path, std::string *text) {
-    const FilePtr file = OpenRegularFile(path.c_str(), "rb");
-    if (!file) return false;
-    char buffer[1 << 14];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file.get())) > 0) text->append(buffer, got);
-    return ferror(file.get()) == 0;
-}
 
 class ConfigReader {
 public:
@@ -127,10 +117,7 @@ private:
 
 std::string ReadStationConfig(const std::string &path, StationOptions *options) {
     std::string text;
-    errno = 0;
-    if (!ReadConfigText(path, &text)) {
-        return "cannot read " + path + (errno != 0 ? std::string(": ") + strerror(errno) : ": not a regular file");
-    }
+    if (std::string error; !util::ReadWholeFile(path, text, error)) return error;
     try {
         const toml::table top = toml::parse(text, path);
         return ConfigReader(path, options).Read(top);

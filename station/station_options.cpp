@@ -60,7 +60,7 @@ const char kFooter[] =
     "DIR/hooks.log.\n"
     "--config FILE: TOML, a key per option (hook_timeout for --hook-timeout,\n"
     "map_sha256 for --expect-sha256), a [[fixture]] (name, port) per fixture.\n"
-    "Standard output: one line per finished device, \"FIXTURE DEVICE RESULT SECONDS REASON\".\n"
+    "Standard output: one line per finished device, \"PORT DEVICE RESULT SECONDS REASON\".\n"
     "SIGINT or SIGTERM (Windows: Ctrl-C, Ctrl-Break, closing the console window):\n"
     "uploads under way stop at once (exit command sent), exit 0.\n"
     "Exit status: --once: 0 only when every fixture's device got the whole map, else 1;\n"

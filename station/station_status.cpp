@@ -192,7 +192,18 @@ Json StationStatus::TotalsJson(double now_ms) const {
     double per_hour = 0;
     totals["devices_per_hour"] =
         DevicesPerHour(ok_ + failed_, now_ms - start_ms_, &per_hour) ? Json(std::llround(per_hour)) : Json(nullptr);
+    if (HasBroker()) {
+        totals["broker"] = {{"state", broker_state_}, {"reason", broker_reason_}, {"waiting", broker_waiting_}};
+    }
     return totals;
+}
+
+bool StationStatus::Broker(const std::string &state, const std::string &reason, uint64_t waiting) {
+    if (state == broker_state_ && reason == broker_reason_ && waiting == broker_waiting_) return false;
+    broker_state_ = state;
+    broker_reason_ = reason;
+    broker_waiting_ = waiting;
+    return true;
 }
 
 Json StationStatus::StatusJson(double now_ms) const {

@@ -84,6 +84,13 @@ public:
 
     std::size_t PortCount() const { return ports_.size(); }
     const Port &PortAt(int port) const { return ports_.at(static_cast<std::size_t>(port)); }
+    // The records' broker (--mqtt): its state ("connecting", "connected",
+    // "down"), why it is down, and how many records wait for it. false when
+    // nothing changed.
+    bool Broker(const std::string &state, const std::string &reason, uint64_t waiting);
+    bool HasBroker() const { return !broker_state_.empty(); }
+    const std::string &BrokerState() const { return broker_state_; }
+    uint64_t BrokerWaiting() const { return broker_waiting_; }
     uint32_t Ok() const { return ok_; }
     uint32_t Failed() const { return failed_; }
     double StartMs() const { return start_ms_; }
@@ -110,6 +117,9 @@ private:
     std::vector<Port> ports_;
     uint32_t ok_ = 0;
     uint32_t failed_ = 0;
+    std::string broker_state_;  // "" without a broker
+    std::string broker_reason_;
+    uint64_t broker_waiting_ = 0;
     Json last_record_;
     std::deque<Json> recent_;
 };

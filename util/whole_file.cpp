@@ -20,9 +20,14 @@ std::string Problem(const char *what, const std::string &path) {
     return std::string(what) + " " + path + ": " + std::strerror(errno);
 }
 
-}  // namespace
-
-bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error, uint64_t limit) {
+template <typename Bytes>
+bool ReadWholeInto(const std::string &path, Bytes &bytes, std::string &error, uint64_t limit) {
+    std::error_code status_error;
+    const std::filesystem::file_status status = std::filesystem::status(path, status_error);
+    if (!status_error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        error = "cannot read " + path + ": not a regular file";
+        return false;
+    }
     errno = 0;
     const File in(std::fopen(path.c_str(), "rb"));
     if (!in) {
@@ -30,7 +35,7 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::st
         return false;
     }
     bytes.clear();
-    uint8_t buffer[65536];
+    char buffer[65536];
     while (bytes.size() <= limit) {
         const std::size_t n = std::fread(buffer, 1, sizeof buffer, in.get());
         if (n == 0) break;
@@ -42,6 +47,16 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::st
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error, uint64_t limit) {
+    return ReadWholeInto(path, bytes, error, limit);
+}
+
+bool ReadWholeFile(const std::string &path, std::string &bytes, std::string &error, uint64_t limit) {
+    return ReadWholeInto(path, bytes, error, limit);
 }
 
 bool ReplaceWholeFile(const std::string &path, const void *data, std::size_t size, std::string &error) {

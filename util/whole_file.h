@@ -11,8 +11,11 @@ namespace util {
 
 // The whole file into bytes, but never more than limit + 1 bytes: a caller
 // that needs at most limit sees a longer file without reading all of it.
+// Only a regular file is read (a FIFO or a device given by mistake would
+// block or never end).
 bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error,
                    uint64_t limit = UINT64_MAX - 1);
+bool ReadWholeFile(const std::string &path, std::string &bytes, std::string &error, uint64_t limit = UINT64_MAX - 1);
 
 // Replaces path with size bytes of data: written to PATH.tmp first and put
 // in place only when whole, so a reader never sees half a file and a

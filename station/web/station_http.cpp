@@ -49,7 +49,6 @@ constexpr int kListenBacklog = CPPHTTPLIB_LISTEN_BACKLOG;
 const char kJson[] = "application/json";
 const char kText[] = "text/plain; charset=utf-8";
 
-double NowMs() { return static_cast<double>(MonotonicMs()); }
 
 // "[ADDR:]PORT" into host and port; "[::1]:8380" for an IPv6 address.
 bool SplitAddress(const std::string &text, std::string *host, int *port) {
@@ -335,14 +334,14 @@ void StationHttp::Start(const StationStatus &status) {
 
 Json StationHttp::Server::Status() {
     std::lock_guard<std::mutex> lock(mutex);
-    return status->StatusJson(NowMs());
+    return status->StatusJson(MonotonicNowMs());
 }
 
 std::string StationHttp::Server::Metrics() {
     MetricsSnapshot snapshot;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        const Json now = status->StatusJson(NowMs());
+        const Json now = status->StatusJson(MonotonicNowMs());
         for (const Json &port : now["ports"]) {
             snapshot.fixtures.push_back({port.value("port", ""), port.value("state", "")});
         }
@@ -543,7 +542,7 @@ void StationHttp::Server::StreamEvents(const httplib::Request &req, httplib::Res
         // between the two, and none comes twice.
         std::lock_guard<std::mutex> lock(mutex);
         client = feed.Join("retry: " + std::to_string(kReconnectMs) + "\n" +
-                           EventText("status", status->StatusJson(NowMs())));
+                           EventText("status", status->StatusJson(MonotonicNowMs())));
     }
     if (!client) {
         res.status = 503;
@@ -578,13 +577,17 @@ void StationHttp::Change(int port, Tell tell, const std::function<bool()> &chang
     }
     std::lock_guard<std::mutex> lock(server.mutex);
     if (!change()) return;
+    if (tell == Tell::kTotals) {
+        server.Publish("totals", server.status->TotalsJson(MonotonicNowMs()));
+        return;
+    }
     if (tell == Tell::kEveryPort) {
         for (std::size_t i = 0; i < server.status->PortCount(); ++i) server.PublishPort(static_cast<int>(i));
         return;
     }
     if (tell == Tell::kRecord) {
         server.Publish("record", server.status->LastRecord());
-        server.Publish("totals", server.status->TotalsJson(NowMs()));
+        server.Publish("totals", server.status->TotalsJson(MonotonicNowMs()));
     }
     server.PublishPort(port);
 }

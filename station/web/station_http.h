@@ -67,7 +67,7 @@ public:
 
     // What the clients hear of a change: the port's object; with kRecord
     // the record and the totals before it; with kEveryPort every port's.
-    enum class Tell { kPort, kRecord, kEveryPort };
+    enum class Tell { kPort, kRecord, kEveryPort, kTotals };
     // Runs change, which changes the status and returns whether the clients
     // should hear of it, under the server threads' lock, and tells them.
     void Change(int port, Tell tell, const std::function<bool()> &change);

@@ -100,6 +100,12 @@ TEST(StationStatus, TotalsAndTheRecentRecordsFollowTheRecords) {
     ASSERT_EQ(all["recent"].size(), StationStatus::kRecentRecords);
     EXPECT_EQ(all["recent"].front()["device"], 6);  // oldest first
     EXPECT_EQ(all["recent"].back()["device"], 25);
+    // With a broker, the totals say its state and what waits for it; a
+    // snapshot like the last one changes nothing.
+    EXPECT_TRUE(status.Broker("down", "Connection refused", 3));
+    EXPECT_FALSE(status.Broker("down", "Connection refused", 3));
+    EXPECT_EQ(JsonText(status.TotalsJson(1000)["broker"]),
+              "{\"state\":\"down\",\"reason\":\"Connection refused\",\"waiting\":3}");
 }
 
 TEST(StationStatus, TheTimeLeftComesFromTheFigures) {

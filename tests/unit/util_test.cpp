@@ -99,6 +99,11 @@ TEST(UtilWholeFile, FailuresNameTheFileAndLeaveTheEarlierOne) {
     std::string error;
     EXPECT_FALSE(util::ReadWholeFile(dir.file("missing"), read, error));
     EXPECT_NE(error.find("cannot open " + dir.file("missing") + ": "), std::string::npos) << error;
+    // A folder (or a FIFO, a device) is refused before it is opened: such a
+    // file given by mistake would block or never end.
+    std::string text;
+    EXPECT_FALSE(util::ReadWholeFile(dir.path(), text, error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 
     EXPECT_FALSE(util::ReplaceWholeFile(dir.file("no-such-dir/out"), "x", 1, error));
     EXPECT_NE(error.find("cannot create " + dir.file("no-such-dir/out.tmp")), std::string::npos) << error;
