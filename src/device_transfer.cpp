@@ -328,6 +328,75 @@ void SendExit(UploadOutcome &outcome) {
 }
 
 // ---------------------------------------------------------------------------
+// The read-back (verify): each record's block asked for with a get request
+// of its size, and what comes compared with the map, which is read again
+// from its start.
+
+// CMD_GET, the block and the size of a get request; false when a byte did not go out.
+bool SendGet(const MapRecordHeader &request) {
+    if (SerialSend(static_cast<char>(CMD_GET)) != 0) {
+        printf("* SerialSend on [CMD_GET] Error\n");
+        return false;
+    }
+    return SendFieldBytes(BlockBytes(request), kBlockBytes) == 0 && SendFieldBytes(SizeBytes(request), kSizeBytes) == 0;
+}
+
+// Reads one record's answer to the end (or until the device falls silent)
+// and compares it with the record's data in the map; notes what differs.
+// True when the record read back whole and equal.
+bool ReadBackRecord(FILE *map, const MapRecordHeader &header, UploadOutcome &outcome) {
+    const int block = header.block;
+    const auto size = static_cast<uint32_t>(header.size);
+    printf("Reading back block %d  -> size %lu\n", block, static_cast<unsigned long>(size));
+    if (!SendGet(header)) {
+        NoteLinkFailure(outcome, block);
+        return false;
+    }
+    uint32_t received = 0;
+    long differs_at = -1;
+    for (; received < size; ++received) {
+        const int expected = getc(map);
+        char rcv = 0;
+        if (expected == EOF || SerialReceive(&rcv, 1) != 0) break;
+        if (differs_at < 0 && static_cast<unsigned char>(rcv) != expected) differs_at = static_cast<long>(received);
+        if (upload_stop_requested) {
+            NoteFailure(outcome, UploadFailure::kInterrupted, block);
+            return false;
+        }
+    }
+    getc(map);  // the terminator
+    if (differs_at >= 0) {
+        printf("* READ BACK differs at byte %ld\n", differs_at);
+        NoteFailure(outcome, UploadFailure::kReadBackDiffers, block);
+        outcome.read_back_at = static_cast<uint32_t>(differs_at);
+    } else if (received < size) {
+        printf("* READ BACK %lu of %lu bytes\n", static_cast<unsigned long>(received), static_cast<unsigned long>(size));
+        NoteFailure(outcome, SerialPortLost() ? UploadFailure::kDeviceGone : UploadFailure::kReadBackShort, block);
+        outcome.read_back_at = received;
+        outcome.read_back_of = size;
+    } else {
+        printf("* READ BACK OK\n");
+    }
+    return outcome.failure == UploadFailure::kNone;
+}
+
+// Only after an upload that failed in nothing: every record went in.
+void ReadBackRecords(FILE *map, UploadOutcome &outcome) {
+    if (outcome.failure != UploadFailure::kNone || fseek(map, 0, SEEK_SET) != 0) return;
+    const double started = static_cast<double>(MonotonicMs());
+    ReadMapFirstLine(map);
+    MapRecordHeader header;
+    while (ReadMapRecordHeader(map, &header) == kHeaderRead && header.size >= 0) {
+        if (upload_stop_requested) {
+            NoteFailure(outcome, UploadFailure::kInterrupted, header.block);
+            break;
+        }
+        if (!ReadBackRecord(map, header, outcome)) break;
+    }
+    outcome.read_back_seconds = (static_cast<double>(MonotonicMs()) - started) / 1000.0;
+}
+
+// ---------------------------------------------------------------------------
 // The screenshot download
 
 // CMD_GET, the block and the size of the screenshot.
@@ -402,6 +471,11 @@ int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out
 }
 
 int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out, UploadObserver observer) {
+    return SendResourceZebmapFile(port_argument, outcome_out, observer, UploadSettings{});
+}
+
+int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out, UploadObserver observer,
+                           const UploadSettings &settings) {
     if (observer == nullptr) observer = ShowUploadProgress;
     UploadOutcome discarded;
     UploadOutcome &outcome = outcome_out != nullptr ? *outcome_out : discarded;
@@ -430,6 +504,7 @@ int SendResourceZebmapFile(const char *port_argument, UploadOutcome *outcome_out
     Upload upload{map.get(), zebmapfile_path, outcome, observer};
     UploadRecords(upload);
     ProgressEnd();
+    if (settings.verify) ReadBackRecords(map.get(), outcome);
     SendExit(outcome);
 
     SerialDisconnect();

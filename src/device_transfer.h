@@ -21,6 +21,8 @@ enum class UploadFailure {
     kDeviceGone,     // the port went away during the upload
     kInterrupted,    // RequestUploadStop was called
     kExitNotSent,    // every record accepted, but the exit command did not go out
+    kReadBackDiffers,  // verify: a record read back differs from the map (read_back_at: the byte)
+    kReadBackShort,    // verify: a record read back came short (read_back_at of read_back_of bytes)
 };
 
 // What an upload did, for callers that report on it without reading the
@@ -33,6 +35,18 @@ struct UploadOutcome {
     UploadFailure failure = UploadFailure::kNone;
     int failed_block = -1;          // block of the record that failed; -1 when none
     unsigned char answer = 0;       // the device's answer, for kRefused
+    uint32_t read_back_at = 0;      // kReadBackDiffers: the first byte that differs; kReadBackShort: bytes received
+    uint32_t read_back_of = 0;      // kReadBackShort: the record's size
+    double read_back_seconds = 0;   // how long the read-back took (0 without verify)
+};
+
+// What the production station's upload does beyond the plain one.
+struct UploadSettings {
+    // After the last record was accepted and before the exit command, every
+    // record's block is read back with a get request of its size and
+    // compared with the map: a flash write can go wrong after the device
+    // answered 0x69. It reads the whole map back at line rate.
+    bool verify = false;
 };
 
 // How far an upload is. The bytes count what the upload has gone through
@@ -66,6 +80,9 @@ int SendResourceZebmapFile(const char *port);
 int SendResourceZebmapFile(const char *port, UploadOutcome *outcome);
 // The same upload, its progress told to observer instead (null: the live line).
 int SendResourceZebmapFile(const char *port, UploadOutcome *outcome, UploadObserver observer);
+// The same upload with the station's settings.
+int SendResourceZebmapFile(const char *port, UploadOutcome *outcome, UploadObserver observer,
+                           const UploadSettings &settings);
 // Makes the running upload (or the next one, when none runs) stop sending at
 // once, send the exit command and end with kInterrupted. The request ends
 // that one upload. Safe to call from a signal handler or another thread.

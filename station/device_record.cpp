@@ -27,6 +27,8 @@ const char *ReasonOfFailure(UploadFailure failure) {
         case UploadFailure::kRefused: return "refused";  // with the answer, see FailureReason
         case UploadFailure::kDeviceGone: return "device gone";
         case UploadFailure::kInterrupted: return "interrupted";
+        case UploadFailure::kReadBackDiffers:
+        case UploadFailure::kReadBackShort: return "read back";  // with the bytes, see FailureReason
     }
     return "link error";
 }
@@ -66,6 +68,11 @@ std::string FailureReason(const DeviceRun &run) {
         snprintf(text, sizeof text, "refused: answer 0x%02x", static_cast<unsigned>(run.outcome.answer));
         return text;
     }
+    if (failure == UploadFailure::kReadBackDiffers) return "read back differs at byte " + std::to_string(run.outcome.read_back_at);
+    if (failure == UploadFailure::kReadBackShort) {
+        return "read back " + std::to_string(run.outcome.read_back_at) + " of " + std::to_string(run.outcome.read_back_of) +
+               " bytes";
+    }
     // Not ok although nothing was noted: the upload's result decides.
     if (failure == UploadFailure::kNone) return "link error";
     return ReasonOfFailure(failure);
@@ -92,6 +99,11 @@ std::string FormatRecordLine(const std::string &time, const StationFacts &facts,
     record["result"] = RecordResult(run);
     record["failed_block"] = run.present && !run.ok && block >= 0 ? Json(block) : Json(nullptr);
     record["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
+    record["serial"] = run.serial ? Json(*run.serial) : Json(nullptr);
+    record["attempts"] = run.attempt_reasons.size();
+    Json reasons = Json::array();
+    for (const std::string &attempt : run.attempt_reasons) reasons.push_back(attempt.empty() ? Json(nullptr) : Json(attempt));
+    record["attempt_reasons"] = reasons;
     // The seconds keep their three decimals ("2.230"), as line tooling
     // reads them; the library would write the shortest form ("2.23"). They
     // go last, after the library's closing brace is taken off.

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device_transfer.h"
 
@@ -25,6 +27,10 @@ struct DeviceRun {
     // way, so its end was never seen: recorded at the next start from the
     // upload's journal (upload_journal.h), result "interrupted".
     bool stopped_during_upload = false;
+    // One reason per upload of this board, the last one's too ("" when it
+    // succeeded); empty when it was never flashed.
+    std::vector<std::string> attempt_reasons;
+    std::optional<std::string> serial;  // the serial number given for the board
 };
 
 // The facts every record of a run shares.

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -44,6 +45,7 @@
 #include "stop_requests.h"
 #include "system_error.h"
 #include "upload_journal.h"
+#include "write_desk.h"
 #include "util/failure.h"
 #include "util/whole_file.h"
 
@@ -209,6 +211,13 @@ struct Station {
     std::mutex broker_status_mutex;
     std::string broker_status;
     std::unique_ptr<RecordPublisher> publisher;  // --mqtt
+    std::unique_ptr<WriteDesk> desk;   // the API's writes
+    std::string api_token;             // "" for none: nothing can be changed
+    // Per port: the serial number of the device under way, whether its
+    // device waits for one, and the one given for the next device.
+    std::vector<std::optional<std::string>> serial;
+    std::vector<bool> awaiting_serial;
+    std::vector<std::string> next_serial;
 };
 
 // Every change of the status goes through here: under the web side's lock
@@ -249,12 +258,60 @@ std::string ForgetJournal(Station &station, int port, uint32_t device) {
     return "";
 }
 
+// What the port's object shows of serial numbers: the present device's, or
+// the one given for the next.
+void ShowSerial(Station &station, int port) {
+    const auto at = static_cast<std::size_t>(port);
+    const std::string shown = station.serial[at] ? *station.serial[at] : station.next_serial[at];
+    ChangeStatus(station, port, StationHttp::Tell::kPort, [&] { return station.status->SerialGiven(port, shown); });
+}
+
+// A device takes the serial number given for its fixture, when there is one.
+void TakeSerial(Station &station, int port) {
+    const auto at = static_cast<std::size_t>(port);
+    if (!station.serial[at]) station.serial[at] = station.desk->TakeSerial(port);
+    if (station.serial[at]) station.next_serial[at].clear();
+    ShowSerial(station, port);
+}
+
+// A device that waits for its serial number is flashed once it has one.
+void GoWhenSerial(Station &station, int port) {
+    const auto at = static_cast<std::size_t>(port);
+    if (!station.awaiting_serial[at]) return;
+    TakeSerial(station, port);
+    if (!station.serial[at]) return;
+    station.awaiting_serial[at] = false;
+    WriteToChild(station.workers[at], std::string(1, kGoSerial));
+}
+
+// The API's writes, on the event loop's thread.
+void CarryOutWrites(Station &station, StationBoard &board) {
+    for (const WriteRequest &request : station.desk->Take()) {
+        const int port = request.port;
+        const std::string &name = station.options.fixtures[static_cast<std::size_t>(port)].name;
+        if (request.kind == WriteRequest::Kind::kSerial) {
+            station.next_serial[static_cast<std::size_t>(port)] = request.serial;
+            board.Say(name + ": serial number " + request.serial + " for the next device");
+            ShowSerial(station, port);
+            GoWhenSerial(station, port);
+            continue;
+        }
+        const bool pause = request.kind == WriteRequest::Kind::kPause;
+        WriteToChild(station.workers[static_cast<std::size_t>(port)], std::string(1, pause ? kPausePort : kResumePort));
+        board.Say(name + (pause ? ": paused (the board under way is finished)" : ": resumed"));
+        ChangeStatus(station, port, StationHttp::Tell::kPort, [&] { return station.status->PauseAsked(port, pause); });
+    }
+}
+
 // A device's run has ended: its record, its line, the board.
 void RecordRun(Station &station, StationBoard &board, int port, DeviceRun run) {
     const Fixture &fixture = station.options.fixtures[port];
     const std::string &name = fixture.name;
     // A run without a device had no journal, and so no id yet.
     if (run.id.empty()) run.id = RecordId(station.run_id, port, run.device);
+    run.serial = std::move(station.serial[static_cast<std::size_t>(port)]);
+    station.serial[static_cast<std::size_t>(port)].reset();
+    if (run.present && !run.serial) ShowSerial(station, port);
     const std::string line = FormatRecordLine(UtcTimestamp(), station.facts, fixture.port, name, run);
     if (!station.records_broken) {
         const int err = AppendRecordLine(station.records, line);
@@ -277,6 +334,7 @@ void RecordRun(Station &station, StationBoard &board, int port, DeviceRun run) {
     ChangeStatus(station, port, StationHttp::Tell::kRecord,
                  [&] { return station.status->Finished(port, run, line); });
     board.Finished(port, fixture.port, run);
+    ShowSerial(station, port);
 }
 
 // The event's change of the port's state; false when the board and the web
@@ -289,6 +347,8 @@ bool ChangePort(StationStatus &status, const StationEvent &event) {
         case EventKind::kProgress:
             return status.Progress(event.port, event.progress, event.bytes_per_second, MonotonicNowMs());
         case EventKind::kRemoval: return status.AwaitingRemoval(event.port);
+        case EventKind::kAwaitingSerial: return status.AwaitingSerial(event.port, event.run.device);
+        case EventKind::kPaused: return status.Paused(event.port);
         case EventKind::kFinished:
         case EventKind::kProblem: break;
     }
@@ -299,6 +359,10 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     if (event.port < 0 || event.port >= static_cast<int>(station.options.fixtures.size())) return;
     if (event.kind == EventKind::kFinished) return RecordRun(station, board, event.port, event.run);
     if (event.kind == EventKind::kProblem) return board.Say(station.options.fixtures[event.port].name + ": " + event.text);
+    const auto at = static_cast<std::size_t>(event.port);
+    if (event.kind == EventKind::kUploading) TakeSerial(station, event.port);
+    if (event.kind == EventKind::kWaiting) station.awaiting_serial[at] = false;
+    if (event.kind == EventKind::kAwaitingSerial) station.awaiting_serial[at] = true;
     ChangeStatus(station, event.port, StationHttp::Tell::kPort, [&] { return ChangePort(*station.status, event); });
     // The board shows every step, and the figures as they come (what the
     // web is told of them is thinned out).
@@ -307,6 +371,7 @@ void HandleEvent(Station &station, StationBoard &board, const StationEvent &even
     } else {
         board.PortChanged(event.port);
     }
+    if (event.kind == EventKind::kAwaitingSerial) GoWhenSerial(station, event.port);
 }
 
 // The hooks' failures since the last look: on the board, and counted for /metrics.
@@ -350,6 +415,7 @@ void RunEventLoop(Station &station, StationBoard &board, EventInbox &inbox) {
         }
         const bool more = inbox.Take(&events, 250);
         for (const StationEvent &event : events) HandleEvent(station, board, event);
+        CarryOutWrites(station, board);
         TellBrokerState(station);
         if (!events.empty()) ShareStatusWithBroker(station);
         if (station.hook) SayHookReports(station, board);
@@ -462,6 +528,9 @@ int StartWorkers(Station &station, const std::vector<std::string> &folders, Even
         setup.run_id = station.run_id;
         setup.first_device = station.last_device[i] + 1;
         setup.facts = station.facts;
+        setup.retries = static_cast<int>(station.options.retries);
+        setup.verify = station.options.verify;
+        setup.require_serial = station.options.require_serial;
         ChildSpec spec;
         spec.argv = {program, kPortWorkerArgument};
         spec.pipe_stdin = true;
@@ -543,6 +612,16 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     if (const int err = OpenRecordFile(options.log, &station.records)) {
         return Fail("cannot open " + options.log + ": " + SystemErrorText(err));
     }
+    // A serial number of the record file is taken once only.
+    station.desk = std::make_unique<WriteDesk>(folders->size(), station.options.allow_repeated_serial);
+    std::string recorded;
+    if (std::string error; util::ReadWholeRegularFile(station.options.log, recorded, error)) {
+        station.desk->UsedInRecords(recorded);
+    }
+    const std::size_t ports = folders->size();
+    station.serial.assign(ports, std::nullopt);
+    station.awaiting_serial.assign(ports, false);
+    station.next_serial.assign(ports, "");
     return 0;
 }
 
@@ -574,6 +653,45 @@ int StartPublisher(Station &station) {
     return 0;
 }
 
+// The API's token from its file: one line, its line end not part of it.
+// "" and the reason when the file holds none.
+std::string ReadApiToken(const std::string &path, std::string *why) {
+    std::string token;
+    // A token is short: a file much longer is no token file.
+    if (std::string error; !util::ReadWholeRegularFile(path, token, error, 4096)) {
+        *why = "the API token file: " + error;
+        return "";
+    }
+    if (token.size() > 4096) {
+        *why = "the API token file " + path + " is longer than a token (4096 bytes)";
+        return "";
+    }
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
+    const bool printable = std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+    if (token.empty() || !printable) {
+        *why = "the API token file " + path + " must hold one line of printable characters without spaces";
+        return "";
+    }
+    return token;
+}
+
+// The API's token, when a file is given for it: 0, or the exit status.
+int TakeApiToken(Station &station) {
+    if (station.options.api_token_file.empty()) return 0;
+    std::string why;
+    station.api_token = ReadApiToken(station.options.api_token_file, &why);
+    return station.api_token.empty() ? Fail(why + "; nothing was flashed") : 0;
+}
+
+// The web side serves from here on; its writes go to the desk.
+void StartWeb(Station &station) {
+    station.web->SetHookLog(station.options.dir + "/hooks.log");
+    WriteDesk &desk = *station.desk;
+    station.web->AllowWrites(station.api_token, [&desk](const WriteRequest &request) { return desk.Ask(request); });
+    station.web->Start(*station.status);
+    fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
+}
+
 // 1 when records could not be written or a worker ended abnormally, or
 // with --once when a fixture's device did not get the whole map; else 0.
 int ExitStatus(const Station &station, bool workers_fine) {
@@ -602,6 +720,7 @@ int main(int argc, char **argv) {
         station.web = StationHttp::Bind(station.options.http, station.options.log, &error);
         if (!station.web) return Fail(error + "; nothing was flashed");
     }
+    if (const int status = TakeApiToken(station)) return status;
 
     // The map checked and placed, the record file opened.
     std::vector<std::string> folders;
@@ -623,11 +742,7 @@ int main(int argc, char **argv) {
     if (const int status = StartWorkers(station, folders, inbox)) return status;
     station.status =
         std::make_unique<StationStatus>(station.facts, FixtureNames(station.options), UtcTimestamp(), MonotonicNowMs());
-    if (station.web) {
-        station.web->SetHookLog(station.options.dir + "/hooks.log");
-        station.web->Start(*station.status);
-        fprintf(stderr, "pardulo-station: serving %s\n", station.web->ServingUrls().c_str());
-    }
+    if (station.web) StartWeb(station);
     StationBoard board(*station.status, DefaultOperatorDisplayIo().live);
     ShowRecovered(station, board);
     ServiceReady();

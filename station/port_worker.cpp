@@ -43,6 +43,8 @@ constexpr std::size_t kMaxSetupLine = 64 * 1024;
 
 // Set by the thread that reads the parent's requests.
 std::atomic<bool> stop_taking{false};
+std::atomic<bool> paused{false};
+std::atomic<bool> serial_given{false};
 
 // The worker's own setup.
 const PortWorkerSetup *current = nullptr;
@@ -120,7 +122,7 @@ double NextPingAt(double started, int unanswered, double deadline_ms) {
     return deadline_ms < 0 ? next + kQuietMs : std::max(next, std::min(next + kQuietMs, deadline_ms));
 }
 
-enum class Arrival { kPresent, kStopped, kNoDevice };
+enum class Arrival { kPresent, kStopped, kNoDevice, kPaused };
 
 // Pings until a device answers; deadline_ms < 0 waits without end. A port
 // that does not open is shown as such, with the system's reason, until it
@@ -131,6 +133,7 @@ Arrival AwaitDevice(const char *port, double deadline_ms, uint32_t device, std::
     int unanswered = 0;
     for (;;) {
         if (stop_taking) return Arrival::kStopped;
+        if (paused) return Arrival::kPaused;
         const double started = MonotonicNowMs();
         const Probe probe = ProbePort(port);
         if (probe == Probe::kAnswered) return stop_taking ? Arrival::kStopped : Arrival::kPresent;
@@ -167,6 +170,37 @@ void AwaitRemoval(const char *port) {
     }
 }
 
+// Holds the present device until the parent says its serial number is
+// given (kGoSerial), pinging it meanwhile: false when the device left (or
+// the worker is told to stop) before that.
+bool AwaitSerial(const char *port, uint32_t device) {
+    // A go that answered the wait of a board that left before it came was
+    // for that one; the parent answers this wait anew.
+    serial_given = false;
+    Send(EventKind::kAwaitingSerial, device);
+    double last_answer = MonotonicNowMs();
+    double next_ping = MonotonicNowMs() + kPingIntervalMs;
+    while (!stop_taking) {
+        if (serial_given.exchange(false)) return true;
+        if (MonotonicNowMs() >= next_ping) {
+            next_ping = MonotonicNowMs() + kPingIntervalMs;
+            const Probe probe = ProbePort(port);
+            if (probe == Probe::kNoPort) return false;
+            if (probe == Probe::kAnswered) last_answer = MonotonicNowMs();
+            if (MonotonicNowMs() - last_answer >= kGoneAfterMs) return false;
+        }
+        PauseMs(50);
+    }
+    return false;
+}
+
+// A paused port takes no device until it is resumed (or told to stop).
+void StayPaused(uint32_t device) {
+    ReleasePort();
+    Send(EventKind::kPaused, device);
+    while (paused && !stop_taking) PauseMs(50);
+}
+
 // The upload under way, as its progress is told to the parent.
 struct Telling {
     uint32_t device = 0;
@@ -194,6 +228,35 @@ void TellProgress(const UploadProgress &progress) {
     SendEvent(event);
 }
 
+// Only these are the board's own doing, worth another try: a board pulled
+// or gone is not there to take it.
+bool WorthRetrying(const DeviceRun &run) {
+    return run.outcome.failure == UploadFailure::kRefused || run.outcome.failure == UploadFailure::kNoAnswer;
+}
+
+// After an attempt that failed (its exit command went out): the pause the
+// device gets after every record, then a ping, since a board that fell
+// silent because it was pulled must not be flashed again.
+bool ReadyForRetry(const char *port) {
+    SleepUntil(MonotonicNowMs() + PAUSE_MS);
+    const bool answered = !stop_taking && ProbePort(port) == Probe::kAnswered;
+    ReleasePort();
+    return answered && !stop_taking;
+}
+
+// One upload of the present device, its progress told to the parent.
+void UploadOnce(const char *port, DeviceRun &run) {
+    ReleasePort();
+    telling = Telling();
+    telling.device = run.device;
+    telling.pace.Begin(MonotonicNowMs());
+    UploadSettings settings;
+    settings.verify = current->verify;
+    const int result = SendResourceZebmapFile(port, &run.outcome, TellProgress, settings);
+    run.ok = result == 0 && run.outcome.failure == UploadFailure::kNone;
+    run.attempt_reasons.push_back(FailureReason(run));
+}
+
 // The present device's run as it starts, journaled in the fixture's
 // folder (the working directory) before any byte of it goes out, so that a
 // station killed from here on still records the device at its next start.
@@ -211,8 +274,10 @@ bool BeginRun(const char *port, uint32_t device, DeviceRun *run, std::string *wh
     return err == 0;
 }
 
-// Flashes the present device with the production upload; its output goes
-// to NNNNN.out.
+// Flashes the present device (its run begun and journaled) with the
+// production upload, again after a refusal or no answer as often as the
+// setup allows; its output, every attempt's, goes to NNNNN.out. The record
+// is the last attempt's.
 DeviceRun FlashDevice(const char *port, DeviceRun run) {
     const uint32_t device = run.device;
     char out_name[32];
@@ -221,14 +286,13 @@ DeviceRun FlashDevice(const char *port, DeviceRun run) {
         // The device is flashed all the same: its record is what counts.
         Send(EventKind::kProblem, device, std::string("cannot write ") + out_name + ": " + strerror(errno));
     }
-    ReleasePort();
     const double started = MonotonicNowMs();
-    telling = Telling();
-    telling.device = device;
-    telling.pace.Begin(started);
-    const int result = SendResourceZebmapFile(port, &run.outcome, TellProgress);
+    UploadOnce(port, run);
+    for (int retry = 1; retry <= current->retries && !run.ok && WorthRetrying(run) && ReadyForRetry(port); ++retry) {
+        printf("* Attempt %d of %d\n", retry + 1, current->retries + 1);
+        UploadOnce(port, run);
+    }
     run.seconds = (MonotonicNowMs() - started) / 1000.0;
-    run.ok = result == 0 && run.outcome.failure == UploadFailure::kNone;
     PointStdoutAt(nullptr);
     return run;
 }
@@ -239,6 +303,9 @@ void ReadParentRequests() {
     char request = 0;
     while (ReadFromParent(&request, 1) == 1) {
         if (request == kStopTaking) stop_taking = true;
+        if (request == kPausePort) paused = true;
+        if (request == kResumePort) paused = false;
+        if (request == kGoSerial) serial_given = true;
         if (request == kStopNow) break;
     }
     stop_taking = true;
@@ -288,10 +355,13 @@ void RunPortWorker(int argc, char **argv) {
     // Numbers go on from the fixture's last device, across restarts.
     uint32_t device = setup.first_device > 0 ? setup.first_device - 1 : 0;
     while (!stop_taking) {
+        if (paused) StayPaused(device);
+        if (stop_taking) break;
         Send(EventKind::kWaiting, device);
         std::string no_port;
         const Arrival arrival = AwaitDevice(port_name, deadline, device, &no_port);
         if (arrival == Arrival::kStopped) break;
+        if (arrival == Arrival::kPaused) continue;
         StationEvent finished;
         finished.kind = EventKind::kFinished;
         finished.port = setup.index;
@@ -303,6 +373,9 @@ void RunPortWorker(int argc, char **argv) {
             SendEvent(finished);
             break;
         }
+        // A board that left while it waited for its serial number was not
+        // flashed: the port awaits the next one.
+        if (setup.require_serial && !AwaitSerial(port_name, device + 1)) continue;
         Send(EventKind::kUploading, ++device);
         DeviceRun run;
         if (std::string why; !BeginRun(port_name, device, &run, &why)) {

@@ -16,6 +16,9 @@ constexpr const char kPortWorkerArgument[] = "--port-worker";
 // (the parent closed it, or ended) is taken as kStopNow.
 constexpr char kStopTaking = 'T';  // finish the device under way, take no other
 constexpr char kStopNow = 'S';     // stop a running upload at once (its exit command still goes out) and end
+constexpr char kPausePort = 'P';       // finish the device under way, take no new one until kResumePort
+constexpr char kResumePort = 'R';
+constexpr char kGoSerial = 'G';    // the device awaiting its serial number (or the next) has it: flash it
 
 // The worker's main, for the command line PROGRAM kPortWorkerArgument:
 // never returns. Exit status 0, or 3 when its arguments, its setup or its

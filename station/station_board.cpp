@@ -41,6 +41,8 @@ std::string StationBoard::StepText(int port) const {
         case State::kUploading: return "device " + std::to_string(p.device) + " uploading";
         case State::kFinished: return p.has_last ? Result(p.last_run) : "";
         case State::kRemove: return "waiting for removal";
+        case State::kAwaitingSerial: return "device " + std::to_string(p.device) + " waiting for its serial number";
+        case State::kPaused: return "paused";
         case State::kStarting:
         case State::kStopped: break;
     }
@@ -87,7 +89,9 @@ std::string StationBoard::PortLine(int port) const {
                                                 p.bytes_per_second);
             }
             break;
-        case State::kFinished: break;
+        case State::kFinished:
+        case State::kAwaitingSerial:
+        case State::kPaused: break;
         case State::kRemove: text = last + "  - waiting for removal"; break;
         case State::kStopped: text = last.empty() ? "stopped" : last + "  (stopped)"; break;
     }

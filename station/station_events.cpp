@@ -6,10 +6,12 @@
 
 namespace {
 
-const char *const kEventNames[] = {"waiting", "no_port", "uploading", "progress", "finished", "removal", "problem"};
+const char *const kEventNames[] = {"waiting", "no_port", "uploading", "progress", "finished",
+                                   "removal", "problem", "awaiting_serial", "paused"};
 
 const char *const kFailureNames[] = {"none",      "map_unreadable", "no_port",     "map_framing", "send_error",
-                                     "no_answer", "refused",        "device_gone", "interrupted", "exit_not_sent"};
+                                     "no_answer", "refused",        "device_gone", "interrupted", "exit_not_sent",
+                                     "read_back_differs", "read_back_short"};
 
 // The index of name in names, thrown out when it has none.
 template <std::size_t N>
@@ -53,7 +55,10 @@ void to_json(Json &json, const UploadOutcome &outcome) {
                 {"bytes_sent", outcome.bytes_sent},
                 {"failure", kFailureNames[static_cast<int>(outcome.failure)]},
                 {"failed_block", outcome.failed_block},
-                {"answer", outcome.answer}};
+                {"answer", outcome.answer},
+                {"read_back_at", outcome.read_back_at},
+                {"read_back_of", outcome.read_back_of},
+                {"read_back_seconds", Finite(outcome.read_back_seconds)}};
 }
 
 void from_json(const Json &json, UploadOutcome &outcome) {
@@ -64,6 +69,9 @@ void from_json(const Json &json, UploadOutcome &outcome) {
     outcome.failure = static_cast<UploadFailure>(IndexOf(kFailureNames, json.at("failure")));
     json.at("failed_block").get_to(outcome.failed_block);
     json.at("answer").get_to(outcome.answer);
+    json.at("read_back_at").get_to(outcome.read_back_at);
+    json.at("read_back_of").get_to(outcome.read_back_of);
+    json.at("read_back_seconds").get_to(outcome.read_back_seconds);
 }
 
 void to_json(Json &json, const UploadProgress &progress) {
@@ -93,7 +101,9 @@ void to_json(Json &json, const DeviceRun &run) {
                 {"seconds", Finite(run.seconds)},
                 {"device_path", run.device_path},
                 {"adapter_serial", run.has_adapter_serial ? Json(run.adapter_serial) : Json(nullptr)},
-                {"stopped_during_upload", run.stopped_during_upload}};
+                {"stopped_during_upload", run.stopped_during_upload},
+                {"attempt_reasons", run.attempt_reasons},
+                {"serial", run.serial ? Json(*run.serial) : Json(nullptr)}};
 }
 
 void from_json(const Json &json, DeviceRun &run) {
@@ -109,6 +119,9 @@ void from_json(const Json &json, DeviceRun &run) {
     const Json &serial = json.at("adapter_serial");
     run.has_adapter_serial = !serial.is_null();
     run.adapter_serial = run.has_adapter_serial ? serial.get<std::string>() : "";
+    json.at("attempt_reasons").get_to(run.attempt_reasons);
+    const Json &device_serial = json.at("serial");
+    run.serial = device_serial.is_null() ? std::nullopt : std::optional<std::string>(device_serial.get<std::string>());
     json.at("stopped_during_upload").get_to(run.stopped_during_upload);
 }
 
@@ -163,7 +176,10 @@ void to_json(Json &json, const PortWorkerSetup &setup) {
                 {"wait_s", Finite(setup.wait_s)},
                 {"run_id", setup.run_id},
                 {"first_device", setup.first_device},
-                {"facts", setup.facts}};
+                {"facts", setup.facts},
+                {"retries", setup.retries},
+                {"verify", setup.verify},
+                {"require_serial", setup.require_serial}};
 }
 
 void from_json(const Json &json, PortWorkerSetup &setup) {
@@ -177,6 +193,9 @@ void from_json(const Json &json, PortWorkerSetup &setup) {
     json.at("run_id").get_to(setup.run_id);
     json.at("first_device").get_to(setup.first_device);
     json.at("facts").get_to(setup.facts);
+    json.at("retries").get_to(setup.retries);
+    json.at("verify").get_to(setup.verify);
+    json.at("require_serial").get_to(setup.require_serial);
 }
 
 std::string EncodeEvent(const StationEvent &event) { return JsonText(Json(event)) + "\n"; }

@@ -20,6 +20,8 @@ enum class EventKind {
     kFinished,   // a device's run ended (run)
     kRemoval,    // waiting until the device has left
     kProblem,    // something the operator must hear (text)
+    kAwaitingSerial,  // a device is present and waits for its serial number (kGoSerial)
+    kPaused,     // paused: no new device is taken until kResume
 };
 
 struct StationEvent {
@@ -42,6 +44,9 @@ struct PortWorkerSetup {
     std::string run_id;     // the station run's id (NewRunId): the records' ids start with it
     uint32_t first_device = 1;  // the number of the fixture's next device
     StationFacts facts;     // what the device's record will say of the map and the station (its journal keeps them)
+    int retries = 0;        // uploads again after a refusal or no answer, at most
+    bool verify = false;    // read the map back before the exit command
+    bool require_serial = false;  // flash a device only once its serial is given
 };
 
 // The values as JSON objects; from_json throws (Json's exceptions, or

@@ -33,6 +33,12 @@ std::string CheckDays(const OptionValue &value) {
     return "must be from 0 to 36500 days";
 }
 
+std::string CheckRetries(const OptionValue &value) {
+    const double *retries = std::get_if<double>(&value);
+    if (retries != nullptr && *retries >= 0 && *retries <= 100 && *retries == static_cast<int>(*retries)) return "";
+    return "must be a whole number from 0 to 100";
+}
+
 std::string CheckNotEmpty(const OptionValue &value) {
     const std::string *text = std::get_if<std::string>(&value);
     return text != nullptr && !text->empty() ? "" : "must not be empty";
@@ -223,6 +229,16 @@ const std::vector<OptionRow> &StationOptionRows() {
          "the broker's password: the first line of FILE", CheckNotEmpty, false},
         {"mqtt-topic", nullptr, &O::mqtt_topic, "TOPIC",
          "the topics' prefix (default pardulo/STATION)", CheckNotEmpty, true},
+        {"retries", nullptr, &O::retries, "N",
+         "flash a board refused or unanswered again, up to N more times (default 0)", CheckRetries, false},
+        {"verify", nullptr, &O::verify, nullptr,
+         "read every record back before the exit command (as long again as the sending)", nullptr, false},
+        {"api-token-file", nullptr, &O::api_token_file, "FILE",
+         "the token (one line) the web API's writes need; without it nothing can be changed", CheckNotEmpty, false},
+        {"require-serial", nullptr, &O::require_serial, nullptr,
+         "a board waits for its serial number (given through the API) before it is flashed", nullptr, false},
+        {"allow-repeated-serial", nullptr, &O::allow_repeated_serial, nullptr,
+         "take a serial number the record file holds already", nullptr, false},
     };
     return rows;
 }

@@ -37,6 +37,11 @@ struct StationOptions {
     std::string mqtt_username;
     std::string mqtt_password_file;
     std::string mqtt_topic;  // "" for pardulo/<the station's name, made topic-safe>
+    double retries = 0;      // a board refused or unanswered is flashed again this often at most (a whole number)
+    bool verify = false;     // every record read back before the exit command
+    std::string api_token_file;   // the token the API's writes need; "" for none (nothing can be changed)
+    bool require_serial = false;  // a board waits for its serial number before it is flashed
+    bool allow_repeated_serial = false;
     std::vector<Fixture> fixtures;
 };
 

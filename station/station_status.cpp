@@ -21,6 +21,8 @@ const char *StateName(State state) {
         case State::kFinished:
         case State::kRemove: return "remove";
         case State::kStopped: return "stopped";
+        case State::kAwaitingSerial: return "awaiting_serial";
+        case State::kPaused: return "paused";
     }
     return "waiting";
 }
@@ -40,7 +42,7 @@ long long SecondsLeft(const StationStatus::Port &p) {
 }  // namespace
 
 const std::vector<std::string> &PortStateNames() {
-    static const std::vector<std::string> kNames = {"waiting", "uploading", "remove", "stopped"};
+    static const std::vector<std::string> kNames = {"waiting", "awaiting_serial", "uploading", "remove", "paused", "stopped"};
     return kNames;
 }
 
@@ -111,6 +113,34 @@ bool StationStatus::AwaitingRemoval(int port) {
     return p != nullptr && Set(*p, State::kRemove);
 }
 
+bool StationStatus::AwaitingSerial(int port, uint32_t device) {
+    Port *p = At(port);
+    if (p == nullptr) return false;
+    Set(*p, State::kAwaitingSerial);
+    p->device = device;
+    p->no_port.clear();
+    return true;
+}
+
+bool StationStatus::Paused(int port) {
+    Port *p = At(port);
+    return p != nullptr && Set(*p, State::kPaused);
+}
+
+bool StationStatus::PauseAsked(int port, bool asked) {
+    Port *p = At(port);
+    if (p == nullptr || p->pause_asked == asked) return false;
+    p->pause_asked = asked;
+    return true;
+}
+
+bool StationStatus::SerialGiven(int port, const std::string &serial) {
+    Port *p = At(port);
+    if (p == nullptr || p->serial == serial) return false;
+    p->serial = serial;
+    return true;
+}
+
 bool StationStatus::Finished(int port, const DeviceRun &run, const std::string &record_line) {
     Port *p = At(port);
     if (p == nullptr) return false;
@@ -139,7 +169,8 @@ void StationStatus::Stop() {
 Json StationStatus::PortJson(int port) const {
     const Port &p = PortAt(port);
     const bool uploading = p.state == State::kUploading;
-    const bool has_device = uploading || p.state == State::kFinished || p.state == State::kRemove;
+    const bool has_device = uploading || p.state == State::kFinished || p.state == State::kRemove ||
+                            p.state == State::kAwaitingSerial;
     const long long left = SecondsLeft(p);
     Json object;
     object["port"] = p.name;
@@ -149,6 +180,8 @@ Json StationStatus::PortJson(int port) const {
     object["percent"] = uploading ? Json(Percent(p)) : Json(nullptr);
     object["seconds_left"] = uploading && left >= 0 ? Json(left) : Json(nullptr);
     object["last"] = p.last;
+    object["paused"] = p.pause_asked;
+    object["serial"] = p.serial.empty() ? Json(nullptr) : Json(p.serial);
     return object;
 }
 

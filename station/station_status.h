@@ -34,6 +34,8 @@ public:
         kFinished,   // the run ended; its device is still there
         kRemove,     // waiting until the device has left
         kStopped,
+        kAwaitingSerial,  // a device is present and waits for its serial number
+        kPaused,     // takes no new device until resumed
     };
     struct Port {
         std::string name;
@@ -47,6 +49,8 @@ public:
         DeviceRun last_run;            // the port's last run, when has_last
         Json last;                     // its record, or null
         double told_ms = -1e300;       // when progress was last told
+        bool pause_asked = false;      // paused through the API (the state follows once the board under way is done)
+        std::string serial;            // the serial number given for the next or present device, "" for none
     };
 
     // started: the UTC time of the start, as records write theirs.
@@ -65,6 +69,12 @@ public:
     // second); the next state change tells the latest anyway.
     bool Progress(int port, const UploadProgress &progress, double bytes_per_second, double now_ms);
     bool AwaitingRemoval(int port);
+    bool AwaitingSerial(int port, uint32_t device);
+    bool Paused(int port);
+    // What the API asked for the port: a pause (or none), the serial for
+    // its next device ("" for none).
+    bool PauseAsked(int port, bool asked);
+    bool SerialGiven(int port, const std::string &serial);
     // A device's run ended: record_line is its record as written (or as it
     // would have been, when the file failed). Changes the port, the totals
     // and the recent records.

@@ -49,14 +49,14 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::st
     return ReadWholeInto(path, bytes, error, limit);
 }
 
-bool ReadWholeRegularFile(const std::string &path, std::string &bytes, std::string &error) {
+bool ReadWholeRegularFile(const std::string &path, std::string &bytes, std::string &error, uint64_t limit) {
     std::error_code status_error;
     const std::filesystem::file_status status = std::filesystem::status(path, status_error);
     if (!status_error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
         error = "cannot read " + path + ": not a regular file";
         return false;
     }
-    return ReadWholeInto(path, bytes, error, UINT64_MAX - 1);
+    return ReadWholeInto(path, bytes, error, limit);
 }
 
 bool ReplaceWholeFile(const std::string &path, const void *data, std::size_t size, std::string &error) {

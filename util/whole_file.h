@@ -15,7 +15,8 @@ bool ReadWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::st
                    uint64_t limit = UINT64_MAX - 1);
 // The same for a file that must be a regular one, as a map or a config is:
 // a FIFO or a device named by mistake would block or never end.
-bool ReadWholeRegularFile(const std::string &path, std::string &bytes, std::string &error);
+bool ReadWholeRegularFile(const std::string &path, std::string &bytes, std::string &error,
+                          uint64_t limit = UINT64_MAX - 1);
 
 // Replaces path with size bytes of data: written to PATH.tmp first and put
 // in place only when whole, so a reader never sees half a file and a

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "file_handles.h"
 #include "platform_time.h"
@@ -25,6 +27,7 @@ namespace {
 
 constexpr std::size_t kMaxRecordsPerAnswer = 1000;
 constexpr std::size_t kMaxRecordLine = 64 * 1024;  // longer lines are no record of ours
+constexpr std::size_t kMaxBody = 4096;             // a write's body is a serial number at most
 // Requests never keep a connection: an idle kept connection would hold a
 // server thread, and each of those polls its socket.
 constexpr std::size_t kRequestsPerConnection = 1;
@@ -139,11 +142,78 @@ std::string PageWithStatus(const Json &status) {
     return page;
 }
 
+// The Authorization header's token, "" when there is none of the Bearer kind.
+std::string BearerToken(const httplib::Request &req) {
+    static const std::string kBearer = "Bearer ";
+    const std::string header = req.get_header_value("Authorization");
+    if (header.size() <= kBearer.size() || header.compare(0, kBearer.size(), kBearer) != 0) return "";
+    return header.substr(kBearer.size());
+}
+
+// Compared in a time that depends on the lengths only, never on where the
+// first difference lies: a client timing its tries learns nothing of the token.
+bool SameToken(const std::string &given, const std::string &token) {
+    const std::size_t length = std::max(given.size(), token.size());
+    unsigned difference = given.size() == token.size() ? 0u : 1u;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto a = static_cast<unsigned char>(i < given.size() ? given[i] : 0);
+        const auto b = static_cast<unsigned char>(i < token.size() ? token[i] : 0);
+        difference |= static_cast<unsigned>(a ^ b);
+    }
+    return difference == 0;
+}
+
+// A value as one CSV field (RFC 4180): quoted when it holds a comma, a quote
+// or a line end. A text that a spreadsheet would take for a formula (it
+// starts with = + - @, a tab or a carriage return) gets a ' before it, which
+// the spreadsheet shows as text; numbers are left as they are, since a
+// negative number is no formula.
+std::string CsvField(const Json &value) {
+    std::string text;
+    if (value.is_string()) {
+        text = value.get<std::string>();
+        if (!text.empty() && std::strchr("=+-@\t\r", text[0]) != nullptr) text.insert(0, "'");
+    } else if (!value.is_null()) {
+        text = JsonText(value);
+    }
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// The records as CSV: a header row of every field name in the order the
+// records first hold them, then one row per record (a line that is no
+// record has none), lines ended CRLF.
+std::string RecordsCsv(const std::vector<Json> &records) {
+    std::vector<std::string> names;
+    for (const Json &record : records) {
+        for (const auto &field : record.items()) {
+            if (std::find(names.begin(), names.end(), field.key()) == names.end()) names.push_back(field.key());
+        }
+    }
+    std::string csv;
+    for (std::size_t i = 0; i < names.size(); ++i) csv += (i > 0 ? "," : "") + CsvField(Json(names[i]));
+    csv += "\r\n";
+    for (const Json &record : records) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            csv += (i > 0 ? "," : "") + (record.contains(names[i]) ? CsvField(record[names[i]]) : std::string());
+        }
+        csv += "\r\n";
+    }
+    return csv;
+}
+
 std::string EventText(const char *name, const Json &data) {
     return std::string("event: ") + name + "\ndata: " + JsonText(data) + "\n\n";
 }
 
 }  // namespace
+
+bool IsSerialText(const std::string &serial) {
+    if (serial.empty() || serial.size() > kMaxSerial || serial.front() == ' ' || serial.back() == ' ') return false;
+    return std::all_of(serial.begin(), serial.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
 
 struct StationHttp::Server {
     void Route();
@@ -151,6 +221,13 @@ struct StationHttp::Server {
     void RouteStatus();
     void RouteRecords();
     void RouteEvents();
+    void RouteCsv();
+    void RouteWrites();
+    // The fixture of a name (or of its index), -1 for none.
+    int FixtureOf(const std::string &name) const;
+    // True when the request may write; else its answer is in res.
+    bool Authorized(const httplib::Request &req, httplib::Response &res) const;
+    void Write(const httplib::Request &req, httplib::Response &res);
     void StreamEvents(const httplib::Request &req, httplib::Response &res);
     Json Status();
     std::string Metrics();
@@ -165,6 +242,9 @@ struct StationHttp::Server {
     std::string record_path;
     std::thread thread;
     std::atomic<bool> listen_done{false};
+
+    std::string token;     // "" for none: nothing can be changed
+    WriteHandler on_write;
 
     std::mutex mutex;  // guards status; events are published under it too
     const StationStatus *status = nullptr;  // the station's, changed under mutex
@@ -244,6 +324,7 @@ void StationHttp::Start(const StationStatus &status) {
     server.http.set_keep_alive_max_count(kRequestsPerConnection);
     server.http.set_read_timeout(kReadTimeoutS);
     server.http.set_write_timeout(kWriteTimeoutS);
+    server.http.set_payload_max_length(kMaxBody);
     SetServerOptions(server.http);
     server.thread = std::thread([&server] {
         server.http.listen_after_bind();
@@ -283,19 +364,41 @@ void StationHttp::Server::Route() {
     RouteStatus();
     RouteRecords();
     RouteEvents();
+    RouteCsv();
+    RouteWrites();
 }
 
-// Only GET and HEAD; a path of none of the routes is 404, with a text.
+void StationHttp::AllowWrites(std::string token, WriteHandler handler) {
+    server_->token = std::move(token);
+    server_->on_write = std::move(handler);
+}
+
+// GET and HEAD everywhere, POST on the write routes only and nothing else
+// there; a path of none of the routes is 404, with a text.
 void StationHttp::Server::RouteRefusals() {
     http.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
-        if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+        const bool write_route = req.path.rfind("/api/fixtures/", 0) == 0;
+        if (write_route ? req.method == "POST" : req.method == "GET" || req.method == "HEAD") {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
         res.status = 405;
-        res.set_header("Allow", "GET, HEAD");
-        res.set_content("method not allowed: only GET and HEAD\n", kText);
+        res.set_header("Allow", write_route ? "POST" : "GET, HEAD");
+        if (write_route) {
+            res.set_content(ErrorJson("method not allowed: only POST"), kJson);
+        } else if (req.path.rfind("/api/", 0) == 0) {
+            res.set_content(ErrorJson("method not allowed: only GET and HEAD"), kJson);
+        } else {
+            res.set_content("method not allowed: only GET and HEAD\n", kText);
+        }
         return httplib::Server::HandlerResponse::Handled;
     });
-    http.set_error_handler([](const httplib::Request &, httplib::Response &res) {
-        if (res.body.empty()) res.set_content(res.status == 404 ? "not found\n" : "error\n", kText);
+    http.set_error_handler([](const httplib::Request &req, httplib::Response &res) {
+        if (!res.body.empty()) return;
+        if (res.status == 413 || req.method == "POST") {
+            res.set_content(ErrorJson(res.status == 413 ? "the body is too large" : "no such route"), kJson);
+            return;
+        }
+        res.set_content(res.status == 404 ? "not found\n" : "error\n", kText);
     });
 }
 
@@ -333,6 +436,93 @@ void StationHttp::Server::RouteRecords() {
         }
         res.set_content(JsonText(records) + "\n", kJson);
     });
+}
+
+void StationHttp::Server::RouteCsv() {
+    http.Get("/api/records.csv", [this](const httplib::Request &, httplib::Response &res) {
+        NoStore(res);
+        std::vector<Json> records;
+        for (std::size_t after = 0;; after += kMaxRecordsPerAnswer) {
+            Json some;
+            if (!ReadRecordsAfter(record_path, after, &some)) {
+                res.status = 500;
+                res.set_content(ErrorJson("the record file cannot be read: " + record_path), kJson);
+                return;
+            }
+            for (Json &record : some) {
+                if (record.is_object()) records.push_back(std::move(record));
+            }
+            if (some.size() < kMaxRecordsPerAnswer) break;
+        }
+        res.set_header("Content-Disposition", "attachment; filename=\"records.csv\"");
+        res.set_content(RecordsCsv(records), "text/csv; charset=utf-8");
+    });
+}
+
+int StationHttp::Server::FixtureOf(const std::string &name) const {
+    const std::size_t count = status->PortCount();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (status->PortAt(static_cast<int>(i)).name == name) return static_cast<int>(i);
+    }
+    std::size_t index = 0;
+    return ParseCount(name, &index) && index < count ? static_cast<int>(index) : -1;
+}
+
+bool StationHttp::Server::Authorized(const httplib::Request &req, httplib::Response &res) const {
+    const std::string given = BearerToken(req);
+    if (token.empty()) {
+        res.status = 403;
+        res.set_content(ErrorJson("no API token is configured (api_token_file): nothing can be changed"), kJson);
+    } else if (given.empty()) {
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Bearer");
+        res.set_content(ErrorJson("this needs Authorization: Bearer TOKEN"), kJson);
+    } else if (!SameToken(given, token)) {
+        res.status = 403;
+        res.set_content(ErrorJson("the token is wrong"), kJson);
+    } else {
+        return true;
+    }
+    return false;
+}
+
+void StationHttp::Server::Write(const httplib::Request &req, httplib::Response &res) {
+    NoStore(res);
+    if (!Authorized(req, res)) return;
+    WriteRequest request;
+    const std::string name = req.matches[1];
+    const std::string action = req.matches[2];
+    request.port = FixtureOf(name);
+    if (request.port < 0) {
+        res.status = 404;
+        res.set_content(ErrorJson("no such fixture: " + name), kJson);
+        return;
+    }
+    request.kind = action == "serial" ? WriteRequest::Kind::kSerial
+                   : action == "pause" ? WriteRequest::Kind::kPause
+                                       : WriteRequest::Kind::kResume;
+    if (request.kind == WriteRequest::Kind::kSerial) {
+        const Json body = Json::parse(req.body, nullptr, false);
+        if (!body.is_object() || !body.contains("serial") || !body["serial"].is_string() ||
+            !IsSerialText(body["serial"].get<std::string>())) {
+            res.status = 400;
+            res.set_content(ErrorJson("the body must be {\"serial\": \"...\"}, one printable line of 1 to " +
+                                      std::to_string(kMaxSerial) + " characters"),
+                            kJson);
+            return;
+        }
+        request.serial = body["serial"].get<std::string>();
+    }
+    const WriteAnswer answer = on_write ? on_write(request) : WriteAnswer{503, "the station takes no writes"};
+    res.status = answer.status;
+    Json done{{"fixture", status->PortAt(request.port).name}, {"action", action}};
+    if (request.kind == WriteRequest::Kind::kSerial) done["serial"] = request.serial;
+    res.set_content(answer.status == 200 ? JsonText(done) + "\n" : ErrorJson(answer.error), kJson);
+}
+
+void StationHttp::Server::RouteWrites() {
+    http.Post(R"(/api/fixtures/(.+)/(serial|pause|resume))",
+              [this](const httplib::Request &req, httplib::Response &res) { Write(req, res); });
 }
 
 void StationHttp::Server::RouteEvents() {

@@ -8,7 +8,9 @@
 //   GET /api/status    station, map, started, ports, totals (and the recent records)
 //   GET /api/records   the record file's lines after the first N (?after=N), 1000 at most
 //   GET /api/events    text/event-stream: status first, then port, record and totals
-// Any other path is 404, any method but GET and HEAD 405.
+//   GET /api/records.csv  the record file as CSV
+//   POST /api/fixtures/FIXTURE/serial|pause|resume  the write side, with the token
+// Any other path is 404, any other method 405.
 #pragma once
 
 #include <functional>
@@ -17,6 +19,26 @@
 
 #include "station_metrics.h"
 #include "station_status.h"
+
+// What the API asks the station to change (POST, with the token).
+struct WriteRequest {
+    enum class Kind { kSerial, kPause, kResume };
+    Kind kind = Kind::kPause;
+    int port = 0;        // the fixture's index
+    std::string serial;  // kSerial: checked to be one printable line of at most kMaxSerial characters
+};
+// The station's answer: 200, or the status with its error.
+struct WriteAnswer {
+    int status = 200;
+    std::string error;
+};
+// Called on a server thread, never under the server's lock: it must be
+// thread-safe, and must not change the status itself (Change is the event
+// loop's).
+using WriteHandler = std::function<WriteAnswer(const WriteRequest &)>;
+constexpr std::size_t kMaxSerial = 64;
+// One printable line (ASCII, no leading or trailing space) of 1 to kMaxSerial characters.
+bool IsSerialText(const std::string &serial);
 
 class StationHttp {
 public:
@@ -39,6 +61,9 @@ public:
     // on change only through Change; threads run from here on (the
     // station's processes must all have been started before).
     void Start(const StationStatus &status);
+    // Before Start: the token every write needs ("" for none: nothing can
+    // be changed), and who carries the writes out.
+    void AllowWrites(std::string token, WriteHandler handler);
 
     // What the clients hear of a change: the port's object; with kRecord
     // the record and the totals before it; with kEveryPort every port's.

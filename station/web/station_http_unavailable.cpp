@@ -22,6 +22,7 @@ const std::string &StationHttp::Url() const {
 std::string StationHttp::ServingUrls() const { return ""; }
 
 void StationHttp::Start(const StationStatus &) {}
+void StationHttp::AllowWrites(std::string, WriteHandler) {}
 void StationHttp::Change(int, Tell, const std::function<bool()> &change) { change(); }
 void StationHttp::Stop() {}
 void StationHttp::OnRecordWritten(const std::string &) {}

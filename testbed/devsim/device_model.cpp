@@ -124,10 +124,7 @@ Step DeviceModel::ConsumeHeaderByte(uint8_t byte) {
             uint32_t{header_[5]};
     if (state_ == State::GetHeader) {
         state_ = State::Idle;
-        Step step;
-        step.start_stream = true;
-        step.note = "get request block " + std::to_string(block_) + " size " + std::to_string(size_);
-        return step;
+        return FinishGet();
     }
     data_.clear();
     received_size_ = 0;
@@ -193,6 +190,11 @@ Step DeviceModel::FinishPut() {
                 (step.reply_delay_ms > 0 ? " after " + std::to_string(step.reply_delay_ms) + " ms" : "") +
                 (kept ? ", kept" : "");
     if (kept) {
+        const auto corrupt = faults_.corrupt_block.find(block_);
+        if (corrupt != faults_.corrupt_block.end() && !data_.empty()) {
+            data_[std::min<size_t>(corrupt->second, data_.size() - 1)] ^= 0xFF;
+            step.note += " (corrupted)";
+        }
         Keep(Record{block_, std::move(data_), checksum_});
         data_.clear();
         step.records_changed = true;
@@ -202,6 +204,25 @@ Step DeviceModel::FinishPut() {
         refusals_.push_back(refusal);
     }
     step.put_complete = true;
+    return step;
+}
+
+// A get request reads back the record the device holds for its block, at
+// most the size asked for; the screenshot block, when no record holds it,
+// is the screenshot; any other block gets no answer at all.
+Step DeviceModel::FinishGet() {
+    Step step;
+    step.note = "get request block " + std::to_string(block_) + " size " + std::to_string(size_);
+    const auto held = std::find_if(records_.begin(), records_.end(), [&](const Record &r) { return r.block == block_; });
+    if (held != records_.end()) {
+        const size_t count = std::min<size_t>(held->data.size(), size_);
+        step.reply.assign(held->data.begin(), held->data.begin() + static_cast<std::ptrdiff_t>(count));
+        step.note += ": " + std::to_string(count) + " bytes read back";
+    } else if (block_ == SCREENSHOT_BLOCK) {
+        step.start_stream = true;
+    } else {
+        step.note += ": no such block, no answer";
+    }
     return step;
 }
 

@@ -53,6 +53,10 @@ struct Faults {
     int answer_delay_ms = 0;
     std::map<uint64_t, int> answer_delay_for_record;
     bool answer_twice = false;  // every put answer goes out two times in a row
+    // A flash write gone wrong unnoticed: the record of block B is answered
+    // 0x69 but kept with its byte K (the last one in a shorter record)
+    // inverted, so that only reading it back finds the fault.
+    std::map<uint16_t, uint32_t> corrupt_block;
     PingRule ping;
     std::map<uint64_t, PingRule> ping_for_attempt;
 
@@ -79,7 +83,7 @@ struct Refusal {
 struct Step {
     std::vector<uint8_t> reply;  // bytes to send back, possibly none
     int reply_delay_ms = 0;      // how long to wait before sending them
-    bool start_stream = false;   // a get request is complete: stream the screenshot
+    bool start_stream = false;   // a get request for the screenshot is complete: stream it
     bool session_end = false;    // the exit command is complete
     bool records_changed = false;
     bool put_complete = false;   // a put message was answered (or left unanswered)
@@ -118,6 +122,7 @@ private:
     Step StartMessage(uint8_t byte);
     Step FinishPut();
     Step FinishSpecial();
+    Step FinishGet();
     void Keep(Record record);
 
     Faults faults_;

@@ -92,6 +92,17 @@ bool ParseMs(const std::string &text, int &ms) {
     return true;
 }
 
+// "B" or "B:K": block B, byte K of its data (0 when not given).
+bool ParseCorruptBlock(const std::string &text, std::map<uint16_t, uint32_t> &blocks) {
+    const size_t colon = text.find(':');
+    uint64_t block = 0;
+    uint64_t byte = 0;
+    if (!ParseNumber(text.substr(0, colon), 0xFFFF, block)) return false;
+    if (colon != std::string::npos && !ParseNumber(text.substr(colon + 1), UINT32_MAX, byte)) return false;
+    blocks[static_cast<uint16_t>(block)] = static_cast<uint32_t>(byte);
+    return true;
+}
+
 // A count of bytes; the largest value is left for "never".
 bool ParseCount(const std::string &text, uint64_t &count) { return ParseNumber(text, UINT64_MAX - 1, count); }
 
@@ -134,6 +145,13 @@ const FaultOption kFaultOptions[] = {
      }},
     {"--answer-twice", nullptr, kAnswers, "send every put answer two times in a row",
      [](const std::string &, DeviceSettings &s) { return s.faults.answer_twice = true; }},
+    {"--corrupt-block", "B[:K]", kAnswers,
+     "keep block B with its byte K (default 0; the last\n"
+     "one when the record is shorter) inverted while\n"
+     "answering 0x69: a flash write gone wrong unnoticed,\n"
+     "which only reading the block back finds; repeat\n"
+     "the option for more blocks",
+     [](const std::string &v, DeviceSettings &s) { return ParseCorruptBlock(v, s.faults.corrupt_block); }},
     {"--ping-answer", "[N=]SPEC", kPings,
      "SPEC: ok (0x03, default), byte:0xNN or a number,\n"
      "none (no answer), early (0x03 right after the first\n"
@@ -208,8 +226,9 @@ A simulated display device. It opens a pseudo-terminal and plays the device's
 side of the protocol on it: put messages (answered 0x69 when the checksum is
 right, 0x79 otherwise), ping (0x03 x8, answered 0x03), erase (0x55 x8, forgets
 every record, no answer), exit (0xAA x8, ends the session, no answer) and the
-get request (0x02, block, size: the screenshot is streamed whatever block and
-size say, then silence). Unknown bytes outside a message are ignored. Answers
+get request (0x02, block, size: the data the device holds for that block, at
+most size bytes; for block 2000, when it holds none, the screenshot is
+streamed whatever size says, then silence; nothing for another block). Unknown bytes outside a message are ignored. Answers
 come only after the whole message, at once unless --answer-delay says otherwise.
 
 The first line on standard error is the pty's slave path:

@@ -9,6 +9,7 @@
 
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ using testing_support::WriteFile;
 
 const char *const kFields[] = {"id", "time", "started", "station", "port", "fixture", "device_path", "adapter_serial", "device",
                                "map_sha256", "map_records", "map_bytes", "records_accepted", "result",
-                               "failed_block", "reason",    "seconds"};
+                               "failed_block", "reason",    "serial",        "attempts",    "attempt_reasons",
+                               "seconds"};
 
 std::string Field(const std::string &line, const std::string &name) {
     return testing_support::RecordField(line, name);
@@ -340,6 +342,56 @@ TEST_F(Station, AMapWithAHoleInItsBlocksIsRefusedUnlessGapsAreAllowed) {
     EXPECT_EQ(allowed.status, 0) << allowed.err;
     EXPECT_NE(allowed.err.find("flashed all the same (--allow-gaps)"), std::string::npos) << allowed.err;
     EXPECT_EQ(device.Stored(4), "four");
+}
+
+// Retries and the read-back, one port per case in one run: what each board's
+// single record says, and the attempts it took.
+TEST_F(Station, RetriesAfterARefusalAndTheReadBackCatchesABlockKeptWrong) {
+    struct Row {
+        std::vector<std::string> faults;
+        std::string result, reason, failed_block, attempt_reasons;
+    };
+    const Row rows[] = {
+        {{}, "\"ok\"", "null", "null", "[null]"},
+        // Answered 0x69 but kept wrong: only the read-back finds it.
+        {{"--corrupt-block", "2:5"}, "\"failed\"", "\"read back differs at byte 5\"", "2",
+         "[\"read back differs at byte 5\"]"},
+        {{"--answer", "2=ko-checksum"}, "\"ok\"", "null", "null", "[\"refused: answer 0x79\",null]"},
+        {{"--answer", "ko-flash"}, "\"failed\"", "\"refused: answer 0x89\"", "1",
+         "[\"refused: answer 0x89\",\"refused: answer 0x89\",\"refused: answer 0x89\"]"},
+        // Pulled in its first record: silent, and not flashed again.
+        {{"--devices", "2", "--device", "1", "--pull-after", "100"}, "\"failed\"", "\"no answer\"", "1", "[\"no answer\"]"},
+    };
+    std::vector<std::unique_ptr<Device>> devices;
+    std::string ports;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        devices.push_back(std::make_unique<Device>(devices_.file("d" + std::to_string(i)), rows[i].faults));
+        ASSERT_FALSE(devices.back()->port().empty());
+        ports += " " + devices.back()->port();
+    }
+    const RunResult run = Run("--once --wait 5 --retries 2 --verify" + ports, "", 120);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1) << run.err;
+    std::map<std::string, std::string> by_port;
+    for (const std::string &record : Records()) by_port[Field(record, "port")] = record;
+    ASSERT_EQ(by_port.size(), std::size(rows)) << ReadFile(work_.file("station.jsonl"));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const std::string &record = by_port[Quoted(devices[i]->port())];
+        EXPECT_EQ(Field(record, "result"), rows[i].result) << record;
+        EXPECT_EQ(Field(record, "reason"), rows[i].reason) << record;
+        EXPECT_EQ(Field(record, "failed_block"), rows[i].failed_block) << record;
+        EXPECT_EQ(Field(record, "attempt_reasons"), rows[i].attempt_reasons) << record;
+        EXPECT_EQ(Field(record, "serial"), "null") << record;
+    }
+    EXPECT_EQ(devices[0]->Stored(2), data_[1]);
+
+    // Without --verify the same corrupted board passes: the read-back is
+    // what catches it, and costs nothing unless asked for.
+    Device corrupting(devices_.file("e"), {"--corrupt-block", "1"});
+    ASSERT_FALSE(corrupting.port().empty());
+    const RunResult plain = Run("--once --wait 5 " + corrupting.port(), "", 60);
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(Field(Records().back(), "result"), "\"ok\"") << Records().back();
 }
 
 }  // namespace

@@ -212,6 +212,123 @@ TEST_F(StationWeb, TheApiFollowsTheLineAndServesTheRecordFileAndNothingElse) {
     EXPECT_NE(events.find("\"state\":\"stopped\""), std::string::npos);
 }
 
+RunResult Chromium(const std::string &dir, const std::string &mode, const std::string &url);
+
+// The write side: the token (none, wrong, right), the requests it refuses,
+// a serial number waited for, given, recorded and refused when used again,
+// a pause that holds the next board until resumed, and the CSV equal to the
+// record file.
+TEST_F(StationWeb, WritesNeedTheTokenAndGiveSerialNumbersPauseAndResume) {
+    WriteMap(2);
+    Device line(devices_.file("a"), {"--devices", "2", "--gap", "3500"});
+    ASSERT_FALSE(line.port().empty());
+    const int held = open(line.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);  // see station_test
+    WriteFile(work_.file("token"), "s3cret-Token\n");  // its line end is no part of it
+    Start("--http 127.0.0.1:0 --api-token-file token --require-serial " + line.port());
+    port_ = ServedPort();
+    ASSERT_GT(port_, 0) << ReadFile(work_.file("station.err"));
+    const std::string token = "s3cret-Token";
+    const std::string fixture = "/api/fixtures/" + testing_support::PathPart(line.port());
+    const auto post = [&](const std::string &path, const std::string &with, const std::string &body, int *status) {
+        return testing_support::PostJson(port_, path, with, body, status);
+    };
+    struct Row {
+        std::string method, path, token, body;
+        int status;
+    };
+    const Row rows[] = {
+        {"POST", fixture + "/pause", "", "", 401},
+        {"POST", fixture + "/pause", "s3cret-Tokem", "", 403},
+        {"POST", fixture + "/pause", token + "x", "", 403},
+        {"GET", fixture + "/pause", token, "", 405},
+        {"POST", "/api/status", token, "", 405},
+        {"POST", "/api/fixtures/nosuch/serial", token, R"({"serial":"A"})", 404},
+        {"POST", fixture + "/serial", token, "not json", 400},
+        {"POST", fixture + "/serial", token, R"({"serial":7})", 400},
+        {"POST", fixture + "/serial", token, R"({"serial":"two\nlines"})", 400},
+        {"POST", fixture + "/serial", token, R"({"serial":")" + std::string(65, 'x') + "\"}", 400},
+        {"POST", fixture + "/serial", token, std::string(100000, '{'), 413},
+    };
+    for (const Row &row : rows) {
+        int status = 0;
+        const json answer = row.method == "GET" ? Get(row.path, &status) : post(row.path, row.token, row.body, &status);
+        EXPECT_EQ(status, row.status) << row.method << " " << row.path << " " << row.body.substr(0, 40);
+        EXPECT_TRUE(answer.is_object() && answer["error"].is_string()) << row.path << ": " << answer.dump();
+    }
+
+    // The board waits for its serial number, and says so.
+    const auto state = [&] { return Get("/api/status")["ports"][0].value("state", std::string()); };
+    ASSERT_TRUE(Eventually([&] { return state() == "awaiting_serial"; }, 30)) << state();
+    // The picture for docs/production.md (docs/station-serial.png): the
+    // tile that asks for its serial number, with its field.
+    if (FileExists("/usr/bin/chromium")) {
+        TempDir profile;
+        const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
+        const RunResult dom = Chromium(profile.path(), "--dump-dom", url);
+        EXPECT_NE(dom.out.find("placeholder=\"serial number (scan)\""), std::string::npos) << dom.out.substr(0, 2000);
+        EXPECT_NE(dom.out.find("scan its serial number"), std::string::npos);
+        const std::string picture = BuildPath("station-serial.png");
+        const RunResult shot = Chromium(profile.path(), "--screenshot=" + picture, url);
+        EXPECT_TRUE(FileExists(picture)) << shot.err;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(line.Stored(1), "<missing>");
+    EXPECT_EQ(Get("/api/status")["ports"][0]["state"], "awaiting_serial");
+    int status = 0;
+    EXPECT_EQ(post(fixture + "/serial", token, R"({"serial":"SN-0042"})", &status)["serial"], "SN-0042");
+    EXPECT_EQ(status, 200);
+    ASSERT_TRUE(Eventually([&] { return FileRecords().size() == 1; }, 30));
+    EXPECT_EQ(FileRecords()[0]["serial"], "SN-0042");
+    EXPECT_EQ(FileRecords()[0]["result"], "ok");
+    post(fixture + "/serial", token, R"({"serial":"SN-0042"})", &status);
+    EXPECT_EQ(status, 409);
+
+    // Paused: the next board is not taken until resumed.
+    post(fixture + "/pause", token, "", &status);
+    EXPECT_EQ(status, 200);
+    post(fixture + "/serial", token, R"({"serial":"=SN-2"})", &status);
+    EXPECT_EQ(status, 200);
+    ASSERT_TRUE(Eventually([&] { return state() == "paused"; }, 30)) << state();
+    EXPECT_EQ(Get("/api/status")["ports"][0]["paused"], true);
+    std::this_thread::sleep_for(std::chrono::seconds(4));  // the second board has come meanwhile
+    EXPECT_EQ(FileRecords().size(), 1u);
+    EXPECT_EQ(state(), "paused");
+    post(fixture + "/resume", token, "", &status);
+    EXPECT_EQ(status, 200);
+    ASSERT_TRUE(Eventually([&] { return FileRecords().size() == 2; }, 30));
+    EXPECT_EQ(FileRecords()[1]["serial"], "=SN-2");
+
+    httplib::Client client("127.0.0.1", port_);
+    const auto csv = client.Get("/api/records.csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->status, 200);
+    EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+    EXPECT_EQ(testing_support::CsvDiffersFrom(csv->body, FileRecords()), "");
+    EXPECT_NE(csv->body.find(",'=SN-2,"), std::string::npos) << csv->body;
+    Stop();
+    if (held >= 0) close(held);
+    // The token never shows.
+    EXPECT_EQ(run_.out.find(token) + run_.err.find(token), 2 * std::string::npos);
+
+    // Without a token file nothing can be changed; a token file that holds
+    // nothing is refused at the start.
+    std::remove(work_.file("stop").c_str());
+    std::remove(work_.file("station.err").c_str());
+    Start("--http 127.0.0.1:0 " + work_.file("absent-port"));
+    port_ = ServedPort();
+    ASSERT_GT(port_, 0);
+    const json refused = post("/api/fixtures/0/pause", token, "", &status);
+    EXPECT_EQ(status, 403);
+    EXPECT_NE(refused.value("error", std::string()).find("no API token is configured"), std::string::npos);
+    Stop();
+    WriteFile(work_.file("empty"), "\n");
+    const RunResult empty = RunProgram({BuildPath("pardulo-station"), "--http", "127.0.0.1:0", "--api-token-file",
+                                        "empty", "absent"},
+                                       work_.path(), {}, 20);
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.err.find("must hold one line"), std::string::npos) << empty.err;
+}
+
 TEST_F(StationWeb, AnAddressThatCannotBeServedEndsTheStationBeforeAnything) {
     WriteMap(1);
     // A port taken by this test: the station must be refused it, not share it.

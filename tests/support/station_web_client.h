@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -65,6 +67,80 @@ inline nlohmann::json RecordsOfFile(const std::string &path) {
     nlohmann::json records = nlohmann::json::array();
     for (const std::string &line : Lines(ReadFile(path))) records.push_back(nlohmann::json::parse(line));
     return records;
+}
+
+// POST path with body, "Bearer TOKEN" when token is not empty; the answer
+// as JSON (null for none) and its status.
+inline nlohmann::json PostJson(int port, const std::string &path, const std::string &token, const std::string &body,
+                               int *status = nullptr) {
+    httplib::Client client("127.0.0.1", port);
+    httplib::Headers headers;
+    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+    const auto answer = client.Post(path.c_str(), headers, body, "application/json");
+    if (status != nullptr) *status = answer ? answer->status : -1;
+    return answer ? nlohmann::json::parse(answer->body, nullptr, false) : nlohmann::json();
+}
+
+// A fixture's name in a path.
+inline std::string PathPart(const std::string &name) {
+    std::string encoded;
+    for (const unsigned char c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '_' || c == '.';
+        char escape[4];
+        snprintf(escape, sizeof escape, "%%%02X", c);
+        encoded += plain ? std::string(1, static_cast<char>(c)) : std::string(escape);
+    }
+    return encoded;
+}
+
+// The rows of a CSV text (RFC 4180: quoted fields, "" inside them, CRLF).
+inline std::vector<std::vector<std::string>> CsvRows(const std::string &text) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') field += text[++i];
+            else if (c == '"') quoted = false;
+            else field += c;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',' || c == '\r') {
+            if (c == ',' || (i + 1 < text.size() && text[i + 1] == '\n')) rows.back().push_back(field), field.clear();
+            if (c == '\r') rows.emplace_back(), ++i;
+        } else {
+            field += c;
+        }
+    }
+    if (rows.back().empty()) rows.pop_back();
+    return rows;
+}
+
+// "" when the CSV holds exactly the records (null lines left out), field
+// for field, a text that starts like a formula with a ' before it; else
+// what differs.
+inline std::string CsvDiffersFrom(const std::string &csv, const nlohmann::json &records) {
+    const auto rows = CsvRows(csv);
+    std::vector<nlohmann::json> objects;
+    for (const auto &record : records) {
+        if (record.is_object()) objects.push_back(record);
+    }
+    if (rows.size() != objects.size() + 1) return "rows: " + std::to_string(rows.size()) + "\n" + csv;
+    for (std::size_t r = 0; r < objects.size(); ++r) {
+        if (rows[r + 1].size() != rows[0].size()) return "row " + std::to_string(r + 1) + " has another length";
+        for (std::size_t f = 0; f < rows[0].size(); ++f) {
+            const nlohmann::json &value = objects[r].contains(rows[0][f]) ? objects[r][rows[0][f]] : nlohmann::json();
+            std::string expected = value.is_null() ? "" : value.is_string() ? value.get<std::string>() : value.dump();
+            if (value.is_string() && !expected.empty() && std::string("=+-@").find(expected[0]) != std::string::npos)
+                expected = "'" + expected;
+            if (value.is_number_float()) expected = std::to_string(value.get<double>());
+            const std::string got = value.is_number_float() ? std::to_string(std::stod(rows[r + 1][f])) : rows[r + 1][f];
+            if (got != expected) return rows[0][f] + " of row " + std::to_string(r + 1) + ": " + got + " != " + expected;
+        }
+    }
+    return "";
 }
 
 }  // namespace testing_support

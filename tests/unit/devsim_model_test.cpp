@@ -239,6 +239,38 @@ TEST(DevsimGet, RequestCompleteAfterSevenBytes) {
     EXPECT_NE(step.note.find("block 2000 size 522240"), std::string::npos);
 }
 
+Bytes GetRequest(uint16_t block, uint32_t size) {
+    return {CMD_GET, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block), static_cast<uint8_t>(size >> 24),
+            static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
+}
+
+// A get request of a block reads back what the device holds for it, a
+// corrupted block as it was kept, and a block it lacks not at all.
+TEST(DevsimGet, ReadsBackTheHeldBlockAsKept) {
+    Faults faults;
+    faults.corrupt_block[2] = 1;
+    faults.corrupt_block[3] = 99;  // past the end: the last byte
+    DeviceModel model(faults);
+    const Bytes data = {10, 20, 30};
+    for (uint16_t block = 1; block <= 3; ++block) EXPECT_EQ(Feed(model, PutMessage(block, data)).reply, Bytes{RESPONSE_OK});
+    struct Row {
+        uint16_t block;
+        uint32_t size;
+        Bytes reply;
+    };
+    const Row rows[] = {
+        {1, 3, {10, 20, 30}}, {1, 2, {10, 20}},  {1, 9, {10, 20, 30}},
+        {2, 3, {10, 235, 30}}, {3, 3, {10, 20, 225}}, {4, 3, {}},
+    };
+    for (const Row &row : rows) {
+        const Step step = Feed(model, GetRequest(row.block, row.size));
+        EXPECT_EQ(step.reply, row.reply) << "block " << row.block << " size " << row.size;
+        EXPECT_FALSE(step.start_stream);
+    }
+    // The screenshot block is still the screenshot while no record holds it.
+    EXPECT_TRUE(Feed(model, GetRequest(SCREENSHOT_BLOCK, 5)).start_stream);
+}
+
 TEST(DevsimParser, StrayBytesAreIgnoredAndAbandonedMessagesForgotten) {
     DeviceModel model;
     for (const uint8_t b : Bytes{0x00, 0x69, 0xFF}) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ TEST(DevsimOptions, FaultsPerSessionAndPerRecord) {
     EXPECT_EQ(o.line.faults.AnswerFor(5).byte, 0x69);
     EXPECT_EQ(o.line.faults.AnswerDelayFor(1), 120);
     EXPECT_EQ(o.line.faults.AnswerDelayFor(2), 600);
+
+    Options corrupt;
+    ASSERT_EQ(Parse({"--corrupt-block", "2", "--corrupt-block=0x10:7", "--device", "1", "--corrupt-block", "3"}, corrupt), "");
+    EXPECT_EQ(corrupt.line.faults.corrupt_block, (std::map<uint16_t, uint32_t>{{2, 0}, {16, 7}}));
+    EXPECT_EQ(corrupt.SettingsFor(1).faults.corrupt_block.count(3), 1u);
 }
 
 TEST(DevsimOptions, PingStreamLineAndWrapper) {
@@ -87,7 +93,8 @@ TEST(DevsimOptions, MistakesAreNamed) {
         {"--answer"},                 {"--answer-delay", "-5"},      {"--hangup-after", "12x"},
         {"--get-bytes", "5", "--get-endless"}, {"--get-pause-after", "5"}, {"--bogus"},
         {"--once=1"},                 {"--"},                        {"--store", ""},
-        {"--ping-answer", "later"},   {"--device", "0"},             {"--devices", "2", "--device", "3", "--answer-twice"},
+        {"--ping-answer", "later"},   {"--corrupt-block", "65536"},  {"--corrupt-block", "2:"},
+        {"--device", "0"},             {"--devices", "2", "--device", "3", "--answer-twice"},
         {"--gap", "-1"},              {"--baud", "49"},
     };
     for (const auto &args : bad) {

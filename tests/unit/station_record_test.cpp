@@ -36,6 +36,13 @@ DeviceRun Stopped() {
     return run;
 }
 
+DeviceRun ReadBack(UploadFailure failure, uint32_t at, uint32_t of) {
+    DeviceRun run = FailedRun(failure, 2);
+    run.outcome.read_back_at = at;
+    run.outcome.read_back_of = of;
+    return run;
+}
+
 TEST(StationRecord, EveryWayARunEndsHasItsReason) {
     struct Row {
         DeviceRun run;
@@ -62,6 +69,8 @@ TEST(StationRecord, EveryWayARunEndsHasItsReason) {
         {FailedRun(UploadFailure::kMapUnreadable), "map error"},
         {FailedRun(UploadFailure::kInterrupted), "interrupted"},
         {Stopped(), "station stopped during the upload"},
+        {ReadBack(UploadFailure::kReadBackDiffers, 17, 0), "read back differs at byte 17"},
+        {ReadBack(UploadFailure::kReadBackShort, 120, 300), "read back 120 of 300 bytes"},
         // A failed result with nothing noted is still a failure.
         {FailedRun(UploadFailure::kNone), "link error"},
     };
@@ -84,7 +93,8 @@ TEST(StationRecord, TheLineHoldsTheFieldsInOrderAndStaysValidJsonWhateverTheName
               "\"fixture\":\"Fixture \\\"1\\\"\",\"device_path\":\"/dev/ttyUSB3\",\"adapter_serial\":\"A\\u0001\xc3\xa9\",\"device\":3,"
               "\"map_sha256\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
               "\"map_records\":2,\"map_bytes\":515,\"records_accepted\":1,\"result\":\"failed\","
-              "\"failed_block\":2,\"reason\":\"refused: answer 0x79\",\"seconds\":2.500}\n");
+              "\"failed_block\":2,\"reason\":\"refused: answer 0x79\",\"serial\":null,\"attempts\":0,"
+              "\"attempt_reasons\":[],\"seconds\":2.500}\n");
 
     // Text comes back as it went in: a port named in UTF-8 reads back the
     // same; bytes that are not UTF-8 become U+FFFD, and the line stays JSON.
@@ -133,6 +143,9 @@ TEST(StationEvents, EveryKindCrossesThePipeWhole) {
     finished.id = "00000000ffffffff-2-3";
     finished.started = "2026-12-07T15:52:22.623Z";
     finished.stopped_during_upload = true;
+    finished.attempt_reasons = {"no answer", "refused: answer 0x89"};
+    finished.serial = "SN-0042";
+    finished.outcome.read_back_seconds = 1.5;
     StationEvent progress;
     progress.progress = {1007, 2015, 1, 2, 2};
     progress.bytes_per_second = 1012.5;
@@ -145,6 +158,7 @@ TEST(StationEvents, EveryKindCrossesThePipeWhole) {
         {EventKind::kUploading, 4, ""},        {EventKind::kProgress, 4, ""},
         {EventKind::kFinished, 3, ""},         {EventKind::kRemoval, 4, ""},
         {EventKind::kProblem, 4, "cannot write 00004.out: No space left on device"},
+        {EventKind::kAwaitingSerial, 5, ""},   {EventKind::kPaused, 5, ""},
     };
     for (const auto &row : kRows) {
         StationEvent sent = progress;
@@ -167,6 +181,8 @@ TEST(StationEvents, EveryKindCrossesThePipeWhole) {
             EXPECT_EQ(got.run.outcome.failure, UploadFailure::kRefused);
             EXPECT_EQ(got.run.id, finished.id);
             EXPECT_TRUE(got.run.stopped_during_upload);
+            EXPECT_EQ(got.run.attempt_reasons, finished.attempt_reasons);
+            EXPECT_EQ(got.run.serial, finished.serial);
         }
         if (row.kind == EventKind::kProgress) {
             EXPECT_EQ(got.progress.bytes_sent, 1007u);
@@ -207,6 +223,9 @@ TEST(StationEvents, TheWorkersSetupCrossesWhole) {
     sent.run_id = "0123456789abcdef";
     sent.first_device = 100000;
     sent.facts = {"line 7", "ab", 2, 515};
+    sent.retries = 2;
+    sent.verify = true;
+    sent.require_serial = true;
     const std::string line = EncodeSetup(sent);
     ASSERT_EQ(line.find('\n'), line.size() - 1);
     PortWorkerSetup got;
@@ -221,6 +240,8 @@ TEST(StationEvents, TheWorkersSetupCrossesWhole) {
     EXPECT_EQ(got.first_device, 100000u);
     EXPECT_EQ(got.facts.station, "line 7");
     EXPECT_EQ(got.facts.map_bytes, 515u);
+    EXPECT_EQ(got.retries, 2);
+    EXPECT_TRUE(got.verify && got.require_serial);
     EXPECT_FALSE(DecodeSetup("3 station/COM12_ 1 0.25 COM12", &got));
 }
 

@@ -3,6 +3,7 @@
 // way an upload can end, the simulated device's model behind the fake link.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -126,5 +127,57 @@ INSTANTIATE_TEST_SUITE_P(Rows, UploadOutcomeTest, ::testing::ValuesIn(kRows),
                              }
                              return name;
                          });
+
+// The read-back: every record asked for with a get request of its block
+// and size after the last record and before the exit command; what comes
+// back compared with the map. Without verify no get request goes out.
+TEST(UploadReadBack, CatchesABlockKeptWrongOrReadBackShort) {
+    struct ReadBackRow {
+        const char *name;
+        bool verify;
+        uint16_t corrupt_block;  // 0: none
+        bool short_answer;       // the device's answer for block 2 lacks its last byte
+        UploadFailure failure;
+        int failed_block;
+        uint32_t at, of;
+    };
+    const ReadBackRow rows[] = {
+        {"plain upload", false, 2, false, UploadFailure::kNone, -1, 0, 0},
+        {"clean", true, 0, false, UploadFailure::kNone, -1, 0, 0},
+        {"corrupted", true, 2, false, UploadFailure::kReadBackDiffers, 2, 4, 0},
+        {"short", true, 0, true, UploadFailure::kReadBackShort, 2, 4, 5},
+    };
+    for (const ReadBackRow &row : rows) {
+        fakesp::Reset();
+        TempDir dir;
+        ScopedChdir here{dir.path()};
+        WriteFile(dir.file(ZEBMAP_FILE), kMap);
+        devsim::Faults faults;
+        if (row.corrupt_block != 0) faults.corrupt_block[row.corrupt_block] = 4;
+        devsim::DeviceModel device(faults);
+        fakesp::Bytes wire;
+        fakesp::SetDevice([&](unsigned char byte) {
+            wire.push_back(byte);
+            devsim::Step step = device.Consume(byte);
+            if (row.short_answer && step.reply.size() == 5) step.reply.pop_back();
+            if (!step.reply.empty()) fakesp::QueueRead(step.reply, 0);
+        });
+        UploadOutcome outcome;
+        UploadSettings settings;
+        settings.verify = row.verify;
+        Printed([&] { SendResourceZebmapFile("/dev/ttyUSB0", &outcome, [](const UploadProgress &) {}, settings); });
+        EXPECT_EQ(outcome.failure, row.failure) << row.name;
+        EXPECT_EQ(outcome.failed_block, row.failed_block) << row.name;
+        EXPECT_EQ(outcome.read_back_at, row.at) << row.name;
+        EXPECT_EQ(outcome.read_back_of, row.of) << row.name;
+        EXPECT_EQ(outcome.records_accepted, 2u) << row.name;
+        const fakesp::Bytes get1 = {CMD_GET, 0, 1, 0, 0, 0, 3};
+        const bool asked = std::search(wire.begin(), wire.end(), get1.begin(), get1.end()) != wire.end();
+        EXPECT_EQ(asked, row.verify) << row.name;
+        ASSERT_GE(wire.size(), 8u);
+        EXPECT_EQ(fakesp::Bytes(wire.end() - 8, wire.end()), fakesp::Bytes(8, CMD_EXIT)) << row.name;
+    }
+    fakesp::Reset();
+}
 
 }  // namespace

@@ -687,4 +687,38 @@ TEST(wine_web, ServesTheLineRefusesASecondStationAndEndsOnCtrlCWithAClientConnec
     printf("wine web: the station ended %.1f s after Ctrl-C with an event client connected\n", stop_s);
 }
 
+// The write side under Wine: the token from a file with a Windows line end
+// (none, wrong, right), a board held for its serial number and recorded
+// with it, and the CSV equal to the record file.
+TEST(wine_web, WritesNeedTheTokenAndTheCsvIsTheRecordFile) {
+    TempDir work, devices;
+    WriteStationMap(work, 2);
+    const SimulatedDevice device(devices.file("a"));
+    ASSERT_FALSE(device.port().empty());
+    MapComPorts({{"COM6", device.port()}});
+    WriteFile(work.file("token"), "w1ne-token\r\n");
+    BackgroundStation station({"--http", "127.0.0.1:0", "--api-token-file", "token", "--require-serial", "COM6"}, work);
+    const int port = testing_support::ServedPort(work.file("station.err"), 60);
+    ASSERT_GT(port, 0) << ReadFile(work.file("station.err"));
+    const auto state = [&] { return testing_support::GetJson(port, "/api/status")["ports"][0].value("state", ""); };
+    ASSERT_TRUE(testing_support::Eventually([&] { return state() == "awaiting_serial"; }, 60)) << state();
+    const std::pair<std::string, int> rows[] = {{"", 401}, {"w1ne-token\r", 403}, {"w1ne-tokem", 403}, {"w1ne-token", 200}};
+    for (const auto &[token, expected] : rows) {
+        int code = 0;
+        testing_support::PostJson(port, "/api/fixtures/COM6/serial", token, R"({"serial":"SN-W1"})", &code);
+        EXPECT_EQ(code, expected) << token;
+    }
+    ASSERT_TRUE(testing_support::Eventually([&] { return !ReadFile(work.file("station.jsonl")).empty(); }, 60));
+    const nlohmann::json records = testing_support::RecordsOfFile(work.file("station.jsonl"));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["serial"], "SN-W1");
+    EXPECT_EQ(records[0]["result"], "ok");
+    httplib::Client client("127.0.0.1", port);
+    const auto csv = client.Get("/api/records.csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->status, 200);
+    EXPECT_EQ(testing_support::CsvDiffersFrom(csv->body, records), "");
+    EXPECT_EQ(station.Stop().status, 0);
+}
+
 }  // namespace
