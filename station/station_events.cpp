@@ -69,6 +69,9 @@ void from_json(const Json &json, UploadOutcome &outcome) {
     outcome.failure = static_cast<UploadFailure>(IndexOf(kFailureNames, json.at("failure")));
     json.at("failed_block").get_to(outcome.failed_block);
     json.at("answer").get_to(outcome.answer);
+    // A journal written before the read-back existed still reads: nothing
+    // was read back.
+    if (!json.contains("read_back_at")) return;
     json.at("read_back_at").get_to(outcome.read_back_at);
     json.at("read_back_of").get_to(outcome.read_back_of);
     json.at("read_back_seconds").get_to(outcome.read_back_seconds);
@@ -119,9 +122,13 @@ void from_json(const Json &json, DeviceRun &run) {
     const Json &serial = json.at("adapter_serial");
     run.has_adapter_serial = !serial.is_null();
     run.adapter_serial = run.has_adapter_serial ? serial.get<std::string>() : "";
-    json.at("attempt_reasons").get_to(run.attempt_reasons);
-    const Json &device_serial = json.at("serial");
-    run.serial = device_serial.is_null() ? std::nullopt : std::optional<std::string>(device_serial.get<std::string>());
+    // A journal written before these fields existed still reads: none
+    // of its attempts was told, and no serial number was given.
+    if (json.contains("attempt_reasons")) json.at("attempt_reasons").get_to(run.attempt_reasons);
+    const auto device_serial = json.find("serial");
+    run.serial = device_serial == json.end() || device_serial->is_null()
+                     ? std::nullopt
+                     : std::optional<std::string>(device_serial->get<std::string>());
     json.at("stopped_during_upload").get_to(run.stopped_during_upload);
 }
 
