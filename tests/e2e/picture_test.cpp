@@ -8,6 +8,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -240,8 +241,19 @@ TEST(Pictures, TheBundledExamplesComeBackFromThePreviewAndThroughTheConverter) {
     ASSERT_EQ(RunPardulo(dir, {"d"}).status, 0);
     const RunResult drawn = RunTool(dir, "pardulo-preview", {"preview.png"});
     ASSERT_EQ(drawn.status, 0) << drawn.err;
+    EXPECT_EQ(drawn.err, "");
     const Decoded preview = Decode(dir.file("preview.png"));
     const auto at = Placements(drawn.out);
+
+    // A resource changed after the map was built: a note on standard error,
+    // the same drawing and status.
+    const auto map_time = std::filesystem::last_write_time(dir.file("zebmap.map"));
+    std::filesystem::last_write_time(dir.file("resources/logo.rawh"), map_time + std::chrono::seconds(5));
+    const RunResult stale = RunTool(dir, "pardulo-preview", {"stale.png"});
+    EXPECT_EQ(stale.status, 0);
+    EXPECT_EQ(stale.out.substr(0, stale.out.rfind("block")), drawn.out.substr(0, drawn.out.rfind("block")));
+    EXPECT_NE(stale.err.find("note: resources/logo.rawh is newer than zebmap.map"), std::string::npos) << stale.err;
+    EXPECT_NE(stale.err.find("run pardulo d again"), std::string::npos) << stale.err;
 
     // Each picture drawn, then written as a PNG of its levels and converted
     // back: the same bytes.

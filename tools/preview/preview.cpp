@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -241,6 +242,28 @@ void DefineOptions(CLI::App &app, Options &options) {
                "2 for a bad command line.");
 }
 
+// A map older than a file of resources/ was built from other resources:
+// its records may no longer fit the headers it is drawn with (grey boxes, or
+// the wrong names). Said on standard error; the drawing goes on as asked.
+void NoteResourcesNewerThanMap(const std::string &map, const std::string &resources) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_time_type map_time = fs::last_write_time(map, error);
+    if (error) return;
+    // Every step with an error code: a folder that cannot be read only
+    // leaves the note out.
+    for (fs::directory_iterator it(resources, error), end; !error && it != end; it.increment(error)) {
+        std::error_code entry_error;
+        const bool newer = it->is_regular_file(entry_error) && it->last_write_time(entry_error) > map_time;
+        if (!newer || entry_error) continue;
+        util::PrintFailure(kProgram, "note: " + resources + "/" + PrintableText(it->path().filename().u8string().c_str()) +
+                                         " is newer than " + map +
+                                         "; the map may not be built from the resources as they are now "
+                                         "(run pardulo d again)");
+        return;
+    }
+}
+
 int Preview(int argc, char **argv) {
     Options options;
     CLI::App app(kProgram, kProgram);
@@ -254,6 +277,7 @@ int Preview(int argc, char **argv) {
     }
     const FilePtr map = OpenRegularFile(options.map.c_str(), "rb");
     if (!map) return Fail("cannot read " + options.map);
+    NoteResourcesNewerThanMap(options.map, options.resources);
     std::vector<Tile> tiles;
     std::string problem;
     const bool whole = ReadTiles(map.get(), headers, options.resources, &tiles, &problem);
