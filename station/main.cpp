@@ -51,6 +51,9 @@
 
 namespace {
 
+// The most of the record file read at the start for the serial numbers it holds.
+constexpr uint64_t kMaxRecordFileRead = uint64_t{1} << 30;
+
 int Fail(const std::string &message) { return util::Fail("pardulo-station", message, 2); }
 
 // 0 to go on, otherwise the exit status (help and version: 0, errors: 2).
@@ -614,8 +617,12 @@ int Prepare(Station &station, std::vector<std::string> *folders) {
     }
     // A serial number of the record file is taken once only.
     station.desk = std::make_unique<WriteDesk>(folders->size(), station.options.allow_repeated_serial);
+    // Only the API gives serial numbers, so without its token the records
+    // are not read for them (and a log that never ends, a device the system
+    // calls a file, is never read whole).
     std::string recorded;
-    if (std::string error; util::ReadWholeRegularFile(station.options.log, recorded, error)) {
+    if (std::string error; !station.api_token.empty() &&
+                           util::ReadWholeRegularFile(station.options.log, recorded, error, kMaxRecordFileRead)) {
         station.desk->UsedInRecords(recorded);
     }
     const std::size_t ports = folders->size();
