@@ -15,6 +15,12 @@
 #include "port_device_path.h"
 #include "serial_link.h"
 
+// Where the installed adapter is from the programs' folder; CMake gives the
+// one of the install's layout, builds without it (the fuzz targets) the usual one.
+#ifndef PARDULO_ADAPTER_FROM_BINDIR
+#define PARDULO_ADAPTER_FROM_BINDIR "../lib/pardulo"
+#endif
+
 namespace {
 
 struct PortListFree {

@@ -110,6 +110,12 @@ dpkg -x "$deb" "$root"
 dpkg -x "$testbed_deb" "$root"
 if grep -rlF -- "$build" "$root"; then fail "files of the packages name the build folder"; fi
 diff -r "$source/examples" "$root/usr/share/doc/pardulo/examples" || fail "examples differ from the source's"
+# The service unit as the package installs it, through systemd's verifier
+# (skipped there without systemd-analyze).
+unit_status=0
+"$source/tests/service/unit_verify_test.sh" "$root/usr/bin/pardulo-station" \
+  "$root/usr/lib/systemd/system/pardulo-station@.service" || unit_status=$?
+[ $unit_status -eq 0 ] || [ $unit_status -eq 77 ] || fail "the unpacked service unit does not verify"
 for name in pardulo pardulo-testbed; do
   zcat "$root/usr/share/doc/$name/changelog.Debian.gz" | head -1 | grep -qF "pardulo ($version) " ||
     fail "$name: the changelog's last entry is not $version"
