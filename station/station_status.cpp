@@ -42,7 +42,16 @@ long long SecondsLeft(const StationStatus::Port &p) {
 }  // namespace
 
 const std::vector<std::string> &PortStateNames() {
-    static const std::vector<std::string> kNames = {"waiting", "awaiting_serial", "uploading", "remove", "paused", "stopped"};
+    // The names are StateName's; the states that show a name of their own,
+    // in the order a port goes through them.
+    static const std::vector<std::string> kNames = [] {
+        std::vector<std::string> names;
+        for (State state : {State::kWaiting, State::kAwaitingSerial, State::kUploading, State::kRemove,
+                            State::kPaused, State::kStopped}) {
+            names.emplace_back(StateName(state));
+        }
+        return names;
+    }();
     return kNames;
 }
 
